@@ -1,0 +1,44 @@
+#include "mve/tblock.h"
+
+namespace korvane {
+
+Bytes Word16(uint32_t value) {
+  return Bytes{static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>((value >> 8) & 0xFF)};
+}
+
+TBlock NewBlock(uint8_t kind, uint8_t version) {
+  TBlock block;
+  block.Kind = kind;
+  block.Version = version;
+  return block;
+}
+
+void AppendBytes(TBlock& block, const uint8_t* bytes, size_t count) {
+  block.Data.insert(block.Data.end(), bytes, bytes + count);
+  block.Len = static_cast<uint16_t>(block.Data.size() & 0xFFFF);
+}
+
+void AppendBytes(TBlock& block, const Bytes& bytes) {
+  AppendBytes(block, bytes.data(), bytes.size());
+}
+
+void AppendBytes(TBlock& block, const std::string& bytes) {
+  AppendBytes(block, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+Bytes SerializeBlock(const TBlock& block) {
+  Bytes out;
+  out.reserve(4 + block.Data.size());
+  out.push_back(static_cast<uint8_t>(block.Len & 0xFF));
+  out.push_back(static_cast<uint8_t>(block.Len >> 8));
+  out.push_back(block.Kind);
+  out.push_back(block.Version);
+  out.insert(out.end(), block.Data.begin(), block.Data.begin() + block.Len);
+  return out;
+}
+
+void AppendBlock(TBlock& parent, const TBlock& child) {
+  AppendBytes(parent, SerializeBlock(child));
+}
+
+}  // namespace korvane

@@ -1,0 +1,38 @@
+// MVE records under construction: a chunk or an opcode, built in memory and
+// serialised as a 4-byte header (length, kind, version) followed by its payload.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvane {
+
+using Bytes = std::vector<uint8_t>;
+
+// A chunk or opcode record. Copying it copies its payload.
+struct TBlock {
+  uint16_t Len = 0;      // bytes in Data, modulo 65536
+  uint8_t Kind = 0;      // opcode number or chunk type
+  uint8_t Version = 0;   // opcode version; 0 for chunks
+  Bytes Data;            // payload
+};
+
+// The low 16 bits of value, low byte first.
+Bytes Word16(uint32_t value);
+
+TBlock NewBlock(uint8_t kind, uint8_t version);
+
+// Appends raw bytes to the payload and updates Len.
+void AppendBytes(TBlock& block, const uint8_t* bytes, size_t count);
+void AppendBytes(TBlock& block, const Bytes& bytes);
+void AppendBytes(TBlock& block, const std::string& bytes);
+
+// Header (Len, Kind, Version) followed by the payload.
+Bytes SerializeBlock(const TBlock& block);
+
+// Appends the serialised child to the parent's payload.
+void AppendBlock(TBlock& parent, const TBlock& child);
+
+}  // namespace korvane

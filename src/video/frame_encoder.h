@@ -1,0 +1,50 @@
+// The default compression method: every 8x8 block of a true-colour frame is offered a set of
+// candidate codings, each block's candidates are chained along their lower convex hull of
+// (bytes, error), and the frame is pruned greedily to a byte limit. What it chose is drawn
+// into the current reconstruction, which the next frame is coded against.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <memory>
+
+namespace korvane {
+
+class ColorReducer;
+
+class FrameEncoder {
+ public:
+  // Warnings of the rate allocation go to `out`.
+  explicit FrameEncoder(std::ostream& out);
+  ~FrameEncoder();
+  FrameEncoder(const FrameEncoder&) = delete;
+  FrameEncoder& operator=(const FrameEncoder&) = delete;
+
+  // Once per run, before the first frame. `reducer` holds the movie palette (may be null);
+  // `threads` >= 1 is the number of worker threads (output never depends on it).
+  void SetupFrameGeometry(int width, int height, ColorReducer* reducer, bool dither, int threads);
+
+  // Codes one frame: `target` is FrameWidth x FrameHeight pixels of R, G, B, top row first;
+  // `limit` the byte budget of the frame's video data; `motion` enables the motion search.
+  void EncodeFrame(const uint8_t* target, int32_t limit, bool motion);
+
+  // After EncodeFrame: the opcode of block `block` (raster order); its video-data bytes are
+  // written to `data` (room for 64 bytes) and their number to `size`.
+  uint8_t GetBlockCode(int block, uint8_t* data, int* size) const;
+
+  int BlockCount() const;
+  int32_t CandidateSpace() const;
+  // Palette indices of the reconstruction of the last coded frame (FrameWidth per row).
+  const uint8_t* CurrentFrame() const;
+
+  // Run totals for the report.
+  double TotalError() const;
+  double TotalEnergy() const;
+  int32_t PeakChainBytes() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace korvane
