@@ -1,1 +1,11 @@
-int main() { return 0; }
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "driver/korvane.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  korvane::Korvane program(std::cout, std::cerr);
+  return program.Run(args);
+}

@@ -45,8 +45,8 @@ CommandResult RunCommand(const std::string& commandLine) {
   std::string stem = std::to_string(::getpid()) + "-" + std::to_string(counter++);
   fs::path outFile = dir / (stem + ".out");
   fs::path errFile = dir / (stem + ".err");
-  std::string full = "( " + commandLine + " ) </dev/null >" + ShellQuote(outFile.string()) +
-                     " 2>" + ShellQuote(errFile.string());
+  std::string full = "( " + commandLine + " ) </dev/null >" + ShellQuote(outFile.string()) + " 2>" +
+                     ShellQuote(errFile.string());
   int raw = std::system(full.c_str());
   CommandResult result;
   if (raw != -1 && WIFEXITED(raw))
@@ -65,13 +65,17 @@ bool Ffmpeg(const std::string& args) {
   return RunCommand("ffmpeg -nostdin -v error -y " + args).status == 0;
 }
 
-std::string KorvaneBinary() { return KORVANE_BINARY; }
+std::string KorvaneBinary() {
+  return KORVANE_BINARY;
+}
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool FileExists(const std::string& path) { return fs::exists(path); }
+bool FileExists(const std::string& path) {
+  return fs::exists(path);
+}
 
 }  // namespace korvane::test

@@ -11,9 +11,9 @@ namespace korvane::test {
 std::string ScratchDir(const std::string& name);
 
 struct CommandResult {
-  int status = -1;       // exit status, or 128 + signal number
-  std::string out;       // standard output
-  std::string err;       // standard error
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;  // standard output
+  std::string err;  // standard error
 };
 
 // Runs a shell command line; standard input is /dev/null.

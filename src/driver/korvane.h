@@ -1,0 +1,63 @@
+// The program's main sequence: banner, command line, input checks, output name, opening the
+// movie, the frame range, the palette pass, the encoding pass, the optional wait, clean-up.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/settings.h"
+
+namespace korvane {
+
+// Process exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitBreak = 130;
+
+struct FrameRange {
+  int32_t FromFrame = 0;
+  int32_t ToFrame = -1;
+};
+
+// The inclusive range of frames to convert for a movie of `frameCount` frames from `firstFrame`.
+FrameRange ComputeFrameRange(const Settings& settings, int32_t firstFrame, int32_t frameCount);
+
+// The .mve name when none is given: the input's file name (directory removed) with ".mve".
+std::string DeriveOutputName(const std::string& inputFile);
+
+// `name` with its extension replaced by (or extended with) `extension`.
+std::string ReplaceExtension(const std::string& name, const std::string& extension);
+
+struct ConsoleHooks {
+  // True once a break was signalled; read between frames.
+  std::function<bool()> StopRequested = [] { return false; };
+  // Draws a fetched frame when "-play" is given (null: nothing to draw on).
+  std::function<void(const uint8_t* frame, int frameWidth, int frameHeight, int pictureX,
+                     int pictureY, int pictureWidth, int pictureHeight)>
+      Preview;
+  // The "-wait" prompt.
+  std::function<void()> WaitForEnter;
+};
+
+class Korvane {
+ public:
+  Korvane(std::ostream& out, std::ostream& err, ConsoleHooks hooks = {});
+  ~Korvane();
+  Korvane(const Korvane&) = delete;
+  Korvane& operator=(const Korvane&) = delete;
+
+  // Runs the whole conversion for the command line `args` (args[0] is the program path) and
+  // returns the process exit status.
+  int Run(const std::vector<std::string>& args);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace korvane
