@@ -9,7 +9,8 @@ namespace korvane {
 class FrameAudioSource {
  public:
   virtual ~FrameAudioSource() = default;
-  // Builds the audio-frame and silence-frame opcodes of the next chunk (reads the next piece of PCM).
+  // Builds the audio-frame and silence-frame opcodes of the next chunk (reads the next piece of
+  // PCM).
   virtual void BuildFrameAudio() = 0;
   // Appends the built opcodes to the chunk and advances the sequence number.
   virtual void AppendFrameAudio(TBlock& chunk) = 0;

@@ -13,10 +13,10 @@ using Bytes = std::vector<uint8_t>;
 
 // A chunk or opcode record. Copying it copies its payload.
 struct TBlock {
-  uint16_t Len = 0;      // bytes in Data, modulo 65536
-  uint8_t Kind = 0;      // opcode number or chunk type
-  uint8_t Version = 0;   // opcode version; 0 for chunks
-  Bytes Data;            // payload
+  uint16_t Len = 0;     // bytes in Data, modulo 65536
+  uint8_t Kind = 0;     // opcode number or chunk type
+  uint8_t Version = 0;  // opcode version; 0 for chunks
+  Bytes Data;           // payload
 };
 
 // The low 16 bits of value, low byte first.
