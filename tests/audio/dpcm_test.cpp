@@ -1,0 +1,266 @@
+#include "audio/dpcm.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace korvane {
+namespace {
+
+std::vector<uint8_t> Pack(const std::vector<int16_t>& samples) {
+  std::vector<uint8_t> bytes;
+  for (int16_t s : samples) {
+    const auto u = static_cast<uint16_t>(s);
+    bytes.push_back(static_cast<uint8_t>(u & 0xFF));
+    bytes.push_back(static_cast<uint8_t>(u >> 8));
+  }
+  return bytes;
+}
+
+int16_t ReadSample(const uint8_t* p) {
+  return static_cast<int16_t>(static_cast<uint16_t>(p[0] | (p[1] << 8)));
+}
+
+// A decoder written from the format alone: the first sample of each channel as it stands, then
+// each code's step taken as a signed 16-bit number and added to the channel's predictor,
+// wrapping modulo 65536.
+std::vector<int16_t> DecodeWrapping(const uint8_t* data, size_t size, int channels) {
+  std::vector<int16_t> out;
+  int16_t pred[2] = {0, 0};
+  for (int c = 0; c < channels; ++c) {
+    pred[c] = ReadSample(data + 2 * c);
+    out.push_back(pred[c]);
+  }
+  int c = 0;
+  for (size_t i = 2 * channels; i < size; ++i) {
+    const auto step16 = static_cast<int16_t>(static_cast<uint16_t>(Steps[data[i]] & 0xFFFF));
+    pred[c] = static_cast<int16_t>(static_cast<uint16_t>(pred[c] + step16));
+    out.push_back(pred[c]);
+    c = channels == 2 ? 1 - c : 0;
+  }
+  return out;
+}
+
+struct Compressed {
+  std::vector<uint8_t> bytes;
+  int signLossReports = 0;
+  std::string output;
+};
+
+Compressed Compress(const std::vector<int16_t>& samples, int channels) {
+  std::vector<uint8_t> buffer = Pack(samples);
+  std::ostringstream out;
+  std::istringstream in;
+  DpcmCompressor compressor(out, in);
+  const int32_t n =
+      compressor.CompressDPCM(buffer.data(), static_cast<int32_t>(buffer.size()), channels);
+  buffer.resize(static_cast<size_t>(n));
+  return {buffer, compressor.SignLossReports(), out.str()};
+}
+
+TEST(DpcmTables, StepIndexFollowsTheLogarithmRule) {
+  const StepIndexTable& index = BuildDpcmTables();
+  EXPECT_EQ(&index, &BuildDpcmTables()) << "the table is built once";
+  for (int i = 0; i < 44; ++i) EXPECT_EQ(index[i], i);
+  // Spot values and the largest entry.
+  EXPECT_EQ(index[44], 43);
+  EXPECT_EQ(index[47], 44);
+  EXPECT_EQ(index[100], 53);
+  EXPECT_EQ(index[202], 61);
+  EXPECT_EQ(index[32871], 119);
+  EXPECT_EQ(index[65535], 127);
+  for (int i = 45; i < 65536; ++i) {
+    ASSERT_GE(index[i], index[i - 1]) << i;
+    // No entry lies so close to a whole number that the precision of the logarithm matters.
+    const long double exact = std::log(static_cast<long double>(i)) * 11.5131L;
+    ASSERT_EQ(index[i], static_cast<int>(exact)) << i;
+  }
+}
+
+TEST(DpcmTables, StepsAreTheDecodersStepsAndMirrorAroundZero) {
+  EXPECT_EQ(Steps[0], 0);
+  EXPECT_EQ(Steps[43], 43);
+  EXPECT_EQ(Steps[44], 47);
+  EXPECT_EQ(Steps[53], 102);
+  EXPECT_EQ(Steps[118], 29864);
+  EXPECT_EQ(Steps[119], 32589);
+  EXPECT_EQ(Steps[127], 65535);
+  EXPECT_EQ(Steps[128], 1);
+  for (int k = 1; k < 128; ++k) EXPECT_EQ(Steps[256 - k], -Steps[k]) << k;
+  for (int k = 1; k < 128; ++k) EXPECT_GT(Steps[k], Steps[k - 1]) << k;
+  // As 16-bit numbers the largest steps wrap: 35563 is -29973, 65535 is -1, -65535 is 1.
+  auto as16 = [](int32_t v) { return static_cast<int16_t>(static_cast<uint16_t>(v & 0xFFFF)); };
+  EXPECT_EQ(as16(Steps[120]), -29973);
+  EXPECT_EQ(as16(Steps[127]), -1);
+  EXPECT_EQ(as16(Steps[129]), 1);
+}
+
+// Every difference is coded with one of the two steps around it, and the step below the chosen
+// one never passes the difference, so the range correction never overshoots the sample.
+TEST(DpcmTables, ChosenStepBracketsEveryDifference) {
+  const StepIndexTable& index = BuildDpcmTables();
+  for (int32_t d = 0; d < 65536; ++d) {
+    const int32_t* hiIt = std::lower_bound(Steps.data(), Steps.data() + 128, d);
+    ASSERT_NE(hiIt, Steps.data() + 128);
+    const int32_t hi = *hiIt;
+    const int32_t lo = (hi == d) ? d : *(hiIt - 1);
+    const int32_t chosen = Steps[index[d]];
+    ASSERT_TRUE(chosen == lo || chosen == hi) << "d=" << d << " chosen=" << chosen;
+    if (index[d] > 0) {
+      ASSERT_LE(Steps[index[d] - 1], d) << d;
+    }
+  }
+}
+
+TEST(CompressDpcm, MonoExampleGivesTheSevenKnownBytes) {
+  const Compressed c = Compress({0, 100, -100, 32767, -32768, 0}, 1);
+  EXPECT_EQ(c.bytes, (std::vector<uint8_t>{0x00, 0x00, 0x35, 0xC3, 0x77, 0x82, 0x75}));
+  EXPECT_EQ(c.signLossReports, 0);
+  EXPECT_EQ(c.output, "");
+}
+
+// Stereo keeps the first left and right samples, then alternates left and right codes, each
+// channel coded exactly as it would be alone.
+TEST(CompressDpcm, StereoInterleavesTwoIndependentChannels) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> dist(-32768, 32767);
+  std::vector<int16_t> left, right, both;
+  for (int i = 0; i < 500; ++i) {
+    left.push_back(static_cast<int16_t>(dist(rng) / (i % 3 + 1)));
+    right.push_back(static_cast<int16_t>(std::lround(20000 * std::sin(i * 0.05))));
+    both.push_back(left.back());
+    both.push_back(right.back());
+  }
+  const Compressed l = Compress(left, 1), r = Compress(right, 1), s = Compress(both, 2);
+  ASSERT_EQ(s.bytes.size(), 4u + 2 * 499);
+  EXPECT_EQ(std::vector<uint8_t>(s.bytes.begin(), s.bytes.begin() + 2),
+            std::vector<uint8_t>(l.bytes.begin(), l.bytes.begin() + 2));
+  EXPECT_EQ(std::vector<uint8_t>(s.bytes.begin() + 2, s.bytes.begin() + 4),
+            std::vector<uint8_t>(r.bytes.begin(), r.bytes.begin() + 2));
+  for (size_t i = 0; i < 499; ++i) {
+    ASSERT_EQ(s.bytes[4 + 2 * i], l.bytes[2 + i]) << i;
+    ASSERT_EQ(s.bytes[5 + 2 * i], r.bytes[2 + i]) << i;
+  }
+}
+
+TEST(CompressDpcm, CompressedSizes) {
+  struct Case {
+    int32_t byteCount;
+    int channels;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {16, 1, 9},      {16, 2, 10}, {2, 1, 2}, {4, 2, 4},  {2942, 1, 1472},
+      {5888, 2, 2946}, {0, 1, 0},   {2, 2, 2}, {17, 1, 9},  // incomplete trailing byte is ignored
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> buffer(static_cast<size_t>(c.byteCount) + 1, 0x11);
+    std::ostringstream out;
+    std::istringstream in;
+    DpcmCompressor compressor(out, in);
+    EXPECT_EQ(compressor.CompressDPCM(buffer.data(), c.byteCount, c.channels), c.expected)
+        << c.byteCount << " bytes, " << c.channels << " channels";
+  }
+}
+
+// Decodes the compressed signal with the wrapping decoder and checks every sample: the decoded
+// step is one of the two table steps around the difference to the source sample, so the error
+// never exceeds the gap between those steps.
+void ExpectFaithfulRoundTrip(const std::vector<int16_t>& samples, int channels, const char* what) {
+  SCOPED_TRACE(what);
+  const Compressed c = Compress(samples, channels);
+  EXPECT_EQ(c.signLossReports, 0);
+  ASSERT_EQ(c.bytes.size(), samples.size() + channels);
+  const std::vector<int16_t> decoded = DecodeWrapping(c.bytes.data(), c.bytes.size(), channels);
+  ASSERT_EQ(decoded.size(), samples.size());
+  for (int ch = 0; ch < channels; ++ch) EXPECT_EQ(decoded[ch], samples[ch]);
+  int32_t pred[2] = {samples[0], channels == 2 ? samples[1] : 0};
+  int worst = 0;
+  for (size_t i = channels; i < samples.size(); ++i) {
+    const int ch = channels == 2 ? static_cast<int>(i % 2) : 0;
+    const int32_t s = samples[i];
+    const int32_t d = s - pred[ch];
+    const int32_t ad = std::abs(d);
+    const int32_t* hiIt = std::lower_bound(Steps.data(), Steps.data() + 128, ad);
+    const int32_t hi = *hiIt;
+    const int32_t lo = hi == ad ? ad : *(hiIt - 1);
+    const int32_t step = decoded[i] - pred[ch];  // the step actually taken, without wrapping
+    const int32_t err = std::abs(decoded[i] - s);
+    ASSERT_TRUE(step == 0 || (step > 0) == (d > 0))
+        << "sample " << i << " moved away from the source";
+    ASSERT_TRUE(std::abs(step) == lo || std::abs(step) == hi)
+        << "sample " << i << ": d=" << d << " step=" << step;
+    ASSERT_LE(err, hi - lo) << "sample " << i;
+    worst = std::max(worst, err);
+    pred[ch] = decoded[i];
+  }
+  ::testing::Test::RecordProperty(std::string(what) + "_worst_error", worst);
+}
+
+TEST(CompressDpcm, RandomSignalsRoundTripThroughAWrappingDecoder) {
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<int> full(-32768, 32767);
+  std::normal_distribution<double> small(0.0, 300.0);
+
+  std::vector<int16_t> noise;  // white noise over the whole range: every code, corrections
+  for (int i = 0; i < 200000; ++i) noise.push_back(static_cast<int16_t>(full(rng)));
+  ExpectFaithfulRoundTrip(noise, 1, "mono noise");
+  ExpectFaithfulRoundTrip(noise, 2, "stereo noise");
+
+  std::vector<int16_t> walk;  // a wandering signal with small and occasional huge steps
+  double v = 0;
+  for (int i = 0; i < 200000; ++i) {
+    v += small(rng);
+    if (i % 997 == 0) v = full(rng);
+    v = std::clamp(v, -32768.0, 32767.0);
+    walk.push_back(static_cast<int16_t>(v));
+  }
+  ExpectFaithfulRoundTrip(walk, 1, "mono walk");
+  ExpectFaithfulRoundTrip(walk, 2, "stereo walk");
+}
+
+TEST(CompressDpcm, LoudClippedSignalsRoundTripThroughAWrappingDecoder) {
+  std::vector<int16_t> square, alternating, extremes, clippedSine;
+  for (int i = 0; i < 20000; ++i) {
+    square.push_back((i / 25) % 2 ? 32767 : -32768);
+    alternating.push_back(i % 2 ? 32767 : -32767);
+    extremes.push_back(i % 3 == 0 ? -32768 : (i % 3 == 1 ? 32767 : 0));
+    const double s = 3.0 * 32767.0 * std::sin(i * 0.3);
+    clippedSine.push_back(static_cast<int16_t>(std::clamp(s, -32768.0, 32767.0)));
+  }
+  ExpectFaithfulRoundTrip(square, 1, "square");
+  ExpectFaithfulRoundTrip(square, 2, "stereo square");
+  ExpectFaithfulRoundTrip(alternating, 1, "alternating");
+  ExpectFaithfulRoundTrip(alternating, 2, "stereo alternating");
+  ExpectFaithfulRoundTrip(extremes, 1, "extremes");
+  ExpectFaithfulRoundTrip(clippedSine, 1, "clipped sine");
+}
+
+TEST(CompressDpcm, SignLossReportPrintsAndWaitsForOneLine) {
+  struct Case {
+    std::string input;
+    std::string remaining;  // what is left unread afterwards
+  };
+  const Case cases[] = {{"\nnext\n", "next\n"}, {"", ""}, {"typed text\nmore", "more"}};
+  for (const Case& c : cases) {
+    std::ostringstream out;
+    std::istringstream in(c.input);
+    DpcmCompressor compressor(out, in);
+    compressor.ReportSignLoss(-40000);
+    EXPECT_EQ(out.str(),
+              "\nCRITICAL ERROR! Sign loss left unfixed in audio stream. Deviation=-40000\n"
+              "Please report to Kaso. Press <ENTER> key ");
+    EXPECT_EQ(compressor.SignLossReports(), 1);
+    std::string rest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(rest, c.remaining);
+  }
+}
+
+}  // namespace
+}  // namespace korvane
