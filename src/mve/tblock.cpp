@@ -38,7 +38,15 @@ Bytes SerializeBlock(const TBlock& block) {
 }
 
 void AppendBlock(TBlock& parent, const TBlock& child) {
-  AppendBytes(parent, SerializeBlock(child));
+  if (!child.Fits()) {
+    parent.Oversized = true;
+    return;
+  }
+  const uint8_t header[4] = {static_cast<uint8_t>(child.Len & 0xFF),
+                             static_cast<uint8_t>(child.Len >> 8), child.Kind, child.Version};
+  parent.Data.reserve(parent.Data.size() + 4 + child.Data.size());
+  AppendBytes(parent, header, 4);
+  AppendBytes(parent, child.Data.data(), child.Len);
 }
 
 }  // namespace korvane

@@ -11,12 +11,22 @@ namespace korvane {
 
 using Bytes = std::vector<uint8_t>;
 
+// The largest payload a record header can describe.
+constexpr size_t kMaxRecordPayload = 0xFFFF;
+
 // A chunk or opcode record. Copying it copies its payload.
 struct TBlock {
   uint16_t Len = 0;     // bytes in Data, modulo 65536
   uint8_t Kind = 0;     // opcode number or chunk type
   uint8_t Version = 0;  // opcode version; 0 for chunks
   Bytes Data;           // payload
+  // Set when a record of 65536 bytes or more was appended: its header could not hold the
+  // length, so the block is invalid and is never written.
+  bool Oversized = false;
+
+  // False when the record cannot be serialised: its payload (or a record appended to it)
+  // has 65536 bytes or more.
+  bool Fits() const { return !Oversized && Data.size() <= kMaxRecordPayload; }
 };
 
 // The low 16 bits of value, low byte first.
@@ -32,7 +42,8 @@ void AppendBytes(TBlock& block, const std::string& bytes);
 // Header (Len, Kind, Version) followed by the payload.
 Bytes SerializeBlock(const TBlock& block);
 
-// Appends the serialised child to the parent's payload.
+// Appends the serialised child to the parent's payload. A child that does not fit a record
+// header is not appended; the parent is marked Oversized instead.
 void AppendBlock(TBlock& parent, const TBlock& child);
 
 }  // namespace korvane

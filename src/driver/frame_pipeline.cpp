@@ -1,0 +1,261 @@
+#include "driver/frame_pipeline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <ostream>
+#include <utility>
+
+#include "palette/color_reducer.h"
+#include "video/frame_encoder.h"
+
+namespace korvane {
+
+namespace {
+
+// Nearest integer, ties to even (the default rounding mode).
+int64_t Nearest(double x) {
+  return static_cast<int64_t>(std::nearbyint(x));
+}
+
+constexpr double kBudgetCap = 65500;
+
+}  // namespace
+
+FramePipeline::FramePipeline(const PipelineConfig& config, MveWriter& file, StreamLayout& layout,
+                             std::ostream& progress)
+    : config_(config),
+      file_(file),
+      layout_(layout),
+      progress_(progress),
+      blocksPerRow_(config.FrameWidth / 8),
+      blocksPerColumn_(config.FrameHeight / 8) {
+  if (config_.FramesPerSecond < 1) config_.FramesPerSecond = 1;
+  map_.reserve(static_cast<size_t>(BlockCount()) / 2 + 1);
+  video_.reserve(config_.OldMethod ? kSplitFrameBytes + 64
+                                   : static_cast<size_t>(BlockCount()) * 64);
+}
+
+FramePipeline::~FramePipeline() = default;
+
+const std::string& FramePipeline::LastError() const {
+  return lastError_.empty() ? file_.LastError() : lastError_;
+}
+
+void FramePipeline::FlipAndReverse(const uint8_t* source, uint8_t* target, int width, int height) {
+  const size_t rowBytes = static_cast<size_t>(width) * 3;
+  for (int k = 0; k < height; ++k) {
+    const uint8_t* s = source + static_cast<size_t>(height - 1 - k) * rowBytes;
+    uint8_t* t = target + static_cast<size_t>(k) * rowBytes;
+    for (int x = 0; x < width; ++x, s += 3, t += 3) {
+      t[0] = s[2];
+      t[1] = s[1];
+      t[2] = s[0];
+    }
+  }
+}
+
+void FramePipeline::ReverseComponents(const uint8_t* source, uint8_t* target, int64_t n) {
+  for (int64_t i = 0; i < n; ++i, source += 3, target += 3) {
+    const uint8_t b0 = source[0], b2 = source[2];
+    target[0] = b2;
+    target[1] = source[1];
+    target[2] = b0;
+  }
+}
+
+void FramePipeline::PackCode(uint8_t& accumulator, int column, uint8_t code, Bytes& map) {
+  if (column % 2 == 0) {
+    accumulator = code;
+  } else {
+    map.push_back(static_cast<uint8_t>(code * 16 + accumulator));
+    accumulator = 0;
+  }
+}
+
+void FramePipeline::CreateOldFrames() {
+  current_ = TFrame::Create(config_.FrameWidth, config_.FrameHeight);
+  previous_ = TFrame::Create(config_.FrameWidth, config_.FrameHeight);
+  twoBack_ = TFrame::Create(config_.FrameWidth, config_.FrameHeight);
+}
+
+void FramePipeline::FreeOldFrames() {
+  current_.reset();
+  previous_.reset();
+  twoBack_.reset();
+}
+
+void FramePipeline::RotateOldFrames(const uint8_t* indexFrame) {
+  // The frame two back is no longer needed; its storage takes the new frame.
+  std::unique_ptr<TFrame> recycled = std::move(twoBack_);
+  twoBack_ = std::move(previous_);
+  previous_ = std::move(current_);
+  current_ =
+      recycled ? std::move(recycled) : TFrame::Create(config_.FrameWidth, config_.FrameHeight);
+  current_->LoadBottomUp(indexFrame);
+}
+
+uint8_t FramePipeline::OldBlockCode(int bx, int by) {
+  TFrame& cur = *current_;
+  cur.AnalyseBlock(bx, by);
+  // With a palette per frame the indices of other frames mean other colours: no copies.
+  if (!config_.LocalPalettes) {
+    if (frameCounter_ > 2 && twoBack_ && cur.SameBlock(bx, by, *twoBack_, bx, by)) return 1;
+    if (frameCounter_ > 1 && previous_) {
+      if (cur.SameBlock(bx, by, *previous_, bx, by)) return 0;
+      int dx = 0, dy = 0;
+      if (cur.FindCopy(8 * bx, 8 * by, *previous_, &dx, &dy)) {
+        video_.push_back(static_cast<uint8_t>((dx + 8) + 16 * (dy + 8)));
+        return 4;
+      }
+    }
+  }
+  uint8_t bytes[64];
+  auto emit = [&](int n) { video_.insert(video_.end(), bytes, bytes + n); };
+  if (cur.SolidColor(bytes)) return emit(1), 14;
+  if (cur.QuadrantColors(bx, by, bytes)) return emit(4), 13;
+  if (cur.CellColors(bx, by, bytes)) return emit(16), 12;
+  if (cur.CheckerColors(bx, by, bytes)) return emit(2), 15;
+  if (cur.FourColorPattern(bytes)) return emit(20), 9;
+  if (cur.TwoColorPattern(bytes)) return emit(10), 7;
+  cur.BlockBytes(bx, by, bytes);
+  emit(64);
+  return 11;
+}
+
+int32_t FramePipeline::AudioOverhead() const {
+  const FrameAudioSource* audio = layout_.Config().Audio;
+  return audio ? audio->AudioOverhead() : 0;
+}
+
+int32_t FramePipeline::FrameBudget() {
+  const int fps = config_.FramesPerSecond;
+  const int64_t written = file_.BytesWritten();
+  const bool firstFrame = layout_.TimerPending();
+  // Frames of pass 2, and those still to come including this one; never below one, so that
+  // a run coding more frames than its range still divides by a positive count.
+  const double frames = std::max<int64_t>(1, int64_t{config_.LastFrame} - config_.FirstFrame + 1);
+  const double framesLeft =
+      std::max<int64_t>(1, int64_t{config_.LastFrame} - config_.FirstFrame + 2 - frameCounter_);
+
+  if (!budgetStarted_) {
+    budgetStarted_ = true;
+    if (config_.SizeLimited) sizeLimit_ = static_cast<double>(config_.SizeLimit) - 16;
+    double b0 = config_.SizeLimited ? (sizeLimit_ - static_cast<double>(written)) / frames
+                                    : static_cast<double>(config_.BitRate) / fps;
+    if (b0 > kBudgetCap) b0 = kBudgetCap;
+    budgetWindow_.assign(static_cast<size_t>(fps), Nearest(b0));
+    windowSum_ = Nearest(b0) * fps;
+    windowPosition_ = 0;
+    passStartBytes_ = written;
+  } else {
+    windowSum_ -= budgetWindow_[windowPosition_];
+    budgetWindow_[windowPosition_] = written - bytesAtLastBudget_;
+    windowSum_ += budgetWindow_[windowPosition_];
+    windowPosition_ = (windowPosition_ + 1) % budgetWindow_.size();
+  }
+
+  const double bitRate = config_.BitRate;
+  double b = config_.SizeLimited
+                 ? (sizeLimit_ - static_cast<double>(written)) / framesLeft
+                 : (5 * bitRate / fps + bitRate - static_cast<double>(windowSum_)) * 0.2;
+  if (b > kBudgetCap) b = kBudgetCap;
+  bytesAtLastBudget_ = written;
+
+  int64_t budget = Nearest(b) - 44 - BlockCount() / 2 - AudioOverhead();
+  if (firstFrame)
+    budget = std::max<int64_t>(budget, BlockCount());
+  else
+    budget = std::max<int64_t>(budget, 0);
+  return static_cast<int32_t>(budget);
+}
+
+void FramePipeline::Progress() {
+  const int64_t number = int64_t{config_.FirstFrame} + frameCounter_;
+  if (number % (config_.OldMethod ? 50 : 25) == 0) {
+    progress_ << number << ' ';
+    progress_.flush();
+  }
+}
+
+bool FramePipeline::WritePiece(bool first, bool final) {
+  return layout_.WriteFrameChunk(file_, frameCounter_, map_, video_, first, final);
+}
+
+bool FramePipeline::CodeBlocks() {
+  const size_t fullMap = static_cast<size_t>(BlockCount()) / 2;
+  map_.clear();
+  video_.clear();
+  int blocksDone = 0;
+  bool first = true;
+  int block = 0;
+  uint8_t data[64];
+  for (int by = 0; by < blocksPerColumn_; ++by) {
+    uint8_t accumulator = 0;
+    for (int bx = 0; bx < blocksPerRow_; ++bx) {
+      uint8_t code;
+      if (config_.OldMethod) {
+        code = OldBlockCode(bx, by);
+      } else {
+        int size = 0;
+        code = encoder_->GetBlockCode(block, data, &size);
+        video_.insert(video_.end(), data, data + size);
+      }
+      PackCode(accumulator, bx, code, map_);
+      ++blocksDone;
+      ++block;
+      if (config_.OldMethod && video_.size() > kSplitFrameBytes) {
+        // Cut the frame after this block. Blocks not coded yet, and in the next pieces the
+        // blocks already sent, are code 1: left as the drawing buffer holds them.
+        const bool even = bx % 2 == 0;
+        if (even) PackCode(accumulator, bx + 1, 1, map_);
+        map_.resize(fullMap, 0x11);
+        if (!WritePiece(first, false)) return false;
+        first = false;
+        video_.clear();
+        map_.assign(static_cast<size_t>(blocksDone / 2), 0x11);
+        accumulator = even ? 1 : 0;
+      }
+    }
+  }
+  if (!WritePiece(first, true)) return false;
+  if (!first) ++splitFrames_;
+  return true;
+}
+
+bool FramePipeline::EncodeAndWriteMappedFrame(const uint8_t* indexFrame) {
+  ++frameCounter_;
+  Progress();
+  RotateOldFrames(indexFrame);
+  return CodeBlocks();
+}
+
+bool FramePipeline::EncodeAndWriteFrame(const uint8_t* workingFrame, uint8_t* indexFrame) {
+  lastError_.clear();
+  if (!config_.OldMethod) {
+    if (!encoder_) {
+      lastError_ = "No frame encoder for the default method";
+      return false;
+    }
+    ++frameCounter_;
+    encoder_->EncodeFrame(workingFrame, FrameBudget(), config_.HighQuality);
+    Progress();
+    return CodeBlocks();
+  }
+  if (!reducer_) {
+    lastError_ = "No palette to map the frame to";
+    return false;
+  }
+  if (config_.Dither) {
+    if (!reducer_->MapPixelsDithered(workingFrame, indexFrame, config_.FrameWidth,
+                                     config_.FrameHeight)) {
+      lastError_ = "could not alloc mem";
+      return false;
+    }
+  } else {
+    reducer_->MapPixels(workingFrame, indexFrame, config_.FrameWidth, config_.FrameHeight);
+  }
+  return EncodeAndWriteMappedFrame(indexFrame);
+}
+
+}  // namespace korvane

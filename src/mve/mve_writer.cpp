@@ -1,0 +1,147 @@
+#include "mve/mve_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+
+namespace korvane {
+
+namespace {
+
+TBlock MakeOp(uint8_t kind, uint8_t version, std::initializer_list<uint8_t> payload) {
+  TBlock block = NewBlock(kind, version);
+  const Bytes bytes(payload);
+  AppendBytes(block, bytes);
+  return block;
+}
+
+TBlock MakeSignature() {
+  TBlock block = NewBlock(0x15, 0);
+  AppendBytes(block, Bytes{0x02, 0x00, 0xE1, 0xAB, 0x20, 0x20});
+  AppendBytes(block, std::string("KORVANE beta (2004/09/19)"));
+  AppendBytes(block, Bytes{0x20, 0x20});
+  return block;
+}
+
+constexpr size_t kBufferBytes = 1 << 16;
+
+}  // namespace
+
+const TBlock EndOfChunkOp = MakeOp(0x01, 0, {});
+const TBlock StartAudioOp = MakeOp(0x04, 0, {});
+const TBlock ShowFramePaletteOp = MakeOp(0x07, 1, {0x00, 0x00, 0x00, 0x01, 0x00, 0x00});
+const TBlock ShowFrameOp = MakeOp(0x07, 1, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+const TBlock VideoModeOp = MakeOp(0x0A, 0, {0x80, 0x02, 0xE0, 0x01, 0x01, 0x01});
+const TBlock SignatureOp = MakeSignature();
+
+MveWriter::MveWriter() = default;
+
+MveWriter::~MveWriter() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool MveWriter::Open(const std::string& path) {
+  path_ = path;
+  failed_ = false;
+  lastError_.clear();
+  bytesWritten_ = 0;
+  used_ = 0;
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd_ < 0) return FailErrno(errno);
+  buffer_.resize(kBufferBytes);
+  return true;
+}
+
+bool MveWriter::Fail(const std::string& text) {
+  if (!failed_) {
+    failed_ = true;
+    lastError_ = text;
+  }
+  return false;
+}
+
+bool MveWriter::FailErrno(int error) {
+  return Fail("Cannot write `" + path_ + "': " + std::strerror(error));
+}
+
+bool MveWriter::Flush() {
+  size_t done = 0;
+  while (done < used_) {
+    ssize_t n = ::write(fd_, buffer_.data() + done, used_ - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      used_ = 0;
+      return FailErrno(errno);
+    }
+    if (n == 0) {
+      used_ = 0;
+      return FailErrno(EIO);
+    }
+    done += static_cast<size_t>(n);
+  }
+  used_ = 0;
+  return true;
+}
+
+bool MveWriter::Put(const uint8_t* bytes, size_t count) {
+  if (failed_) return false;
+  if (fd_ < 0) return FailErrno(EBADF);
+  while (count > 0) {
+    size_t room = buffer_.size() - used_;
+    size_t n = count < room ? count : room;
+    std::memcpy(buffer_.data() + used_, bytes, n);
+    used_ += n;
+    bytes += n;
+    count -= n;
+    if (used_ == buffer_.size() && !Flush()) return false;
+  }
+  return true;
+}
+
+bool MveWriter::WriteFileHeader() {
+  static const uint8_t kHeader[kFileHeaderBytes] = {
+      'I', 'n', 't', 'e', 'r', 'p',  'l',  'a',  'y',  ' ',  'M',  'V',  'E',
+      ' ', 'F', 'i', 'l', 'e', 0x1A, 0x00, 0x1A, 0x00, 0x00, 0x01, 0x33, 0x11};
+  if (!Put(kHeader, sizeof kHeader)) return false;
+  bytesWritten_ = kFileHeaderBytes;
+  return true;
+}
+
+bool MveWriter::WriteChunk(const TBlock& chunk) {
+  if (failed_) return false;
+  if (!chunk.Fits()) {
+    return Fail("Cannot write `" + path_ + "': a chunk or opcode of more than " +
+                std::to_string(kMaxRecordPayload) + " bytes does not fit the MVE format");
+  }
+  const uint16_t len = static_cast<uint16_t>(chunk.Data.size());
+  const uint8_t header[4] = {static_cast<uint8_t>(len & 0xFF), static_cast<uint8_t>(len >> 8),
+                             chunk.Kind, chunk.Version};
+  if (!Put(header, 4) || !Put(chunk.Data.data(), len)) return false;
+  bytesWritten_ += 4 + static_cast<int64_t>(len);
+  return true;
+}
+
+bool MveWriter::WriteShutdownChunk() {
+  TBlock chunk = NewBlock(kChunkShutdown, 0);
+  AppendBlock(chunk, NewBlock(0x00, 0));  // end of stream
+  AppendBlock(chunk, EndOfChunkOp);
+  return WriteChunk(chunk);
+}
+
+bool MveWriter::WriteEndChunk() {
+  return WriteChunk(NewBlock(kChunkEnd, 0));
+}
+
+bool MveWriter::Close() {
+  if (fd_ < 0) return !failed_;
+  bool ok = !failed_ && Flush();
+  if (::close(fd_) != 0 && ok) ok = FailErrno(errno);
+  fd_ = -1;
+  return ok && !failed_;
+}
+
+}  // namespace korvane

@@ -1,0 +1,140 @@
+#include "mve/stream_layout.h"
+
+#include <cmath>
+
+namespace korvane {
+
+namespace {
+
+constexpr uint8_t kOpCreateTimer = 0x02;
+constexpr uint8_t kOpInitAudioBuffers = 0x03;
+constexpr uint8_t kOpInitVideoBuffers = 0x05;
+constexpr uint8_t kOpSetPalette = 0x0C;
+constexpr uint8_t kOpSetDecodingMap = 0x0F;
+constexpr uint8_t kOpVideoData = 0x11;
+
+void AppendDword(TBlock& block, uint32_t value) {
+  const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                            static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  AppendBytes(block, bytes, 4);
+}
+
+void AppendWord(TBlock& block, uint32_t value) {
+  const uint8_t bytes[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
+  AppendBytes(block, bytes, 2);
+}
+
+// Empties a record kept for reuse, keeping its storage.
+void Reset(TBlock& block, uint8_t kind, uint8_t version) {
+  block.Kind = kind;
+  block.Version = version;
+  block.Len = 0;
+  block.Data.clear();
+  block.Oversized = false;
+}
+
+}  // namespace
+
+TBlock StreamLayout::TimerOp(double frameRate) {
+  TBlock timer = NewBlock(kOpCreateTimer, 0);
+  // Slow movies (and nonsense rates) get 40 ms per frame.
+  const uint32_t rate =
+      frameRate >= 2.0 ? static_cast<uint32_t>(std::nearbyint(125000.0 / frameRate)) : 5000;
+  AppendDword(timer, rate);
+  AppendWord(timer, 8);
+  return timer;
+}
+
+TBlock StreamLayout::PaletteOp(int count) const {
+  static const PalettePlanes kBlack;
+  const PalettePlanes& planes = config_.Planes ? *config_.Planes : kBlack;
+  if (count < 0) count = 0;
+  if (count > 256) count = 256;
+  TBlock palette = NewBlock(kOpSetPalette, 0);
+  palette.Data.reserve(4 + 3 * count);
+  AppendWord(palette, 0);
+  AppendWord(palette, static_cast<uint32_t>(count));
+  for (int i = 0; i < count; ++i) {
+    const uint8_t entry[3] = {planes.Red[i], planes.Green[i], planes.Blue[i]};
+    AppendBytes(palette, entry, 3);
+  }
+  return palette;
+}
+
+bool StreamLayout::WriteVideoSetupChunk(MveWriter& file) {
+  TBlock chunk = NewBlock(kChunkVideoSetup, 0);
+  AppendBlock(chunk, VideoModeOp);
+  TBlock buffers = NewBlock(kOpInitVideoBuffers, 2);
+  AppendWord(buffers, static_cast<uint32_t>(config_.BlocksPerRow));
+  AppendWord(buffers, static_cast<uint32_t>(config_.BlocksPerColumn));
+  AppendWord(buffers, 1);
+  AppendWord(buffers, 0);  // not true colour
+  AppendBlock(chunk, buffers);
+  if (!config_.LocalPalettes) AppendBlock(chunk, PaletteOp(256));
+  AppendBlock(chunk, SignatureOp);
+  AppendBlock(chunk, EndOfChunkOp);
+  return file.WriteChunk(chunk);
+}
+
+bool StreamLayout::WriteAudioSetupChunk(MveWriter& file, const AudioSetup& audio) {
+  TBlock chunk = NewBlock(kChunkAudioSetup, 0);
+  TBlock buffers = NewBlock(kOpInitAudioBuffers, 1);
+  AppendBytes(buffers, Bytes{0x54, 0xE9});
+  uint32_t flags = 0;
+  if (audio.Channels == 2) flags += 1;
+  if (audio.BytesPerSample == 2) flags += 6;  // 16-bit, compressed
+  AppendWord(buffers, flags);
+  AppendWord(buffers, audio.Rate);
+  AppendDword(buffers, audio.BytesPerSecond);
+  AppendBlock(chunk, buffers);
+  AppendBlock(chunk, EndOfChunkOp);
+  return file.WriteChunk(chunk);
+}
+
+bool StreamLayout::WriteAudioOnlyChunk(MveWriter& file) {
+  TBlock chunk = NewBlock(kChunkAudioOnly, 0);
+  if (config_.Audio) {
+    config_.Audio->BuildFrameAudio();
+    config_.Audio->AppendFrameAudio(chunk);
+  }
+  AppendBlock(chunk, EndOfChunkOp);
+  return file.WriteChunk(chunk);
+}
+
+bool StreamLayout::WriteFrameChunk(MveWriter& file, int32_t frameCounter, const Bytes& map,
+                                   const uint8_t* video, size_t videoBytes, bool first,
+                                   bool final) {
+  videoDataBytes_ += static_cast<int64_t>(videoBytes);
+
+  Reset(chunk_, kChunkFrame, 0);
+  if (timerPending_) AppendBlock(chunk_, TimerOp(config_.FrameRate));
+  if (final && config_.LocalPalettes) AppendBlock(chunk_, PaletteOp(config_.PaletteCount));
+
+  Reset(opcode_, kOpSetDecodingMap, 0);
+  AppendBytes(opcode_, map);
+  AppendBlock(chunk_, opcode_);
+
+  if (final && config_.Audio) config_.Audio->AppendFrameAudio(chunk_);
+
+  Reset(opcode_, kOpVideoData, 3);
+  opcode_.Data.reserve(14 + videoBytes);
+  AppendWord(opcode_, static_cast<uint32_t>(frameCounter));
+  AppendWord(opcode_, static_cast<uint32_t>(frameCounter - 1));
+  AppendDword(opcode_, 0);
+  AppendWord(opcode_, static_cast<uint32_t>(config_.BlocksPerRow));
+  AppendWord(opcode_, static_cast<uint32_t>(config_.BlocksPerColumn));
+  AppendWord(opcode_, first ? 1 : 0);
+  AppendBytes(opcode_, video, videoBytes);
+  AppendBlock(chunk_, opcode_);
+
+  if (final) {
+    AppendBlock(chunk_, StartAudioOp);
+    AppendBlock(chunk_,
+                frameCounter == 1 || config_.LocalPalettes ? ShowFramePaletteOp : ShowFrameOp);
+  }
+  AppendBlock(chunk_, EndOfChunkOp);
+  timerPending_ = false;
+  return file.WriteChunk(chunk_);
+}
+
+}  // namespace korvane
