@@ -35,7 +35,8 @@ class ColorReducer {
   // Returns false when a working table cannot be allocated.
   bool BuildPalette();
 
-  // Sorts the palette and writes 256 entries of (R, G, B, 0), zero beyond the count; returns the count.
+  // Sorts the palette and writes 256 entries of (R, G, B, 0), zero beyond the count; returns the
+  // count.
   int GetPalette(uint8_t out[kPaletteBytes]);
   // Takes n entries of 4 bytes (byte 3 ignored) and sorts them. The inverse map is not cleared.
   void SetPalette(const uint8_t* entries, int n);
