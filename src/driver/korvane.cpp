@@ -1,11 +1,21 @@
 #include "driver/korvane.h"
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
-#include <iostream>
+#include <istream>
 #include <ostream>
+#include <thread>
 
+#include "audio/audio_encoder.h"
+#include "driver/frame_pipeline.h"
+#include "driver/report.h"
 #include "input/movie_source.h"
+#include "mve/mve_writer.h"
+#include "mve/stream_layout.h"
 #include "palette/color_reducer.h"
+#include "video/frame.h"
+#include "video/frame_encoder.h"
 
 namespace korvane {
 
@@ -35,6 +45,7 @@ std::string ReplaceExtension(const std::string& name, const std::string& extensi
 struct Korvane::Impl {
   std::ostream& out;
   std::ostream& err;
+  std::istream& in;
   ConsoleHooks hooks;
   Settings settings;
   std::string OutputName;
@@ -43,7 +54,8 @@ struct Korvane::Impl {
   std::unique_ptr<ColorReducer> reducer;
   bool stopped = false;
 
-  Impl(std::ostream& o, std::ostream& e, ConsoleHooks h) : out(o), err(e), hooks(std::move(h)) {}
+  Impl(std::ostream& o, std::ostream& e, std::istream& i, ConsoleHooks h)
+      : out(o), err(e), in(i), hooks(std::move(h)) {}
 
   // Prints "Error: " + message and gives the error status.
   int Fail(const std::string& message) {
@@ -53,6 +65,7 @@ struct Korvane::Impl {
 
   int Run(const std::vector<std::string>& args);
   int MainSequence();
+  bool SoundPiecesFit() const;
   int PalettePass();
   int EncodingPass();
   void CleanUp();
@@ -93,6 +106,12 @@ int Korvane::Impl::MainSequence() {
     return kExitError;
   }
   out << "\n";
+
+  if (!SoundPiecesFit()) {
+    return Fail(
+        "Sound pieces exceed 65535 bytes at this frame rate; use -ns or a movie of a higher "
+        "frame rate");
+  }
 
   if (s.LocalPalettes && !s.OldMethod) {
     out << "Warning: -loc works only together with -old; ignored.\n";
@@ -159,8 +178,168 @@ int Korvane::Impl::PalettePass() {
   return kExitOk;
 }
 
+// A frame chunk holds the frame's sound besides its picture, and no record may reach 65536
+// bytes: the largest piece of sound, with the fixed opcodes of a frame chunk and the most video
+// data a frame can end up with, must fit.
+bool Korvane::Impl::SoundPiecesFit() const {
+  if (!movie->AudioPresent) return true;
+  int64_t piece = std::max(movie->AudioChunkBytes, movie->AudioLeadChunkBytes);
+  // 16-bit sound is compressed to one byte per sample after the first sample of each channel.
+  int64_t data = movie->AudioBytesPerSample == 2 ? piece / 2 + movie->AudioChannels : piece;
+  int64_t audioOpcodes = (4 + 6 + data) + (4 + 6);
+  int64_t blocks = int64_t{movie->FrameWidth / 8} * (movie->FrameHeight / 8);
+  // Timer, map, video header, start audio, show frame and end-of-chunk opcodes.
+  int64_t fixed = 50 + blocks / 2;
+  // The old method cuts a frame after the block that passes 44000 bytes; the default method's
+  // budget leaves room for the sound, and a frame never needs more than a byte per block.
+  int64_t video = settings.OldMethod
+                      ? int64_t{kSplitFrameBytes} + 64 + (settings.LocalPalettes ? 4 + 4 + 768 : 0)
+                      : blocks;
+  return 4 + 6 + data <= 65535 && fixed + audioOpcodes + video <= 65535;
+}
+
 int Korvane::Impl::EncodingPass() {
-  // The encoding pass plugs in here.
+  Settings& s = settings;
+  MovieSource& m = *movie;
+  out << "Pass 2. Making MVE.\n";
+  auto pass2Start = std::chrono::steady_clock::now();
+  if (!s.OldMethod) {
+    if (!s.SizeLimited)
+      out << "  bitrate limit: " << s.BitRate << " bytes per second\n";
+    else
+      out << "  MVE size limit: " << s.SizeLimit << " bytes\n";
+  }
+  if (s.Dither) out << "  Floyd-Steinberg dithering\n";
+
+  MveWriter file;
+  if (!file.Open(OutputName) || !file.WriteFileHeader()) return Fail(file.LastError());
+
+  const size_t pixelCount = size_t(m.FrameWidth) * m.FrameHeight;
+  std::vector<uint8_t> indexFrame(pixelCount);
+  std::vector<uint8_t> rgbFrame(pixelCount * 3);
+
+  uint8_t paletteTable[kPaletteBytes] = {};
+  PalettePlanes planes;
+  int paletteCount = 0;
+  if (!s.LocalPalettes) {
+    paletteCount = reducer->GetPalette(paletteTable);
+    planes.Fill(paletteTable);
+  }
+
+  std::unique_ptr<AudioEncoder> audio;
+  if (m.AudioPresent) {
+    AudioFacts facts;
+    facts.AudioPresent = true;
+    facts.AudioChannels = m.AudioChannels;
+    facts.AudioBytesPerSample = m.AudioBytesPerSample;
+    facts.AudioChunkBytes = m.AudioChunkBytes;
+    facts.AudioLeadChunkBytes = m.AudioLeadChunkBytes;
+    facts.FramesPerSecond = m.FramesPerSecond;
+    audio = std::make_unique<AudioEncoder>(
+        facts, [&m](uint8_t* dest, int32_t count) { return m.read_avi_audio(dest, count); }, out,
+        in);
+  }
+
+  StreamConfig streamConfig;
+  streamConfig.BlocksPerRow = m.FrameWidth / 8;
+  streamConfig.BlocksPerColumn = m.FrameHeight / 8;
+  streamConfig.FrameRate = m.FrameRate;
+  streamConfig.LocalPalettes = s.LocalPalettes;
+  streamConfig.Audio = audio.get();
+  streamConfig.Planes = &planes;
+  streamConfig.PaletteCount = paletteCount;
+  StreamLayout layout(streamConfig);
+  if (!layout.WriteVideoSetupChunk(file)) return Fail(file.LastError());
+
+  PipelineConfig pipelineConfig;
+  pipelineConfig.FrameWidth = m.FrameWidth;
+  pipelineConfig.FrameHeight = m.FrameHeight;
+  pipelineConfig.OldMethod = s.OldMethod;
+  pipelineConfig.Dither = s.Dither;
+  pipelineConfig.LocalPalettes = s.LocalPalettes;
+  pipelineConfig.HighQuality = s.HighQuality;
+  pipelineConfig.SizeLimited = s.SizeLimited;
+  pipelineConfig.BitRate = s.BitRate;
+  pipelineConfig.SizeLimit = s.SizeLimit;
+  pipelineConfig.FirstFrame = range.FromFrame;
+  pipelineConfig.LastFrame = range.ToFrame;
+  pipelineConfig.FramesPerSecond = m.FramesPerSecond;
+  FramePipeline pipeline(pipelineConfig, file, layout, out);
+  pipeline.SetColorReducer(reducer.get());
+  pipeline.CreateOldFrames();
+
+  FrameEncoder encoder(out);
+  if (!s.OldMethod) {
+    int threads =
+        s.Threads > 0 ? s.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    encoder.SetupFrameGeometry(m.FrameWidth, m.FrameHeight, reducer.get(), s.Dither, threads);
+    pipeline.SetFrameEncoder(&encoder);
+    s.LocalPalettes = false;
+    layout.Config().LocalPalettes = false;
+  }
+
+  if (audio) {
+    AudioSetup audioSetup;
+    audioSetup.Channels = m.AudioChannels;
+    audioSetup.BytesPerSample = m.AudioBytesPerSample;
+    audioSetup.Rate = uint32_t(m.AudioRate);
+    audioSetup.BytesPerSecond = uint32_t(m.AudioBytesPerSecond);
+    if (!layout.WriteAudioSetupChunk(file, audioSetup)) return Fail(file.LastError());
+    for (int i = 0; i < m.FramesPerSecond - 1; ++i)
+      if (!layout.WriteAudioOnlyChunk(file)) return Fail(file.LastError());
+  }
+
+  for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
+    const uint8_t* frame = m.get_avi_frame(f);
+    if (!frame) return Fail(m.LastError);
+    if (s.OldMethod)
+      FramePipeline::ReverseComponents(frame, rgbFrame.data(), int64_t(pixelCount));
+    else
+      FramePipeline::FlipAndReverse(frame, rgbFrame.data(), m.FrameWidth, m.FrameHeight);
+    if (s.LocalPalettes) {
+      ColorReducer::ClearHistogram(reducer->GetHistogram());
+      reducer->AddPixelsRGB(rgbFrame.data(), m.FrameWidth, m.FrameHeight);
+      if (!reducer->BuildPalette()) {
+        err << "Error: could not alloc mem\n" << std::flush;
+        return kExitError;
+      }
+      paletteCount = reducer->GetPalette(paletteTable);
+      planes.Fill(paletteTable);
+      layout.Config().PaletteCount = paletteCount;
+    }
+    if (audio) audio->BuildFrameAudio();
+    if (!pipeline.EncodeAndWriteFrame(rgbFrame.data(), indexFrame.data()))
+      return Fail(pipeline.LastError());
+    if (hooks.StopRequested()) break;
+  }
+
+  out << "\r\nDone.\r\n\n";
+  double pass2Seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - pass2Start).count();
+  pipeline.FreeOldFrames();
+  // The file is completed and closed before the report, so that a failure to write its last
+  // bytes is reported instead of a size that is not on disk.
+  if (!file.WriteShutdownChunk() || !file.WriteEndChunk() || !file.Close())
+    return Fail(file.LastError());
+
+  RunReport report;
+  report.BytesWritten = file.BytesWritten();
+  report.VideoDataBytes = layout.VideoDataBytes();
+  report.FrameCounter = pipeline.FrameCounter();
+  report.FrameWidth = m.FrameWidth;
+  report.FrameHeight = m.FrameHeight;
+  report.FrameRate = m.FrameRate;
+  report.PassStartBytes = pipeline.PassStartBytes();
+  report.SplitFrames = pipeline.SplitFrames();
+  report.OldMethod = s.OldMethod;
+  report.CandidateSpace = encoder.CandidateSpace();
+  report.BlockCount = encoder.BlockCount();
+  report.PeakChainBytes = encoder.PeakChainBytes();
+  report.Pass2Seconds = pass2Seconds;
+  report.TotalError = encoder.TotalError();
+  report.TotalEnergy = encoder.TotalEnergy();
+  PrintRunReport(out, report);
+  out << std::flush;
   return kExitOk;
 }
 
@@ -170,8 +349,8 @@ void Korvane::Impl::CleanUp() {
   movie.reset();
 }
 
-Korvane::Korvane(std::ostream& out, std::ostream& err, ConsoleHooks hooks)
-    : impl_(std::make_unique<Impl>(out, err, std::move(hooks))) {}
+Korvane::Korvane(std::ostream& out, std::ostream& err, std::istream& in, ConsoleHooks hooks)
+    : impl_(std::make_unique<Impl>(out, err, in, std::move(hooks))) {}
 Korvane::~Korvane() = default;
 
 int Korvane::Run(const std::vector<std::string>& args) {

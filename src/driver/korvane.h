@@ -46,7 +46,8 @@ struct ConsoleHooks {
 
 class Korvane {
  public:
-  Korvane(std::ostream& out, std::ostream& err, ConsoleHooks hooks = {});
+  // Messages go to `out`, the usage text to `err`; `in` answers the prompts.
+  Korvane(std::ostream& out, std::ostream& err, std::istream& in, ConsoleHooks hooks = {});
   ~Korvane();
   Korvane(const Korvane&) = delete;
   Korvane& operator=(const Korvane&) = delete;

@@ -126,7 +126,8 @@ TEST(Usage, ThirtyOneLinesOnStandardError) {
   EXPECT_NE(text.find("   -dither\t\tperform Floyd-Steinberg dithering\n\n-rate and -size"),
             std::string::npos);
   std::ostringstream out, err;
-  Korvane program(out, err);
+  std::istringstream in;
+  Korvane program(out, err, in);
   EXPECT_EQ(program.Run({"korvane"}), kExitUsage);
   EXPECT_EQ(out.str(), "KORVANE beta (2004/09/19)\n");
   EXPECT_EQ(err.str(), text + "\n");
