@@ -138,7 +138,8 @@ bool MveWriter::WriteEndChunk() {
 
 bool MveWriter::Close() {
   if (fd_ < 0) return !failed_;
-  bool ok = !failed_ && Flush();
+  // What was accepted before a refused record still reaches the file.
+  bool ok = Flush() && !failed_;
   if (::close(fd_) != 0 && ok) ok = FailErrno(errno);
   fd_ = -1;
   return ok && !failed_;
