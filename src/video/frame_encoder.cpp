@@ -1,50 +1,204 @@
-// Placeholder until the default method lands: codes every block raw.
+// The default method's frame encoding. Candidate offering and chain building are independent
+// per block and run on all workers, each block's chain in its own fixed region of the chain
+// storage; the chains are then entered and pruned in block order on one thread, so the result
+// is the same whatever the number of workers.
 #include "video/frame_encoder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ostream>
+#include <thread>
 #include <vector>
 
 #include "palette/color_reducer.h"
+#include "video/bfos.h"
+#include "video/block_coder.h"
+#include "video/encoder_frames.h"
+#include "video/measures.h"
+#include "video/modes.h"
+#include "video/worker_pool.h"
 
 namespace korvane {
 
+namespace {
+
+int32_t RegisteredCandidateSpace() {
+  static const int32_t space = [] {
+    ModeSet modes;
+    return modes.CandidateSpace;
+  }();
+  return space;
+}
+
+// Blocks handed to a worker at a time.
+constexpr int kBlocksPerChunk = 16;
+
+}  // namespace
+
 struct FrameEncoder::Impl {
   std::ostream& out;
-  int width = 0, height = 0;
+  FrameGeometry geometry;
+  PaletteTables palette;
+  EncoderFrames frames;
+  BlockPlanes planes;
   ColorReducer* reducer = nullptr;
-  std::vector<uint8_t> current;
+  bool dither = false;
+  bool ready = false;
+  bool frameCoded = false;
+  std::unique_ptr<WorkerPool> pool;
+  std::vector<std::unique_ptr<BlockCoder>> coders;  // one per worker
+  const int32_t candidateSpace = RegisteredCandidateSpace();
+  std::unique_ptr<uint8_t[]> chainStore;  // BlockCount x CandidateSpace bytes
+  std::vector<int32_t> chainBytes;        // per block
+  std::vector<uint8_t> cellShapeFaults;   // per block
+  RatePruner pruner;
+  double totalError = 0;
+  double totalEnergy = 0;
+  int32_t peakChainBytes = 0;
+
   explicit Impl(std::ostream& o) : out(o) {}
 };
 
 FrameEncoder::FrameEncoder(std::ostream& out) : impl_(std::make_unique<Impl>(out)) {}
 FrameEncoder::~FrameEncoder() = default;
 
-void FrameEncoder::SetupFrameGeometry(int width, int height, ColorReducer* reducer, bool, int) {
-  impl_->width = width;
-  impl_->height = height;
-  impl_->reducer = reducer;
-  impl_->current.assign(static_cast<size_t>(width) * height, 0);
+void FrameEncoder::SetupFrameGeometry(int width, int height, ColorReducer* reducer, bool dither,
+                                      int threads) {
+  Impl& s = *impl_;
+  s.coders.clear();
+  s.pool.reset();
+  s.reducer = reducer;
+  if (reducer) {
+    s.palette.SetFromReducer(*reducer);
+    // From here on the mapping only reads the inverse colour map, so workers may share it.
+    reducer->FillInverseColorMap();
+  }
+  s.geometry.Setup(width, height);
+  s.frames.Setup(s.geometry);
+  s.planes = s.frames.Planes(s.geometry);
+  const int blocks = s.geometry.BlockCount;
+  s.chainStore.reset(new uint8_t[static_cast<size_t>(blocks > 0 ? blocks : 1) * s.candidateSpace]);
+  s.chainBytes.assign(blocks, 0);
+  s.cellShapeFaults.assign(blocks, 0);
+  s.pruner.Reset(blocks);
+  s.peakChainBytes = 0;
+  s.dither = dither;
+
+  if (threads < 1) threads = static_cast<int>(std::thread::hardware_concurrency());
+  threads = std::clamp(threads, 1, 64);
+  s.pool = std::make_unique<WorkerPool>(threads);
+  for (int w = 0; w < threads; ++w)
+    s.coders.push_back(std::make_unique<BlockCoder>(s.palette, s.geometry));
+  s.ready = true;
+  s.frameCoded = false;
 }
 
-void FrameEncoder::EncodeFrame(const uint8_t* target, int32_t, bool) {
-  if (impl_->reducer) impl_->reducer->MapPixels(target, impl_->current.data(), impl_->width, impl_->height);
+void FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, bool motion) {
+  Impl& s = *impl_;
+  const int blocks = s.geometry.BlockCount;
+  if (!s.ready || blocks == 0) return;
+  const int w = s.geometry.FrameWidth, h = s.geometry.FrameHeight;
+
+  s.frames.Rotate(motion, s.palette.RgbTable());
+  s.planes = s.frames.Planes(s.geometry);
+  if (s.reducer) {
+    if (!(s.dither && s.reducer->MapPixelsDithered(target, s.frames.Current(), w, h)))
+      s.reducer->MapPixels(target, s.frames.Current(), w, h);
+    s.reducer->MapPixelsHalfRes(target, s.frames.HalfRes(), w, h);
+  }
+  s.totalEnergy += SignalEnergy(target, s.geometry.PixelCount);
+
+  // Offer every block its candidates and build its chain, on all workers.
+  uint8_t* store = s.chainStore.get();
+  const int32_t space = s.candidateSpace;
+  auto build = [&](int worker, int begin, int end) {
+    BlockCoder& coder = *s.coders[worker];
+    for (int i = begin; i < end; ++i) {
+      const int n = coder.OfferCandidates(target, s.frames, i, motion);
+      s.chainBytes[i] =
+          BuildChain(i, coder.Candidates(), n, store + static_cast<size_t>(i) * space);
+      s.cellShapeFaults[i] = static_cast<uint8_t>(coder.CellShapeFaults());
+    }
+  };
+  s.pool->For(blocks, kBlocksPerChunk, build);
+
+  // Enter the chains in block order.
+  int64_t used = 0;
+  for (int i = 0; i < blocks; ++i)
+    for (int k = 0; k < s.cellShapeFaults[i]; ++k)
+      s.out << "Error: 2x2 approximation does not look like 2x2\n";
+  s.pruner.Reset(blocks);
+  for (int i = 0; i < blocks; ++i) {
+    used += s.chainBytes[i];
+    s.pruner.EnterChain(reinterpret_cast<TModeCandidate*>(store + static_cast<size_t>(i) * space));
+  }
+
+  if (!s.pruner.Prune(limit))
+    s.out << "Warning: Limit condition could not be met. Requested: " << limit
+          << " bytes Got: " << s.pruner.FrameBytes() << " bytes\n";
+
+  s.peakChainBytes = std::max<int32_t>(s.peakChainBytes, static_cast<int32_t>(used));
+
+  // Draw what a decoder will show; every block writes only itself.
+  auto draw = [&](int, int begin, int end) {
+    for (int i = begin; i < end; ++i) Reconstruct(*s.pruner.Chosen(i), s.planes);
+  };
+  s.pool->For(blocks, 64, draw);
+
+  s.totalError += s.pruner.FrameError();
+  s.frameCoded = true;
 }
 
 uint8_t FrameEncoder::GetBlockCode(int block, uint8_t* data, int* size) const {
-  int bpr = impl_->width / 8;
-  int bx = block % bpr, by = block / bpr;
-  for (int r = 0; r < 8; ++r)
-    std::memcpy(data + 8 * r, &impl_->current[(8 * by + r) * impl_->width + 8 * bx], 8);
-  *size = 64;
-  return 11;
+  const Impl& s = *impl_;
+  if (!s.frameCoded || block < 0 || block >= s.geometry.BlockCount) {
+    *size = 0;
+    return 0;
+  }
+  uint8_t buffer[kMaxEmitBytes];
+  Emit(*s.pruner.Chosen(block), s.planes, buffer);
+  *size = buffer[1];
+  std::memcpy(data, buffer + 2, buffer[1]);
+  return buffer[0];
 }
 
-int FrameEncoder::BlockCount() const { return (impl_->width / 8) * (impl_->height / 8); }
-int32_t FrameEncoder::CandidateSpace() const { return 0; }
-const uint8_t* FrameEncoder::CurrentFrame() const { return impl_->current.data(); }
-double FrameEncoder::TotalError() const { return 0; }
-double FrameEncoder::TotalEnergy() const { return 0; }
-int32_t FrameEncoder::PeakChainBytes() const { return 0; }
+int FrameEncoder::BlockCount() const {
+  return impl_->geometry.BlockCount;
+}
+int32_t FrameEncoder::CandidateSpace() const {
+  return impl_->candidateSpace;
+}
+const uint8_t* FrameEncoder::CurrentFrame() const {
+  return impl_->frames.Current();
+}
+double FrameEncoder::TotalError() const {
+  return impl_->totalError;
+}
+double FrameEncoder::TotalEnergy() const {
+  return impl_->totalEnergy;
+}
+int32_t FrameEncoder::PeakChainBytes() const {
+  return impl_->peakChainBytes;
+}
+double FrameEncoder::FrameError() const {
+  return impl_->pruner.FrameError();
+}
+int32_t FrameEncoder::FrameBytes() const {
+  return impl_->pruner.FrameBytes();
+}
+const TModeCandidate* FrameEncoder::ChosenRecord(int block) const {
+  const Impl& s = *impl_;
+  if (!s.frameCoded || block < 0 || block >= s.geometry.BlockCount) return nullptr;
+  return s.pruner.Chosen(block);
+}
+int64_t FrameEncoder::PruneSteps() const {
+  return impl_->pruner.Steps();
+}
+const uint8_t* FrameEncoder::HalfResFrame() const {
+  return impl_->frames.HalfRes();
+}
+int FrameEncoder::Threads() const {
+  return impl_->pool ? impl_->pool->Size() : 0;
+}
 
 }  // namespace korvane

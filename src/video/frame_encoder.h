@@ -11,6 +11,7 @@
 namespace korvane {
 
 class ColorReducer;
+struct TModeCandidate;
 
 class FrameEncoder {
  public:
@@ -40,7 +41,18 @@ class FrameEncoder {
   // Run totals for the report.
   double TotalError() const;
   double TotalEnergy() const;
+  // The most chain storage one frame used: the chains' bytes as if stored back to back.
   int32_t PeakChainBytes() const;
+
+  // The last coded frame, for checks: its total error and video-data bytes after pruning, the
+  // coding chosen for each block, and the pruning steps taken.
+  double FrameError() const;
+  int32_t FrameBytes() const;
+  const TModeCandidate* ChosenRecord(int block) const;
+  int64_t PruneSteps() const;
+  // Target of the last coded frame at half resolution (FrameWidth per row).
+  const uint8_t* HalfResFrame() const;
+  int Threads() const;
 
  private:
   struct Impl;

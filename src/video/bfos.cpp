@@ -1,0 +1,119 @@
+#include "video/bfos.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace korvane {
+
+int Find(int32_t key, TModeCandidate* const* list, int n) {
+  if (n == 0 || !(list[0]->Slope < key)) return -1;
+  int base = 0;
+  while (n > 1) {
+    const int half = n / 2;
+    if (list[base + half]->Slope < key) {
+      base += half;
+      n -= half;
+    } else {
+      n = half;
+    }
+  }
+  return base;
+}
+
+void DropFirstAndInsert(TModeCandidate* record, TModeCandidate** list, int n) {
+  if (n > 1) std::memmove(list, list + 1, static_cast<size_t>(n - 1) * sizeof(*list));
+  list[n - 1] = record;
+}
+
+void InsertFirst(TModeCandidate* record, TModeCandidate** list, int n) {
+  if (n > 1) std::memmove(list + 1, list, static_cast<size_t>(n - 1) * sizeof(*list));
+  list[0] = record;
+}
+
+int32_t BuildChain(int block, TModeCandidate* const* candidates, int count, uint8_t* region) {
+  if (count <= 0) return 0;
+  for (int i = 0; i < count; ++i) candidates[i]->BlockIndex = -1;
+
+  // Start at the lowest error; then the fewest bytes; then the first offered.
+  TModeCandidate* current = candidates[0];
+  for (int i = 1; i < count; ++i) {
+    const TModeCandidate* x = candidates[i];
+    if (x->Error < current->Error || (x->Error == current->Error && x->Bytes < current->Bytes))
+      current = candidates[i];
+  }
+  current->BlockIndex = block;
+  int32_t bytes = current->Bytes;
+  int32_t error = current->Error;
+  int32_t stored = 0;
+
+  for (;;) {
+    // Next step: the smallest truncated slope (added error per byte saved) among the cheaper,
+    // worse records; then the fewest bytes; then the first offered.
+    TModeCandidate* next = nullptr;
+    int32_t nextSlope = 0;
+    for (int i = 0; i < count; ++i) {
+      TModeCandidate* x = candidates[i];
+      if (x->BlockIndex != -1 || x->Bytes >= bytes || x->Error <= error) continue;
+      const int32_t s = (x->Error - error) / (bytes - x->Bytes);
+      if (!next || s < nextSlope || (s == nextSlope && x->Bytes < next->Bytes)) {
+        next = x;
+        nextSlope = s;
+      }
+    }
+    current->Slope = next ? nextSlope : kChainEnd;
+    const int size = RecordSize(*current);
+    std::memcpy(region + stored, current, size);
+    stored += size;
+    if (!next) return stored;
+
+    next->BlockIndex = block;
+    next->Bytes -= bytes;
+    bytes += next->Bytes;
+    next->Error -= error;
+    error += next->Error;
+    current = next;
+  }
+}
+
+void RatePruner::Reset(int blockCount) {
+  heap_.clear();
+  heap_.reserve(blockCount);
+  chosen_.assign(blockCount, nullptr);
+  arrivals_ = 0;
+  frameError_ = 0;
+  frameBytes_ = 0;
+  steps_ = 0;
+}
+
+void RatePruner::Push(TModeCandidate* record) {
+  heap_.push_back(Entry{record->Slope, arrivals_++, record});
+  std::push_heap(heap_.begin(), heap_.end(), Later);
+}
+
+void RatePruner::EnterChain(TModeCandidate* first) {
+  if (first->Slope != kChainEnd) Push(first);
+  frameError_ += first->Error;
+  frameBytes_ += first->Bytes;
+  chosen_[first->BlockIndex] = first;
+}
+
+void RatePruner::AdvanceBlock(TModeCandidate* next) {
+  std::pop_heap(heap_.begin(), heap_.end(), Later);
+  heap_.pop_back();
+  if (next->Slope != kChainEnd) Push(next);
+  frameError_ += next->Error;
+  frameBytes_ += next->Bytes;
+  chosen_[next->BlockIndex] = next;
+  ++steps_;
+}
+
+bool RatePruner::Prune(int32_t limit) {
+  while (frameBytes_ > limit) {
+    TModeCandidate* head = Head();
+    if (!head) return false;
+    AdvanceBlock(NextInChain(head));
+  }
+  return true;
+}
+
+}  // namespace korvane

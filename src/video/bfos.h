@@ -1,0 +1,79 @@
+// Rate allocation of the default method: each block's candidate codings become a chain of
+// ever cheaper codings along the lower convex hull of their (bytes, error) points, and the
+// frame is pruned greedily, smallest added error per byte saved first, down to a byte limit.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "video/modes.h"
+
+namespace korvane {
+
+// The ordered candidate list: an array of record pointers sorted by ascending Slope.
+// Position of the last record whose Slope is below `key`, found by halving; -1 when n is 0
+// or the first record's Slope is not below the key.
+int Find(int32_t key, TModeCandidate* const* list, int n);
+// Moves entries 1 ... n-1 one place to the front and stores `record` at n-1 (n >= 1).
+void DropFirstAndInsert(TModeCandidate* record, TModeCandidate** list, int n);
+// Stores `record` at 0 and moves entries 0 ... n-2 one place back.
+void InsertFirst(TModeCandidate* record, TModeCandidate** list, int n);
+
+// The record stored right after `record` in its chain; null on the chain's last record.
+inline TModeCandidate* NextInChain(TModeCandidate* record) {
+  if (record->Slope == kChainEnd) return nullptr;
+  return reinterpret_cast<TModeCandidate*>(reinterpret_cast<uint8_t*>(record) +
+                                           RecordSize(*record));
+}
+
+// Builds the chain of block `block` from its `count` offered records (in offering order) and
+// stores it at `region` (room for CandidateSpace bytes): the first stored record holds the
+// block's absolute error and bytes, every later one the increments from the record before;
+// each record's Slope is that of the step to the next. Changes the offered records. Returns
+// the bytes stored (0 when nothing was offered).
+int32_t BuildChain(int block, TModeCandidate* const* candidates, int count, uint8_t* region);
+
+// The greedy pruning over the chains of one frame. The next step is always that of the block
+// whose current record has the smallest Slope; among equal slopes the block that arrived last
+// (entered, or moved by its previous step) goes first. A binary heap keyed on (slope, arrival)
+// keeps that order at O(log n) per step.
+class RatePruner {
+ public:
+  // Empties the list for a frame of `blockCount` blocks; frame totals := 0.
+  void Reset(int blockCount);
+  // Enters a block's chain by its first stored record.
+  void EnterChain(TModeCandidate* first);
+  // The block at the head takes its next step: `next` is the record after the head's.
+  void AdvanceBlock(TModeCandidate* next);
+  // The current record of the block whose step is next; null when every chain has ended.
+  TModeCandidate* Head() const { return heap_.empty() ? nullptr : heap_.front().record; }
+  // Steps while FrameBytes exceeds the limit. False when every chain ended above the limit.
+  bool Prune(int32_t limit);
+
+  double FrameError() const { return frameError_; }
+  int32_t FrameBytes() const { return frameBytes_; }
+  int64_t Steps() const { return steps_; }
+  // The current record of every block (valid for entered blocks).
+  TModeCandidate* Chosen(int block) const { return chosen_[block]; }
+
+ private:
+  struct Entry {
+    int32_t slope;
+    uint32_t arrival;
+    TModeCandidate* record;
+  };
+  // Heap order: a below b when a's step comes later.
+  static bool Later(const Entry& a, const Entry& b) {
+    return a.slope > b.slope || (a.slope == b.slope && a.arrival < b.arrival);
+  }
+  void Push(TModeCandidate* record);
+
+  std::vector<Entry> heap_;
+  std::vector<TModeCandidate*> chosen_;
+  uint32_t arrivals_ = 0;
+  double frameError_ = 0;
+  int32_t frameBytes_ = 0;
+  int64_t steps_ = 0;
+};
+
+}  // namespace korvane

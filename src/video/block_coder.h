@@ -1,0 +1,48 @@
+// The candidate builder of one worker: fits and measures one block and offers its candidate
+// codings in a fixed order. Each worker owns its own prototype records and fitting state, so
+// blocks can be coded on several threads at once; what a block is offered depends only on the
+// block and the shared read-only frames and palette.
+#pragma once
+
+#include <cstdint>
+
+#include "video/encoder_frames.h"
+#include "video/fit_colors.h"
+#include "video/measures.h"
+#include "video/modes.h"
+
+namespace korvane {
+
+class BlockCoder {
+ public:
+  BlockCoder(const PaletteTables& palette, const FrameGeometry& geometry);
+  BlockCoder(const BlockCoder&) = delete;
+  BlockCoder& operator=(const BlockCoder&) = delete;
+
+  // Fills the prototype records for block `block` of `target` (RGB, rows 3 x FrameWidth bytes)
+  // and offers every available one; returns how many were offered. `frames` must hold the
+  // mapped target in Current() and HalfRes().
+  int OfferCandidates(const uint8_t* target, const EncoderFrames& frames, int block, bool motion);
+  // The records offered for the last block, in offering order.
+  TModeCandidate* const* Candidates() const { return candidates_; }
+  // Half-resolution fits of the last block whose pattern was not made of uniform 2x2 cells.
+  int CellShapeFaults() const { return cellShapeFaults_; }
+
+  ModeSet& Modes() { return modes_; }
+  ColorFitter& Fitter() { return fitter_; }
+
+ private:
+  void Offer(TModeCandidate& record);
+  // Checks a cell fit's pattern; counts a fault when it is not made of uniform 2x2 cells.
+  void CheckCellPattern(const uint8_t* pattern);
+
+  const PaletteTables& pal_;
+  const FrameGeometry& geo_;
+  ModeSet modes_;
+  ColorFitter fitter_;
+  TModeCandidate* candidates_[ModeSet::kModes];
+  int count_ = 0;
+  int cellShapeFaults_ = 0;
+};
+
+}  // namespace korvane

@@ -1,0 +1,78 @@
+// Colour fitting of a block already mapped to the palette: agglomerative merging of the
+// block's distinct palette indices, closest pair first (by palette distance), each merged
+// cluster taking the palette colour its mean maps to. The block is recorded when it first has
+// three or four colours (four-colour fit) and two colours (two-colour fit); the colour
+// everything merges into is the solid colour.
+#pragma once
+
+#include <cstdint>
+
+#include "video/measures.h"
+
+namespace korvane {
+
+// Options of a fit.
+constexpr int kFitRawError = 0x10;     // rawError := block error of the unchanged block
+constexpr int kFitSolidError = 0x08;   // solidError := error of the final solid colour
+constexpr int kFitFillMissing = 0x04;  // missing two/four-colour fits filled from simpler ones
+constexpr int kFitCellVariant = 0x02;  // four-colour fit ordered for the 2x2-cell variant
+
+struct FitResult {
+  uint8_t colorCount = 0;  // distinct indices in the block
+  uint8_t solidColor = 0;
+  int32_t solidError = 0;
+  int32_t hasTwo = 0;
+  uint8_t twoColors[2] = {};
+  int32_t twoError = 0;
+  int32_t hasFour = 0;
+  uint8_t fourColors[4] = {};
+  int32_t fourError = 0;
+  int32_t rawError = 0;
+  // Caller-supplied buffers of FitSize x FitSize bytes.
+  uint8_t* twoPattern = nullptr;
+  uint8_t* fourPattern = nullptr;
+  uint8_t* twoPixels = nullptr;
+  uint8_t* fourPixels = nullptr;
+};
+
+// One fitter per thread: it owns the cluster table and the working state of a fit.
+class ColorFitter {
+ public:
+  ColorFitter(const PaletteTables& palette, int frameWidth);
+
+  // 8 (whole block) or 4 (quadrant); other sizes are ignored.
+  void SetFitSize(int n);
+  int FitSize() const { return n_; }
+
+  // `target`: true-colour block, rows 3 x frameWidth bytes apart; `index`: the block in an
+  // index frame, rows frameWidth bytes apart. Fills `result` and its four buffers.
+  void FitColors(const uint8_t* target, const uint8_t* index, int options, FitResult& result);
+
+  // True when every cluster table entry has zero sums and count (between fits, always).
+  bool ClusterTableEmpty() const;
+
+ private:
+  struct Cluster {
+    int32_t s0, s1, s2;
+    int32_t count;  // 0: not in use
+    uint8_t slot;   // position in the active list
+    uint8_t positions[64];
+  };
+
+  void Append(uint8_t v);
+  void Remove(uint8_t v);
+  void Empty(uint8_t v);
+  uint8_t MapMean(const Cluster& c) const;
+  void FindClosestPair(int* first, int* second) const;
+
+  const PaletteTables& pal_;
+  int frameWidth_;
+  int n_ = 8;
+  Cluster table_[256];
+  uint8_t active_[64];
+  int activeLength_ = 0;
+  uint8_t working_[64];
+  Cluster merged_;
+};
+
+}  // namespace korvane

@@ -1,0 +1,175 @@
+// Block coding modes of the default method: one plain record type per MVE block opcode the
+// encoder produces, the three operations every record supports (draw the block as a decoder
+// would, write its opcode and video-data bytes, tell its data size), the set of fourteen
+// prototype records with their registration totals, the exact-shape tests and the block
+// copy and fill primitives.
+//
+// Records are trivially copyable: the rate allocation copies whole records, by the size of
+// their type, into its chain storage, and a copy works exactly like the original.
+#pragma once
+
+#include <cstdint>
+
+namespace korvane {
+
+// In Error: the coding is unavailable for the current block. In Slope: last record of a chain.
+constexpr int32_t kUnavailable = 2147483647;
+constexpr int32_t kChainEnd = 2147483647;
+
+// The type link of a record: selects the record type and its operations.
+enum ModeKind : int32_t {
+  kRawMode = 0,
+  kCopyPrevMode,
+  kCopyPrev2Mode,
+  kMotionMode,
+  kTwoColorMode,
+  kFourColorMode,
+  kSolidMode,
+  kQuadSolidMode,
+  kQuadTwoColorMode,
+  kQuadFourColorMode,
+  kHalfResMode,
+  kCheckerMode,
+  kModeKindCount
+};
+
+struct TModeCandidate {
+  int32_t Error;       // distortion of the block in this mode; kUnavailable: not offered
+  int32_t Bytes;       // DataSize when offered; increments once stored in a chain
+  int32_t Slope;       // added error per byte saved by the next step of the chain
+  int32_t BlockIndex;  // raster index of the coded block; -1 while free in a chain build
+  int32_t Kind;        // ModeKind
+};
+
+struct TRawMode : TModeCandidate {};
+struct TCopyPrevMode : TModeCandidate {};
+struct TCopyPrev2Mode : TModeCandidate {};
+struct THalfResMode : TModeCandidate {};
+struct TMotionMode : TModeCandidate {
+  int32_t SourceOffset;  // top-left pixel of the source block in the previous frame
+  int8_t Dx, Dy;         // -8 ... 7
+};
+struct TSolidMode : TModeCandidate {
+  uint8_t Color;
+};
+struct TQuadSolidMode : TModeCandidate {
+  uint8_t Colors[4];  // top-left, top-right, bottom-left, bottom-right
+};
+struct TCheckerMode : TModeCandidate {
+  uint8_t Colors[2];  // pixels (0,0) and (1,0)
+};
+struct TTwoColorMode : TModeCandidate {
+  uint8_t Pattern[64];  // 0/1 per pixel: index of the fitted colour (0 = the smaller index)
+  uint8_t Pixels[64];   // the block as drawn
+  uint8_t P[2];         // P0 > P1 selects the 2x2-cell variant
+};
+struct TFourColorMode : TModeCandidate {
+  uint8_t Pattern[64];
+  uint8_t Pixels[64];
+  uint8_t P[4];  // P2 > P3 selects the 2x2-cell variant
+};
+// Quadrants in the order top-left, top-right, bottom-left, bottom-right.
+struct TQuadTwoColorMode : TModeCandidate {
+  uint8_t Pattern[4][16];
+  uint8_t Pixels[4][16];
+  uint8_t P[4][2];
+};
+struct TQuadFourColorMode : TModeCandidate {
+  uint8_t Pattern[4][16];
+  uint8_t Pixels[4][16];
+  uint8_t P[4][4];
+};
+
+// Record sizes are part of what the program reports (the chain storage it reserves), so they
+// are pinned down here rather than left to chance.
+static_assert(sizeof(TModeCandidate) == 20);
+static_assert(sizeof(TMotionMode) == 28);
+static_assert(sizeof(TSolidMode) == 24);
+static_assert(sizeof(TQuadSolidMode) == 24);
+static_assert(sizeof(TCheckerMode) == 24);
+static_assert(sizeof(TTwoColorMode) == 152);
+static_assert(sizeof(TFourColorMode) == 152);
+static_assert(sizeof(TQuadTwoColorMode) == 156);
+static_assert(sizeof(TQuadFourColorMode) == 164);
+
+// Largest record type, and the room Emit needs.
+constexpr int kLargestRecord = sizeof(TQuadFourColorMode);
+constexpr int kMaxEmitBytes = 2 + 64;
+
+// What the block operations read and write. Every index buffer has rows `width` bytes apart.
+struct BlockPlanes {
+  int width = 0;
+  uint8_t* current = nullptr;         // the frame being coded; Reconstruct writes here
+  const uint8_t* previous = nullptr;  // reconstruction of the previous frame
+  const uint8_t* twoBack = nullptr;   // reconstruction of the frame two back
+  const uint8_t* halfRes = nullptr;   // the target at half resolution
+  const int32_t* blockOffset = nullptr;
+};
+
+// Size in bytes of the record's type.
+int RecordSize(const TModeCandidate& record);
+// Number of video-data bytes of the block in this mode (0 ... 64).
+uint8_t DataSize(const TModeCandidate& record);
+// MVE opcode of the record's mode.
+uint8_t ModeOpcode(const TModeCandidate& record);
+// Draws the block of record.BlockIndex into planes.current as a decoder would.
+void Reconstruct(const TModeCandidate& record, const BlockPlanes& planes);
+// Writes the opcode, a length byte equal to DataSize and the video-data bytes; returns the
+// number of bytes written (2 + DataSize, at most kMaxEmitBytes).
+int Emit(const TModeCandidate& record, const BlockPlanes& planes, uint8_t* out);
+
+// The fourteen prototype records, constructed and registered in a fixed order, with the
+// registration totals. Every worker of the encoder owns one set and refills it per block.
+struct ModeSet {
+  static constexpr int kModes = 14;
+
+  TRawMode raw;
+  TCopyPrevMode copyPrev;
+  TCopyPrev2Mode copyPrev2;
+  TMotionMode motion;
+  TTwoColorMode two;    // full-block two-colour, order (0, 1)
+  TFourColorMode four;  // full-block four-colour, order (0, 1, 2, 3)
+  TSolidMode solid;
+  TQuadSolidMode quadSolid;
+  TQuadTwoColorMode quadTwo;
+  TQuadFourColorMode quadFour;
+  TTwoColorMode cellTwo;    // 2x2 cells, order (1, 0)
+  TFourColorMode cellFour;  // 2x2 cells, order (0, 1, 3, 2)
+  THalfResMode halfRes;
+  TCheckerMode checker;
+
+  // Registration order.
+  TModeCandidate* records[kModes];
+  int ModeCount = 0;
+  // Per data size 0..64: size of the largest registered record type with that data size.
+  int32_t LargestRecordBySize[65];
+  // Sum of the non-zero LargestRecordBySize entries: the most one block's chain can take.
+  int32_t CandidateSpace = 0;
+
+  ModeSet();
+  ModeSet(const ModeSet&) = delete;
+  ModeSet& operator=(const ModeSet&) = delete;
+
+ private:
+  void Register(TModeCandidate& record);
+};
+
+// Exact-shape tests on a contiguous 8x8 block (64 bytes, raster order).
+// The pair (first two pixels of row 0) is always returned; true when the block is a
+// checkerboard of them (even rows C0 C1 C0 C1 ..., odd rows C1 C0 ...). A solid block passes.
+bool CheckerboardTest(const uint8_t* block, uint8_t* c0, uint8_t* c1);
+// Every row has pixels 2k and 2k+1 equal.
+bool HorizontalPairsTest(const uint8_t* block);
+// Rows 2k and 2k+1 are equal.
+bool VerticalPairsTest(const uint8_t* block);
+
+// Block primitives; `stride` is the row distance of the frame buffer.
+void FillBlock8(uint8_t* dst, int stride, uint8_t color);
+void FillQuadrant(uint8_t* dst, int stride, uint8_t color);
+void DrawChecker(uint8_t* dst, int stride, uint8_t c0, uint8_t c1);
+void CopyBlock8(uint8_t* dst, const uint8_t* src, int stride);
+void PutBlock64(uint8_t* dst, int stride, const uint8_t* src64);
+void GetBlock64(const uint8_t* src, int stride, uint8_t* dst64);
+void PutQuadrant16(uint8_t* dst, int stride, const uint8_t* src16);
+
+}  // namespace korvane

@@ -1,0 +1,56 @@
+// A fixed set of worker threads, made once per run, that runs one loop over an index range at
+// a time. The calling thread takes part as worker 0. Indices are handed out in chunks in no
+// fixed order: callers must make each index's work independent of the worker that does it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace korvane {
+
+class WorkerPool {
+ public:
+  using Task = void (*)(void* context, int worker, int begin, int end);
+
+  // `threads` >= 1 workers in all (values below 1 count as 1).
+  explicit WorkerPool(int threads);
+  ~WorkerPool();
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  int Size() const { return static_cast<int>(threads_.size()) + 1; }
+
+  // Calls task(context, worker, begin, end) on ranges covering [0, count) in chunks of at most
+  // `chunk` indices; returns when all are done.
+  void Run(int count, int chunk, Task task, void* context);
+
+  // The same with a callable f(worker, begin, end).
+  template <class F>
+  void For(int count, int chunk, F& f) {
+    Run(
+        count, chunk, [](void* c, int w, int b, int e) { (*static_cast<F*>(c))(w, b, e); }, &f);
+  }
+
+ private:
+  void Loop(int worker);
+  void Work(int worker);
+
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable start_;
+  std::condition_variable done_;
+  uint64_t generation_ = 0;
+  int busy_ = 0;
+  bool stop_ = false;
+  Task task_ = nullptr;
+  void* context_ = nullptr;
+  int count_ = 0;
+  int chunk_ = 1;
+  std::atomic<int> next_{0};
+};
+
+}  // namespace korvane

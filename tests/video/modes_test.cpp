@@ -1,0 +1,456 @@
+// Block coding modes: registration, the bytes every mode writes, reconstruction against an
+// independent decoder, the exact-shape tests and the frame buffer rotation.
+#include "video/modes.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "video/encoder_frames.h"
+#include "video_test_util.h"
+
+namespace korvane {
+namespace {
+
+// A 16 x 16 frame (2 x 2 blocks) with distinct content in every buffer.
+struct Planes16 {
+  static constexpr int W = 16;
+  std::vector<uint8_t> current, previous, twoBack, halfRes;
+  std::vector<int32_t> offsets{0, 8, 8 * W, 8 * W + 8};
+  BlockPlanes planes;
+
+  explicit Planes16(unsigned seed = 5) {
+    std::mt19937 rng(seed);
+    auto fill = [&](std::vector<uint8_t>& v) {
+      v.resize(W * W);
+      for (auto& b : v) b = static_cast<uint8_t>(rng());
+    };
+    fill(current);
+    fill(previous);
+    fill(twoBack);
+    fill(halfRes);
+    // The half-resolution frame holds one index per 2x2 cell.
+    for (int i = 0; i < W * W; ++i) halfRes[i] = halfRes[(i / W) / 2 * 2 * W + (i % W) / 2 * 2];
+    planes.width = W;
+    planes.current = current.data();
+    planes.previous = previous.data();
+    planes.twoBack = twoBack.data();
+    planes.halfRes = halfRes.data();
+    planes.blockOffset = offsets.data();
+  }
+};
+
+template <class T>
+T Record(ModeKind kind, int block = 0) {
+  T r{};
+  r.Error = 0;
+  r.Kind = kind;
+  r.BlockIndex = block;
+  r.Slope = kChainEnd;
+  return r;
+}
+
+std::vector<uint8_t> Emitted(const TModeCandidate& r, const BlockPlanes& p) {
+  uint8_t buf[kMaxEmitBytes + 8];
+  std::memset(buf, 0xCD, sizeof(buf));
+  const int n = Emit(r, p, buf);
+  return std::vector<uint8_t>(buf, buf + n);
+}
+
+TEST(ModeRegistration, FourteenRecordsWithTheirSizesAndVariants) {
+  ModeSet m;
+  EXPECT_EQ(m.ModeCount, 14);
+  const uint8_t opcodes[14] = {11, 0, 1, 4, 7, 9, 14, 13, 8, 10, 7, 9, 12, 15};
+  const uint8_t sizes[14] = {64, 0, 0, 1, 10, 20, 1, 4, 16, 32, 4, 8, 16, 2};
+  for (int i = 0; i < 14; ++i) {
+    EXPECT_EQ(ModeOpcode(*m.records[i]), opcodes[i]) << "record " << i + 1;
+    EXPECT_EQ(DataSize(*m.records[i]), sizes[i]) << "record " << i + 1;
+  }
+  // The colour order values select the variants before any block is fitted.
+  EXPECT_EQ(DataSize(m.cellTwo), 4);
+  EXPECT_EQ(DataSize(m.two), 10);
+  EXPECT_EQ(DataSize(m.cellFour), 8);
+  EXPECT_EQ(DataSize(m.four), 20);
+
+  int32_t expected[65] = {};
+  expected[0] = 20;    // copies
+  expected[1] = 28;    // motion beats solid (24)
+  expected[2] = 24;    // checkerboard
+  expected[4] = 152;   // cell two-colour beats quadrant solid (24)
+  expected[8] = 152;   // cell four-colour
+  expected[10] = 152;  // two-colour
+  expected[16] = 156;  // quadrant two-colour beats half resolution (20)
+  expected[20] = 152;  // four-colour
+  expected[32] = 164;  // quadrant four-colour
+  expected[64] = 20;   // raw
+  int32_t sum = 0;
+  for (int i = 0; i <= 64; ++i) {
+    EXPECT_EQ(m.LargestRecordBySize[i], expected[i]) << "data size " << i;
+    sum += expected[i];
+  }
+  EXPECT_EQ(m.CandidateSpace, sum);
+  EXPECT_EQ(m.CandidateSpace, 1020);
+}
+
+struct EmitCase {
+  const char* name;
+  std::vector<uint8_t> expectedPrefix;
+};
+
+TEST(ModeEmit, BytesOfEveryMode) {
+  Planes16 p;
+  // Block 3 (bottom-right) for the modes reading frame buffers.
+  const int o = p.offsets[3];
+
+  auto raw = Record<TRawMode>(kRawMode, 3);
+  std::vector<uint8_t> rawBytes{11, 64};
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) rawBytes.push_back(p.current[o + y * 16 + x]);
+
+  auto half = Record<THalfResMode>(kHalfResMode, 3);
+  std::vector<uint8_t> halfBytes{12, 16};
+  for (int cy = 0; cy < 4; ++cy)
+    for (int cx = 0; cx < 4; ++cx) halfBytes.push_back(p.halfRes[o + 2 * cy * 16 + 2 * cx]);
+
+  auto two = Record<TTwoColorMode>(kTwoColorMode);
+  two.P[0] = 4;
+  two.P[1] = 9;
+  const uint8_t row0[8] = {1, 0, 0, 0, 0, 0, 0, 1};  // 9 4 4 4 4 4 4 9
+  std::memcpy(two.Pattern, row0, 8);
+  two.Pattern[8 + 1] = 1;  // row 1: pixel 1 has colour 9
+  auto four = Record<TFourColorMode>(kFourColorMode);
+  const uint8_t colours[4] = {1, 2, 3, 4};
+  std::memcpy(four.P, colours, 4);
+  for (int x = 0; x < 8; ++x) four.Pattern[x] = static_cast<uint8_t>(x & 3);  // 1 2 3 4 1 2 3 4
+
+  // Cell variants: the stored pattern counts the smaller colour as 0.
+  auto cellTwo = Record<TTwoColorMode>(kTwoColorMode);
+  cellTwo.P[0] = 9;  // larger first
+  cellTwo.P[1] = 4;
+  // Cell (0,0) has the larger colour (pattern 1), every other cell the smaller one.
+  cellTwo.Pattern[0] = cellTwo.Pattern[1] = cellTwo.Pattern[8] = cellTwo.Pattern[9] = 1;
+  auto cellFour = Record<TFourColorMode>(kFourColorMode);
+  const uint8_t cellColours[4] = {1, 2, 7, 5};
+  std::memcpy(cellFour.P, cellColours, 4);
+  for (int cy = 0; cy < 4; ++cy)
+    for (int cx = 0; cx < 4; ++cx)
+      for (int k = 0; k < 4; ++k)
+        cellFour.Pattern[(2 * cy + k / 2) * 8 + 2 * cx + k % 2] =
+            static_cast<uint8_t>((cx + cy) & 3);
+
+  auto quadTwo = Record<TQuadTwoColorMode>(kQuadTwoColorMode);
+  auto quadFour = Record<TQuadFourColorMode>(kQuadFourColorMode);
+  for (int q = 0; q < 4; ++q) {
+    quadTwo.P[q][0] = static_cast<uint8_t>(10 * q + 1);
+    quadTwo.P[q][1] = static_cast<uint8_t>(10 * q + 2);
+    quadTwo.Pattern[q][q] = 1;  // one pixel per quadrant, at position q
+    for (int k = 0; k < 4; ++k) quadFour.P[q][k] = static_cast<uint8_t>(10 * q + k);
+    quadFour.Pattern[q][4 * q] = 3;  // first pixel of row q
+  }
+
+  auto solid = Record<TSolidMode>(kSolidMode);
+  solid.Color = 77;
+  auto quadSolid = Record<TQuadSolidMode>(kQuadSolidMode);
+  const uint8_t qs[4] = {1, 2, 3, 4};
+  std::memcpy(quadSolid.Colors, qs, 4);
+  auto checker = Record<TCheckerMode>(kCheckerMode);
+  checker.Colors[0] = 5;
+  checker.Colors[1] = 6;
+
+  struct Row {
+    const char* name;
+    const TModeCandidate* record;
+    std::vector<uint8_t> bytes;  // exact
+  };
+  const std::vector<Row> rows = {
+      {"raw", &raw, rawBytes},
+      {"copy previous", nullptr, {}},
+      {"two-colour full", &two, {7, 10, 4, 9, 0x81, 0x02, 0, 0, 0, 0, 0, 0}},
+      {"four-colour full", &four, {9, 20, 1, 2, 3, 4, 0xE4, 0xE4, 0, 0, 0,
+                                   0, 0,  0, 0, 0, 0, 0,    0,    0, 0, 0}},
+      {"two-colour cells", &cellTwo, {7, 4, 9, 4, 0xFE, 0xFF}},
+      // Cell rows: pattern (cx + cy) & 3 -> row 0: 0 1 2 3 = 0xE4, row 1: 1 2 3 0 = 0x39,
+      // row 2: 2 3 0 1 = 0x4E, row 3: 3 0 1 2 = 0x93.
+      {"four-colour cells", &cellFour, {9, 8, 1, 2, 7, 5, 0xE4, 0x39, 0x4E, 0x93}},
+      {"half resolution", &half, halfBytes},
+      {"solid", &solid, {14, 1, 77}},
+      {"quadrant solid", &quadSolid, {13, 4, 1, 2, 3, 4}},
+      // Quadrants written top-left, bottom-left, top-right, bottom-right.
+      {"quadrant two-colour",
+       &quadTwo,
+       {8, 16, 1, 2, 0x01, 0x00, 21, 22, 0x04, 0x00, 11, 12, 0x02, 0x00, 31, 32, 0x08, 0x00}},
+      {"quadrant four-colour", &quadFour, {10, 32, 0,  1,  2,  3,  3,  0,  0,  0,  20, 21,
+                                           22, 23, 0,  0,  3,  0,  10, 11, 12, 13, 0,  3,
+                                           0,  0,  30, 31, 32, 33, 0,  0,  0,  3}},
+      {"checkerboard", &checker, {15, 2, 5, 6}},
+  };
+  for (const Row& row : rows) {
+    if (!row.record) continue;
+    EXPECT_EQ(Emitted(*row.record, p.planes), row.bytes) << row.name;
+  }
+
+  auto copyPrev = Record<TCopyPrevMode>(kCopyPrevMode);
+  auto copyPrev2 = Record<TCopyPrev2Mode>(kCopyPrev2Mode);
+  EXPECT_EQ(Emitted(copyPrev, p.planes), (std::vector<uint8_t>{0, 0}));
+  EXPECT_EQ(Emitted(copyPrev2, p.planes), (std::vector<uint8_t>{1, 0}));
+}
+
+TEST(ModeEmit, MotionByte) {
+  Planes16 p;
+  struct Case {
+    int dx, dy;
+    uint8_t byte;
+  };
+  const Case cases[] = {{-8, -8, 0x00}, {7, 7, 0xFF}, {0, 0, 0x88}, {-1, 2, 0xA7}, {7, -8, 0x0F}};
+  for (const Case& c : cases) {
+    auto m = Record<TMotionMode>(kMotionMode, 3);
+    m.Dx = static_cast<int8_t>(c.dx);
+    m.Dy = static_cast<int8_t>(c.dy);
+    m.SourceOffset = p.offsets[3] + c.dy * 16 + c.dx;
+    EXPECT_EQ(Emitted(m, p.planes), (std::vector<uint8_t>{4, 1, c.byte})) << c.dx << "," << c.dy;
+  }
+}
+
+TEST(ModeEmit, EveryModeWritesTwoPlusDataSizeBytes) {
+  Planes16 p;
+  ModeSet m;
+  for (int i = 0; i < m.ModeCount; ++i) {
+    TModeCandidate& r = *m.records[i];
+    r.BlockIndex = 0;
+    uint8_t buf[kMaxEmitBytes + 16];
+    std::memset(buf, 0xEE, sizeof(buf));
+    const int n = Emit(r, p.planes, buf);
+    EXPECT_EQ(n, 2 + DataSize(r)) << "record " << i + 1;
+    EXPECT_EQ(buf[1], DataSize(r)) << "record " << i + 1;
+    for (size_t k = n; k < sizeof(buf); ++k) ASSERT_EQ(buf[k], 0xEE) << "record " << i + 1;
+  }
+}
+
+// Random contents for every mode, drawn by Reconstruct (on a copy of the record held in a byte
+// buffer, as the chain storage holds it) and by the independent decoder from the emitted bytes.
+TEST(ModeReconstruct, MatchesADecoderOfTheEmittedBytes) {
+  std::mt19937 rng(11);
+  auto byte = [&] { return static_cast<uint8_t>(rng()); };
+  for (int trial = 0; trial < 40; ++trial) {
+    Planes16 p(100 + trial);
+    const int block = trial % 4;
+    const int o = p.offsets[block];
+    std::vector<std::unique_ptr<uint8_t[]>> storage;
+    std::vector<TModeCandidate*> records;
+    auto keep = [&](const TModeCandidate& r, int size) {
+      // Copy whole records into storage, as the chain storage does.
+      storage.emplace_back(new uint8_t[size]);
+      std::memcpy(storage.back().get(), &r, size);
+      records.push_back(reinterpret_cast<TModeCandidate*>(storage.back().get()));
+    };
+
+    keep(Record<TRawMode>(kRawMode, block), sizeof(TRawMode));
+    keep(Record<TCopyPrevMode>(kCopyPrevMode, block), sizeof(TCopyPrevMode));
+    keep(Record<TCopyPrev2Mode>(kCopyPrev2Mode, block), sizeof(TCopyPrev2Mode));
+    keep(Record<THalfResMode>(kHalfResMode, block), sizeof(THalfResMode));
+    {
+      auto m = Record<TMotionMode>(kMotionMode, block);
+      // Any source inside the frame.
+      int dx, dy, s;
+      do {
+        dx = static_cast<int>(rng() % 16) - 8;
+        dy = static_cast<int>(rng() % 16) - 8;
+        s = o + dy * 16 + dx;
+      } while (s < 0 || s > p.offsets[3]);
+      m.Dx = static_cast<int8_t>(dx);
+      m.Dy = static_cast<int8_t>(dy);
+      m.SourceOffset = s;
+      keep(m, sizeof(m));
+    }
+    {
+      auto s = Record<TSolidMode>(kSolidMode, block);
+      s.Color = byte();
+      keep(s, sizeof(s));
+      auto q = Record<TQuadSolidMode>(kQuadSolidMode, block);
+      for (auto& c : q.Colors) c = byte();
+      keep(q, sizeof(q));
+      auto c = Record<TCheckerMode>(kCheckerMode, block);
+      c.Colors[0] = byte();
+      c.Colors[1] = byte();
+      keep(c, sizeof(c));
+    }
+    for (int cells = 0; cells < 2; ++cells) {
+      auto t = Record<TTwoColorMode>(kTwoColorMode, block);
+      uint8_t a = byte(), b = byte();
+      if (a == b) b = static_cast<uint8_t>(a + 1);
+      const uint8_t lo = std::min(a, b), hi = std::max(a, b);
+      for (int k = 0; k < 64; ++k) t.Pattern[k] = static_cast<uint8_t>(rng() & 1);
+      // Cell variants: every pixel takes the value of its cell's top-left pixel.
+      if (cells)
+        for (int k = 0; k < 64; ++k) t.Pattern[k] = t.Pattern[(k / 16) * 16 + ((k % 8) / 2) * 2];
+      for (int k = 0; k < 64; ++k) t.Pixels[k] = t.Pattern[k] ? hi : lo;
+      t.P[0] = cells ? hi : lo;
+      t.P[1] = cells ? lo : hi;
+      keep(t, sizeof(t));
+
+      auto f = Record<TFourColorMode>(kFourColorMode, block);
+      uint8_t c[4];
+      for (auto& x : c) x = byte();
+      std::sort(c, c + 4);
+      if (cells) std::swap(c[2], c[3]);
+      if (cells && c[2] == c[3]) {  // keep P2 > P3
+        if (c[3] > 0)
+          --c[3];
+        else
+          ++c[2];
+      }
+      std::memcpy(f.P, c, 4);
+      for (int k = 0; k < 64; ++k) f.Pattern[k] = static_cast<uint8_t>(rng() & 3);
+      if (cells)
+        for (int k = 0; k < 64; ++k) f.Pattern[k] = f.Pattern[(k / 16) * 16 + ((k % 8) / 2) * 2];
+      for (int k = 0; k < 64; ++k) f.Pixels[k] = f.P[f.Pattern[k]];
+      keep(f, sizeof(f));
+    }
+    {
+      auto q2 = Record<TQuadTwoColorMode>(kQuadTwoColorMode, block);
+      auto q4 = Record<TQuadFourColorMode>(kQuadFourColorMode, block);
+      for (int q = 0; q < 4; ++q) {
+        uint8_t a = byte(), b = byte();
+        q2.P[q][0] = std::min(a, b);
+        q2.P[q][1] = std::max(a, b);
+        uint8_t c[4];
+        for (auto& x : c) x = byte();
+        std::sort(c, c + 2);
+        std::memcpy(q4.P[q], c, 4);
+        for (int k = 0; k < 16; ++k) {
+          q2.Pattern[q][k] = static_cast<uint8_t>(rng() & 1);
+          q2.Pixels[q][k] = q2.P[q][q2.Pattern[q][k]];
+          q4.Pattern[q][k] = static_cast<uint8_t>(rng() & 3);
+          q4.Pixels[q][k] = q4.P[q][q4.Pattern[q][k]];
+        }
+      }
+      keep(q2, sizeof(q2));
+      keep(q4, sizeof(q4));
+    }
+
+    for (TModeCandidate* r : records) {
+      std::vector<uint8_t> frame = p.current;
+      BlockPlanes planes = p.planes;
+      planes.current = frame.data();
+      uint8_t bytes[kMaxEmitBytes];
+      const int n = Emit(*r, planes, bytes);
+      ASSERT_EQ(n, 2 + bytes[1]);
+      uint8_t decoded[64];
+      std::string why;
+      ASSERT_TRUE(test::DecodeBlockRef(bytes[0], bytes + 2, bytes[1], p.previous.data(),
+                                       p.twoBack.data(), 16, o, decoded, &why))
+          << why;
+      Reconstruct(*r, planes);
+      uint8_t drawn[64];
+      GetBlock64(frame.data() + o, 16, drawn);
+      EXPECT_EQ(0, std::memcmp(drawn, decoded, 64)) << "opcode " << int(bytes[0]);
+      // Nothing outside the block changes.
+      for (int i = 0; i < 256; ++i) {
+        const int y = i / 16, x = i % 16, oy = o / 16, ox = o % 16;
+        if (y >= oy && y < oy + 8 && x >= ox && x < ox + 8) continue;
+        ASSERT_EQ(frame[i], p.current[i]) << "opcode " << int(bytes[0]) << " pixel " << i;
+      }
+    }
+  }
+}
+
+TEST(ModeReconstruct, CheckerboardOddRowsStartWithTheSecondColour) {
+  Planes16 p;
+  auto c = Record<TCheckerMode>(kCheckerMode, 0);
+  c.Colors[0] = 3;
+  c.Colors[1] = 8;
+  Reconstruct(c, p.planes);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x)
+      EXPECT_EQ(p.current[y * 16 + x], ((x + y) & 1) ? 8 : 3) << x << "," << y;
+}
+
+TEST(ShapeTests, CheckerboardAndPairs) {
+  auto make = [](auto f) {
+    std::vector<uint8_t> b(64);
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 8; ++x) b[8 * y + x] = static_cast<uint8_t>(f(x, y));
+    return b;
+  };
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> block;
+    bool checker, horizontal, vertical;
+    uint8_t c0, c1;
+  };
+  std::vector<Case> cases = {
+      {"solid", make([](int, int) { return 7; }), true, true, true, 7, 7},
+      {"checkerboard", make([](int x, int y) { return (x + y) & 1 ? 9 : 2; }), true, false, false,
+       2, 9},
+      {"stripes", make([](int x, int) { return x & 1 ? 9 : 2; }), false, false, true, 2, 9},
+      {"2x2 cells", make([](int x, int y) { return (x / 2 + y / 2) & 1 ? 5 : 6; }), false, true,
+       true, 6, 6},
+      {"horizontal pairs only", make([](int x, int y) { return (x / 2 + y) & 1; }), false, true,
+       false, 0, 0},
+      {"checker but one pixel off",
+       make([](int x, int y) { return (x == 7 && y == 7) ? 4 : ((x + y) & 1 ? 9 : 2); }), false,
+       false, false, 2, 9},
+      {"row 0 not repeating", make([](int x, int) { return x < 4 ? x : 0; }), false, false, true, 0,
+       1},
+  };
+  for (const Case& c : cases) {
+    uint8_t a = 0xAA, b = 0xBB;
+    EXPECT_EQ(CheckerboardTest(c.block.data(), &a, &b), c.checker) << c.name;
+    EXPECT_EQ(a, c.block[0]) << c.name;  // the pair is always returned
+    EXPECT_EQ(b, c.block[1]) << c.name;
+    EXPECT_EQ(HorizontalPairsTest(c.block.data()), c.horizontal) << c.name;
+    EXPECT_EQ(VerticalPairsTest(c.block.data()), c.vertical) << c.name;
+  }
+}
+
+TEST(EncoderFramesTest, RotationKeepsTheTwoPreviousReconstructions) {
+  FrameGeometry g;
+  g.Setup(32, 16);
+  EXPECT_EQ(g.BlockCount, 8);
+  EXPECT_EQ(g.BlockOffset[5], 8 + 8 * 32);
+  EXPECT_EQ(g.LastBlockOffset, 24 + 8 * 32);
+  EncoderFrames f;
+  f.Setup(g);
+  uint8_t palette[1024] = {};
+  for (int i = 0; i < 256; ++i) {
+    palette[4 * i] = static_cast<uint8_t>(i);
+    palette[4 * i + 1] = static_cast<uint8_t>(255 - i);
+    palette[4 * i + 2] = static_cast<uint8_t>(i / 2);
+  }
+  f.Rotate(true, palette);
+  EXPECT_EQ(f.Previous(), nullptr);
+  EXPECT_EQ(f.TwoBack(), nullptr);
+  std::memset(f.Current(), 1, g.PixelCount);
+  const uint8_t* first = f.Current();
+
+  f.Rotate(false, palette);
+  ASSERT_NE(f.Previous(), nullptr);
+  EXPECT_EQ(f.Previous(), first);
+  EXPECT_EQ(f.TwoBack(), nullptr);
+  std::memset(f.Current(), 2, g.PixelCount);
+  const uint8_t* second = f.Current();
+
+  f.Rotate(true, palette);
+  EXPECT_EQ(f.Previous(), second);
+  EXPECT_EQ(f.TwoBack(), first);
+  EXPECT_NE(f.Current(), first);
+  EXPECT_NE(f.Current(), second);
+  // The RGB copy of the previous reconstruction is refreshed with the motion flag.
+  ASSERT_NE(f.PreviousRGB(), nullptr);
+  for (int i = 0; i < g.PixelCount; ++i) {
+    ASSERT_EQ(f.PreviousRGB()[3 * i], 2);
+    ASSERT_EQ(f.PreviousRGB()[3 * i + 1], 253);
+    ASSERT_EQ(f.PreviousRGB()[3 * i + 2], 1);
+  }
+  std::memset(f.Current(), 3, g.PixelCount);
+  // Without the motion flag the copy is left alone.
+  f.Rotate(false, palette);
+  EXPECT_EQ(f.PreviousRGB()[0], 2);
+  EXPECT_EQ(f.Previous()[0], 3);
+  EXPECT_EQ(f.TwoBack()[0], 2);
+}
+
+}  // namespace
+}  // namespace korvane
