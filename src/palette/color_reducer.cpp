@@ -33,6 +33,8 @@ struct ErrorLimitTable {
     }
   }
   int32_t operator()(int a) const { return v[a + 255]; }
+  // The same, with the common small errors passed without a memory access.
+  int32_t Fast(int a) const { return static_cast<unsigned>(a + 15) <= 30u ? a : v[a + 255]; }
 };
 constexpr ErrorLimitTable kErrorLimit;
 
@@ -48,7 +50,7 @@ struct ColorReducer::Impl {
 
   int desired = 256;
   int count = 0;
-  int32_t palette[kPaletteEntries][3] = {};
+  int32_t palette[kPaletteEntries][4] = {};  // red, green, blue, unused (aligned rows)
   std::unique_ptr<uint32_t[]> histogram;
   std::vector<int32_t> errorRows;  // six rows of width + 2, reused by the dithered mapping
 
@@ -58,6 +60,11 @@ struct ColorReducer::Impl {
   void BoxColor(const ColorBox& box, int32_t out[3]) const;
   void SortPalette();
   void FillBlock(int cell);
+  // Fills the block of an empty cell and returns the cell's entry (index + 1).
+  [[gnu::noinline]] uint32_t FillAndRead(int cell) {
+    FillBlock(cell);
+    return histogram[cell];
+  }
   int Lookup(int cell) {
     uint32_t v = histogram[cell];
     if (v == 0) {
@@ -398,59 +405,78 @@ void ColorReducer::MapPixelsHalfRes(const uint8_t* in, uint8_t* out, int width, 
   }
 }
 
-// Serpentine Floyd-Steinberg: even rows left to right, odd rows right to left. Each row keeps
-// the error it receives in `cur` (slot x + 1 for column x) and passes error to the row below in
-// `nxt`; the slot ahead in the row below is set rather than added because it still holds
-// values from two rows up. Parts of the error are truncated toward zero and the remainder goes
-// to the slot ahead, so the four parts add up exactly to the error.
+// Serpentine Floyd-Steinberg: even rows left to right, odd rows right to left. Slot x + 1 of
+// an error row belongs to column x; slots 0 and width + 1 lie outside the picture, so error
+// that leaves the picture is lost. Each pixel's error is split, with truncation toward zero,
+// into 7/16 for the next pixel of the row, 3/16 for the pixel behind it in the row below,
+// 5/16 for the pixel below, and the remainder for the pixel ahead in the row below, so the four
+// parts add up exactly to the error. The slot ahead in the row below is set, not added to: it
+// still holds values from two rows up, and this is the first contribution it receives. Every
+// call starts with zero errors and left to right.
 bool ColorReducer::MapPixelsDithered(const uint8_t* in, uint8_t* out, int width, int height) {
   if (width <= 0 || height <= 0) return true;
   Impl& s = *impl_;
-  const size_t rowLen = static_cast<size_t>(width) + 2;
+  // Two rows of width + 2 slots of three interleaved components.
+  const size_t rowLen = 3 * (static_cast<size_t>(width) + 2);
   try {
-    s.errorRows.assign(6 * rowLen, 0);
+    s.errorRows.assign(2 * rowLen, 0);
   } catch (const std::bad_alloc&) {
     return false;
   }
-  int32_t* cur[3];
-  int32_t* nxt[3];
-  for (int k = 0; k < 3; ++k) {
-    cur[k] = s.errorRows.data() + k * rowLen;
-    nxt[k] = s.errorRows.data() + (3 + k) * rowLen;
-  }
+  int32_t* cur = s.errorRows.data();
+  int32_t* nxt = cur + rowLen;
+  // Locals, so that the stores to the error rows cannot force these to be reloaded per pixel.
+  const uint32_t* const table = s.histogram.get();
+  const int32_t(*const palette)[4] = s.palette;
 
   for (int r = 0; r < height; ++r) {
-    const uint8_t* row = in + static_cast<size_t>(r) * width * 3;
-    uint8_t* orow = out + static_cast<size_t>(r) * width;
-    const bool leftToRight = (r & 1) == 0;
-    const int step = leftToRight ? 1 : -1;
-    if (leftToRight) {
-      for (int k = 0; k < 3; ++k) nxt[k][0] = nxt[k][1] = 0;
+    const uint8_t* px = in + static_cast<size_t>(r) * width * 3;
+    uint8_t* o = out + static_cast<size_t>(r) * width;
+    const int32_t* acc = cur + 3;  // slot of column 0
+    int32_t* below = nxt + 3;
+    const int step = (r & 1) == 0 ? 1 : -1;
+    if (step > 0) {
+      std::fill(nxt, nxt + 6, 0);
     } else {
-      for (int k = 0; k < 3; ++k) nxt[k][width] = nxt[k][width + 1] = 0;
+      std::fill(nxt + 3 * width, nxt + 3 * width + 6, 0);
+      px += 3 * (width - 1);
+      o += width - 1;
+      acc += 3 * (width - 1);
+      below += 3 * (width - 1);
     }
-    // Slots relative to column x: ahead in this row, behind / below / ahead in the next row.
-    const int ahead = leftToRight ? 2 : 0;
-    const int behind = leftToRight ? 0 : 2;
-    int x = leftToRight ? 0 : width - 1;
-    for (int n = 0; n < width; ++n, x += step) {
-      const uint8_t* px = row + 3 * x;
-      int u[3];
-      for (int k = 0; k < 3; ++k) u[k] = std::clamp(px[k] + kErrorLimit(cur[k][x + 1]), 0, 255);
-      int idx = s.Lookup(CellOf(u[0], u[1], u[2]));
-      orow[x] = static_cast<uint8_t>(idx);
+    const int slotStep = 3 * step;
+    // 7/16 of the previous pixel's error, kept in registers: it is on the critical path.
+    int carry0 = 0, carry1 = 0, carry2 = 0;
+    for (int n = 0; n < width; ++n) {
+      const int u0 = std::clamp(px[0] + kErrorLimit.Fast(acc[0] + carry0), 0, 255);
+      const int u1 = std::clamp(px[1] + kErrorLimit.Fast(acc[1] + carry1), 0, 255);
+      const int u2 = std::clamp(px[2] + kErrorLimit.Fast(acc[2] + carry2), 0, 255);
+      const int cell = CellOf(u0, u1, u2);
+      uint32_t v = table[cell];
+      if (v == 0) [[unlikely]]
+        v = s.FillAndRead(cell);
+      const int idx = static_cast<int>(v) - 1;
+      *o = static_cast<uint8_t>(idx);
+      const int32_t* p = palette[idx];
+      const int e[3] = {u0 - p[0], u1 - p[1], u2 - p[2]};
+      int e7[3];
       for (int k = 0; k < 3; ++k) {
-        int e = u[k] - s.palette[idx][k];
-        int e7 = 7 * e / 16;
-        int e3 = 3 * e / 16;
-        int e5 = 5 * e / 16;
-        cur[k][x + ahead] += e7;
-        nxt[k][x + behind] += e3;
-        nxt[k][x + 1] += e5;
-        nxt[k][x + ahead] = e - e7 - e3 - e5;
+        e7[k] = 7 * e[k] / 16;
+        const int e3 = 3 * e[k] / 16;
+        const int e5 = 5 * e[k] / 16;
+        below[k - slotStep] += e3;
+        below[k] += e5;
+        below[k + slotStep] = e[k] - e7[k] - e3 - e5;
       }
+      carry0 = e7[0];
+      carry1 = e7[1];
+      carry2 = e7[2];
+      px += slotStep;
+      o += step;
+      acc += slotStep;
+      below += slotStep;
     }
-    for (int k = 0; k < 3; ++k) std::swap(cur[k], nxt[k]);
+    std::swap(cur, nxt);
   }
   return true;
 }
