@@ -32,9 +32,8 @@ struct ErrorLimitTable {
       v[a + 255] = a < 0 ? -r : r;
     }
   }
-  int32_t operator()(int a) const { return v[a + 255]; }
-  // The same, with the common small errors passed without a memory access.
-  int32_t Fast(int a) const { return static_cast<unsigned>(a + 15) <= 30u ? a : v[a + 255]; }
+  // Small errors, the common case, pass without a memory access.
+  int32_t operator()(int a) const { return static_cast<unsigned>(a + 15) <= 30u ? a : v[a + 255]; }
 };
 constexpr ErrorLimitTable kErrorLimit;
 
@@ -52,9 +51,8 @@ struct ColorReducer::Impl {
   int count = 0;
   int32_t palette[kPaletteEntries][4] = {};  // red, green, blue, unused (aligned rows)
   std::unique_ptr<uint32_t[]> histogram;
-  std::vector<int32_t> errorRows;  // six rows of width + 2, reused by the dithered mapping
+  std::vector<int32_t> errorRows;  // the dithered mapping's two error rows, reused per call
 
-  bool CellSet(int h0, int h1, int h2) const { return histogram[CellIndex(h0, h1, h2)] != 0; }
   bool PlaneOccupied(const ColorBox& box, int axis, int value) const;
   void Shrink(ColorBox& box) const;
   void BoxColor(const ColorBox& box, int32_t out[3]) const;
@@ -448,9 +446,9 @@ bool ColorReducer::MapPixelsDithered(const uint8_t* in, uint8_t* out, int width,
     // 7/16 of the previous pixel's error, kept in registers: it is on the critical path.
     int carry0 = 0, carry1 = 0, carry2 = 0;
     for (int n = 0; n < width; ++n) {
-      const int u0 = std::clamp(px[0] + kErrorLimit.Fast(acc[0] + carry0), 0, 255);
-      const int u1 = std::clamp(px[1] + kErrorLimit.Fast(acc[1] + carry1), 0, 255);
-      const int u2 = std::clamp(px[2] + kErrorLimit.Fast(acc[2] + carry2), 0, 255);
+      const int u0 = std::clamp(px[0] + kErrorLimit(acc[0] + carry0), 0, 255);
+      const int u1 = std::clamp(px[1] + kErrorLimit(acc[1] + carry1), 0, 255);
+      const int u2 = std::clamp(px[2] + kErrorLimit(acc[2] + carry2), 0, 255);
       const int cell = CellOf(u0, u1, u2);
       uint32_t v = table[cell];
       if (v == 0) [[unlikely]]

@@ -32,7 +32,7 @@ class ColorReducer {
   void AddPixelsRGB(const uint8_t* pixels, int width, int height);
 
   // Median cut to the desired number of colours; the histogram becomes the inverse colour map.
-  // Returns false when a working table cannot be allocated.
+  // Nothing counted gives one black entry. Returns false when working memory cannot be had.
   bool BuildPalette();
 
   // Sorts the palette and writes 256 entries of (R, G, B, 0), zero beyond the count; returns the
@@ -59,7 +59,8 @@ class ColorReducer {
   // Fills every cell of the inverse colour map that is still empty. Afterwards the lookups
   // never write, so MapColorFilled may be called from any number of threads.
   void FillInverseColorMap();
-  // Lookup in a completely filled inverse colour map (read-only).
+  // Lookup in a completely filled inverse colour map (read-only). Only valid after
+  // FillInverseColorMap since the last BuildPalette / SetPalette / LoadPalette.
   uint8_t MapColorFilled(uint8_t r, uint8_t g, uint8_t b) const;
 
  private:
@@ -76,6 +77,9 @@ extern const char* const PaletteExtensions[2];
 // Writes the reducer's palette. On failure returns false with the system's reason in `error`.
 bool SavePalette(ColorReducer& reducer, const std::string& file, int format, std::string* error);
 
+// Invalid covers: text whose first line is not exactly "PAL", a count that is missing, not a
+// number, negative or zero, fewer colour lines than declared, a value that is not a number;
+// an ACT file that is not exactly 768 bytes; an unknown format code.
 enum class PaletteLoadResult {
   Loaded,    // the reducer's palette was replaced
   Invalid,   // the file failed the format test or could not be parsed; the reducer is unchanged
