@@ -14,16 +14,21 @@ struct MovieSourceOptions {
   bool NoSound = false;          // "-ns": ignore the soundtrack
   bool ForceDirectShow = false;  // "-da": read the soundtrack with the generic reader
   // Beyond the classic options (0 / false: not given).
-  bool FitToLimit = false;      // "-fit": scale pictures larger than 640x480 down to fit
-  double OutputFrameRate = 0;   // "-fps": convert at this frame rate
-  int OutputAudioRate = 0;      // "-ar": resample the soundtrack to this rate
+  bool FitToLimit = false;     // "-fit": scale pictures larger than 640x480 down to fit
+  double OutputFrameRate = 0;  // "-fps": convert at this frame rate
+  int OutputAudioRate = 0;     // "-ar": resample the soundtrack to this rate
 };
 
 // Called for every frame fetched, with the frame buffer (bottom-up B, G, R rows) and the
 // picture's place in it; the "-play" preview hangs here.
-using FramePreviewHook = std::function<void(const uint8_t* frame, int frameWidth, int frameHeight,
-                                            int pictureX, int pictureY, int pictureWidth,
-                                            int pictureHeight)>;
+using FramePreviewHook =
+    std::function<void(const uint8_t* frame, int frameWidth, int frameHeight, int pictureX,
+                       int pictureY, int pictureWidth, int pictureHeight)>;
+
+// LastError of open_avi when the soundtrack's pieces cannot fit in the file's chunks.
+inline constexpr const char* kAudioPiecesTooLargeMessage =
+    "Sound pieces exceed 65535 bytes at this frame rate; use -ns or a movie of a higher frame "
+    "rate";
 
 class MovieSource {
  public:
@@ -75,8 +80,14 @@ class MovieSource {
   int32_t AudioChunkBytes = 0;
   int32_t AudioLeadChunkBytes = 0;
   uint8_t* AudioChunkBuffer = nullptr;  // room for the larger of the two chunk sizes
+  // True when a piece of sound per frame would exceed 65535 bytes (a low frame rate with a
+  // high audio rate); open_avi then fails with kAudioPiecesTooLargeMessage.
+  bool AudioPiecesTooLarge = false;
 
  private:
+  void ChooseSoundtrack(const std::string& movieFile, const std::string& audioFile);
+  void open_avi_audio(const std::string& audioFile);
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

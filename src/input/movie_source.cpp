@@ -1,0 +1,373 @@
+#include "input/movie_source.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <ostream>
+#include <vector>
+
+#include "input/audio_decoder.h"
+#include "input/ds_audio.h"
+#include "input/riff_audio_info.h"
+#include "input/video_decoder.h"
+#include "input/wave_format.h"
+
+namespace korvane {
+
+namespace {
+
+std::string TwoDecimals(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f", value);
+  return text;
+}
+
+std::string Hex8(int code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<uint32_t>(code));
+  return text;
+}
+
+int32_t Saturate(int64_t value) {
+  return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
+                                                  std::numeric_limits<int32_t>::max()));
+}
+
+// Frames larger than this are given their buffer on the first frame request, so that a
+// movie the driver refuses for its size costs no memory.
+constexpr int64_t kEagerBufferPixels = 4096 * 2304;
+
+}  // namespace
+
+struct MovieSource::Impl {
+  explicit Impl(std::ostream& o) : out(o), ds(o) {}
+
+  std::ostream& out;
+  MovieSourceOptions options;
+  VideoDecoder video;
+  bool videoOpen = false;
+  std::vector<uint8_t> frameBuffer;
+  FramePreviewHook hook;
+
+  // Soundtrack.
+  AudioDecoder fileAudio;
+  DsAudio ds;
+  bool directShow = false;  // the generic reader serves the sound
+  std::vector<uint8_t> readBuffer;
+  int32_t readSize = 0;
+  int32_t pending = 0, pendingOffset = 0;
+  bool endReached = false;
+  std::vector<uint8_t> chunkBuffer;
+};
+
+MovieSource::MovieSource(std::ostream& out) : impl_(std::make_unique<Impl>(out)) {}
+MovieSource::~MovieSource() {
+  close_avi();
+}
+
+void MovieSource::SetPreviewHook(FramePreviewHook hook) {
+  impl_->hook = std::move(hook);
+}
+
+bool MovieSource::open_avi(const std::string& movieFile, const std::string& audioFile,
+                           const MovieSourceOptions& options) {
+  close_avi();
+  Impl& d = *impl_;
+  d.options = options;
+  std::ostream& out = d.out;
+
+  int r = d.video.Open(movieFile);
+  if (r < 0) {
+    LastError = "Error opening video stream: " + Hex8(r);
+    return false;
+  }
+  const VideoFacts& f = d.video.Facts();
+  FirstFrame = 0;
+  FrameCount = Saturate(f.FrameCount);
+  bool haveRate = f.RateNum > 0 && f.RateDen > 0;
+  FrameRate = haveRate ? static_cast<double>(f.RateNum) / f.RateDen : 0.0;
+  FramesPerSecond = haveRate ? Saturate(static_cast<int64_t>(std::nearbyint(FrameRate))) : 0;
+  double duration = haveRate ? FrameCount / FrameRate : 0.0;
+
+  out << "Input video stream info:\n";
+  out << "    first frame: " << FirstFrame << "   " << FrameCount << " frames  ("
+      << TwoDecimals(duration) << " seconds)\n";
+  PictureWidth = f.Width;
+  PictureHeight = f.Height;
+  out << "    width: " << PictureWidth << "   height: " << PictureHeight << "\n";
+  if (haveRate) out << "    framerate: " << TwoDecimals(FrameRate) << " fps";
+  out << "    picture format: " << f.PictureFormat;
+  BitsPerPixel = static_cast<uint16_t>(f.BitsPerPixel);
+  out << "    bits per pixel: " << BitsPerPixel << "\n";
+
+  FrameWidth = ((PictureWidth - 1) / 16 + 1) * 16;
+  FrameHeight = ((PictureHeight - 1) / 8 + 1) * 8;
+  PictureOffsetX = (FrameWidth - PictureWidth) / 2;
+  PictureOffsetY = (FrameHeight - PictureHeight) / 2;
+
+  if (!d.video.OpenDecoder()) {
+    LastError = "Cannot open converter for this format. Try to re-compress your movie.";
+    d.video.Close();
+    return false;
+  }
+  if (static_cast<int64_t>(FrameWidth) * FrameHeight <= kEagerBufferPixels) {
+    try {
+      d.frameBuffer.assign(static_cast<size_t>(FrameWidth) * FrameHeight * 3, 0);
+    } catch (const std::bad_alloc&) {
+      LastError = "Cannot allocate output bitmap";
+      d.video.Close();
+      return false;
+    }
+  }
+  d.videoOpen = true;
+
+  AudioPresent = false;
+  ChooseSoundtrack(movieFile, audioFile);
+  if (AudioPiecesTooLarge) {
+    LastError = kAudioPiecesTooLargeMessage;
+    return false;
+  }
+  return true;
+}
+
+const uint8_t* MovieSource::get_avi_frame(int n) {
+  Impl& d = *impl_;
+  if (!d.videoOpen) {
+    d.out << "get_avi_frame: pgf not initialized\n";
+    return nullptr;
+  }
+  if (d.frameBuffer.empty()) {
+    try {
+      d.frameBuffer.assign(static_cast<size_t>(FrameWidth) * FrameHeight * 3, 0);
+    } catch (const std::bad_alloc&) {
+      LastError = "Cannot allocate output bitmap";
+      return nullptr;
+    }
+  }
+  std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(FrameWidth) * 3;
+  uint8_t* top = d.frameBuffer.data() + (FrameHeight - 1 - PictureOffsetY) * stride +
+                 static_cast<std::ptrdiff_t>(PictureOffsetX) * 3;
+  int64_t index = static_cast<int64_t>(n) - FirstFrame;
+  if (n < FirstFrame || index >= FrameCount ||
+      !d.video.DecodeFrame(index, top, -stride, PictureWidth, PictureHeight)) {
+    LastError = "Cannot decompress data";
+    return nullptr;
+  }
+  if (d.hook)
+    d.hook(d.frameBuffer.data(), FrameWidth, FrameHeight, PictureOffsetX, PictureOffsetY,
+           PictureWidth, PictureHeight);
+  return d.frameBuffer.data();
+}
+
+void MovieSource::ChooseSoundtrack(const std::string& movieFile, const std::string& audioFile) {
+  Impl& d = *impl_;
+  std::ostream& out = d.out;
+  if (d.options.NoSound) {
+    out << "Ignoring soundtrack.\n";
+    return;
+  }
+  if (audioFile != movieFile) out << "Soundtrack from `" << audioFile << "'\n";
+  if (d.options.ForceDirectShow) {
+    d.directShow = true;
+    out << "Using DirectShow for audio input.\n";
+  }
+  open_avi_audio(audioFile);
+  if (!d.options.ForceDirectShow && !AudioPresent) {
+    out << "Trying DirectShow for audio input.\n";
+    d.directShow = true;
+    open_avi_audio(audioFile);
+  }
+  if (!AudioPresent) out << "No soundtrack.\n";
+}
+
+void MovieSource::open_avi_audio(const std::string& audioFile) {
+  Impl& d = *impl_;
+  std::ostream& out = d.out;
+  WaveFormat source;
+  int sourceRate = 0, sourceChannels = 0;
+  bool passThrough = false;
+  if (!d.directShow) {
+    d.fileAudio.Close();
+    if (d.fileAudio.Open(audioFile, AudioDecoder::StreamChoice::First, true) < 0) return;
+    out << "Input audio stream info:\n";
+    RiffAudioInfo info;
+    if (!ReadRiffAudioInfo(audioFile, info)) {
+      // Not readable as plain RIFF: describe the stream as FFmpeg sees it.
+      info.format.wFormatTag = 0;
+      info.format.nChannels = static_cast<uint16_t>(d.fileAudio.SourceChannels());
+      info.format.nSamplesPerSec = static_cast<uint32_t>(d.fileAudio.SourceRate());
+      info.format.wBitsPerSample = static_cast<uint16_t>(d.fileAudio.SourceBitsPerSample());
+      info.dwScale = 1;
+      info.dwRate = info.format.nSamplesPerSec;
+      info.dwLength = static_cast<uint32_t>(d.fileAudio.DurationSeconds() * info.dwRate);
+    }
+    // The product is 32-bit, as the stream facts are.
+    int32_t span = static_cast<int32_t>(info.dwLength * info.dwScale);
+    double duration = info.dwRate ? span / static_cast<double>(info.dwRate) : 0.0;
+    out << "    first sample: " << info.dwStart << "   " << info.dwLength << " samples  ("
+        << TwoDecimals(duration) << " seconds)\n";
+    double rate = info.dwScale ? static_cast<double>(info.dwRate) / info.dwScale : 0.0;
+    out << "    sample rate: " << TwoDecimals(rate)
+        << "    suggested buf size: " << info.dwSuggestedBufferSize
+        << "    skew: " << info.dwInitialFrames << "\n";
+    source = info.format;
+    sourceRate = d.fileAudio.SourceRate();
+    sourceChannels = d.fileAudio.SourceChannels();
+    // 8- and 16-bit PCM of one or two channels that fits the file's rate field goes through
+    // unchanged; everything else is decoded to 16-bit.
+    passThrough = source.wFormatTag == kWaveFormatPcm && d.fileAudio.IsPassThroughPcm() &&
+                  (source.wBitsPerSample == 8 || source.wBitsPerSample == 16) &&
+                  source.wBitsPerSample == d.fileAudio.SourceBitsPerSample() &&
+                  (sourceChannels == 1 || sourceChannels == 2) &&
+                  source.nChannels == sourceChannels &&
+                  static_cast<int>(source.nSamplesPerSec) == sourceRate && sourceRate <= 65535 &&
+                  (d.options.OutputAudioRate <= 0 || d.options.OutputAudioRate == sourceRate);
+  } else {
+    d.ds.SetOutputRate(d.options.OutputAudioRate);
+    if (d.ds.DSAStreamOpen(audioFile) != 0) return;
+    d.ds.DSAStreamFormat(source);
+    sourceRate = static_cast<int>(source.nSamplesPerSec);
+    sourceChannels = source.nChannels;
+    passThrough = true;  // the reader already serves 16-bit PCM
+  }
+  out << "    format details: " << describe_audio_format(source) << "\n";
+
+  WaveFormat target = source;
+  if (!passThrough) {
+    int r = d.fileAudio.FindDecoder();
+    if (r < 0) {
+      out << "Decompression to PCM is not supported: " << r << "\n";
+      return;
+    }
+    target = GenericReaderFormat(sourceRate, sourceChannels, d.options.OutputAudioRate);
+  }
+  out << "Audio decoding scheme: \n";
+  out << "    " << describe_audio_format(source);
+  if (!passThrough) {
+    int r = d.fileAudio.StartDecoding(static_cast<int>(target.nSamplesPerSec), target.nChannels);
+    if (r < 0) {
+      out << "Cannot open decompressor: " << r << "\n";
+      return;
+    }
+    out << " -> " << describe_audio_format(target);
+  } else if (!d.directShow) {
+    d.fileAudio.StartPassThrough();
+  }
+  out << " -> MVE\n";
+
+  d.readSize = static_cast<int32_t>(std::max<uint32_t>(target.nAvgBytesPerSec, 1));
+  d.readBuffer.assign(static_cast<size_t>(d.readSize), 0);
+  d.pending = d.pendingOffset = 0;
+  d.endReached = false;
+
+  AudioRate = static_cast<int32_t>(target.nSamplesPerSec);
+  AudioChannels = target.nChannels;
+  AudioBytesPerSample = target.wBitsPerSample / 8;
+  int64_t frameBytes = static_cast<int64_t>(AudioChannels) * AudioBytesPerSample;
+  // A movie slower than half a frame per second is grouped as one frame per second.
+  int32_t group = std::max(FramesPerSecond, 1);
+  int64_t chunk = 0, lead = 0, perSecond = 0;
+  if (FrameRate > 0.0) {
+    int32_t product = static_cast<int32_t>(static_cast<int64_t>(group) * AudioRate);
+    double samples = std::nearbyint(product / FrameRate);
+    perSecond = static_cast<int64_t>(std::min(samples, 1e15)) * frameBytes;
+    chunk =
+        static_cast<int64_t>(std::min(std::trunc(AudioRate / FrameRate), 1e15) + 1) * frameBytes;
+    lead = perSecond - chunk * (group - 1);
+    if (lead < 0) {
+      // Fast movies with few samples per frame: even pieces that still add up to the second.
+      chunk = perSecond / frameBytes / group * frameBytes;
+      lead = perSecond - chunk * (group - 1);
+    }
+  }
+  AudioBytesPerSecond = Saturate(perSecond);
+  AudioChunkBytes = Saturate(chunk);
+  AudioLeadChunkBytes = Saturate(lead);
+  AudioPiecesTooLarge = FrameRate <= 0.0 || std::max(chunk, lead) > 65535;
+  if (!AudioPiecesTooLarge) {
+    d.chunkBuffer.assign(static_cast<size_t>(std::max<int64_t>({chunk, lead, 1})), 0);
+    AudioChunkBuffer = d.chunkBuffer.data();
+  }
+  AudioPresent = true;
+}
+
+int32_t MovieSource::read_avi_audio(uint8_t* dest, int32_t count) {
+  Impl& d = *impl_;
+  if (dest == nullptr || count <= 0) return 0;
+  uint8_t silence = AudioBytesPerSample == 1 ? 0x80 : 0;
+  if (!AudioPresent) {
+    std::memset(dest, silence, static_cast<size_t>(count));
+    return 0;
+  }
+  int32_t delivered = 0;
+  while (count > 0) {
+    if (d.pending > 0) {
+      int32_t n = std::min(count, d.pending);
+      std::memcpy(dest, d.readBuffer.data() + d.pendingOffset, static_cast<size_t>(n));
+      dest += n;
+      count -= n;
+      d.pending -= n;
+      d.pendingOffset += n;
+      delivered += n;
+      continue;
+    }
+    int32_t got = 0;
+    if (!d.endReached) {
+      if (d.directShow) {
+        d.ds.DSAStreamRead(d.readBuffer.data(), d.readSize, got);
+      } else {
+        got = d.fileAudio.Read(d.readBuffer.data(), d.readSize);
+        int error = d.fileAudio.TakeDecodeError();
+        if (error < 0) d.out << "Cannot decompress track: " << error << "\n";
+      }
+    }
+    if (got > 0) {
+      d.pending = got;
+      d.pendingOffset = 0;
+      continue;
+    }
+    d.endReached = true;
+    std::memset(dest, silence, static_cast<size_t>(count));
+    if (delivered > 0) delivered += count;
+    count = 0;
+  }
+  return delivered;
+}
+
+void MovieSource::seek_avi_audio(int frame) {
+  Impl& d = *impl_;
+  if (!AudioPresent) return;
+  const VideoFacts& f = d.video.Facts();
+  int64_t milliseconds = 0;
+  if (f.RateNum > 0 && f.RateDen > 0 && frame > 0)
+    milliseconds = static_cast<int64_t>(frame) * 1000 * f.RateDen / f.RateNum;
+  if (d.directShow)
+    d.ds.DSAStreamSeek(milliseconds);
+  else
+    d.fileAudio.SeekMilliseconds(milliseconds);
+  // Whatever was read ahead belongs to the old position.
+  d.pending = d.pendingOffset = 0;
+  d.endReached = false;
+}
+
+void MovieSource::close_avi() {
+  Impl& d = *impl_;
+  d.video.Close();
+  d.videoOpen = false;
+  d.frameBuffer = std::vector<uint8_t>();
+  d.fileAudio.Close();
+  d.ds.Close();
+  d.directShow = false;
+  d.readBuffer = std::vector<uint8_t>();
+  d.readSize = d.pending = d.pendingOffset = 0;
+  d.endReached = false;
+  d.chunkBuffer = std::vector<uint8_t>();
+  AudioChunkBuffer = nullptr;
+  AudioPresent = false;
+  AudioPiecesTooLarge = false;
+}
+
+}  // namespace korvane

@@ -1,0 +1,435 @@
+#include "input/video_decoder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+namespace korvane {
+
+namespace {
+
+// One frame of the stream, in decode order.
+struct FrameEntry {
+  int64_t pts = AV_NOPTS_VALUE;
+  int64_t dts = AV_NOPTS_VALUE;
+  bool key = false;
+};
+
+bool ValidRate(AVRational r) {
+  return r.num > 0 && r.den > 0;
+}
+
+std::string FourCharacters(uint32_t tag, AVCodecID id) {
+  std::string text;
+  if (tag != 0) {
+    for (int i = 0; i < 4; ++i) {
+      char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+      text += (c >= 32 && c < 127) ? c : '.';
+    }
+    return text;
+  }
+  text = avcodec_get_name(id);
+  text.resize(4, ' ');
+  return text;
+}
+
+}  // namespace
+
+struct VideoDecoder::Impl {
+  std::string path;
+  AVFormatContext* fmt = nullptr;
+  AVStream* st = nullptr;
+  int index = -1;
+  AVCodecContext* dec = nullptr;
+  SwsContext* sws = nullptr;
+  AVPacket* pkt = nullptr;
+  AVFrame* frame = nullptr;
+  AVFrame* held = nullptr;  // the last decoded frame
+  int64_t heldIndex = -1;
+
+  VideoFacts facts;
+  std::vector<FrameEntry> table;   // every frame in decode order
+  std::vector<int64_t> sortedPts;  // presentation times, when every frame has one
+
+  int64_t nextIndex = 0;        // presentation index of the next decoded frame
+  bool firstAfterSeek = false;  // the next decoded frame's index comes from its timestamp
+  bool demuxEnd = false, flushSent = false;
+  bool packetPending = false;  // `pkt` holds a packet read ahead, not yet decoded
+  int64_t decodedSinceSeek = 0;
+
+  // Converted picture, top-down, before it is placed.
+  uint8_t* picture = nullptr;
+  int pictureStride = 0, pictureWidth = 0, pictureHeight = 0;
+
+  ~Impl() { Close(); }
+
+  void CloseStream() {
+    avcodec_free_context(&dec);
+    avformat_close_input(&fmt);
+    st = nullptr;
+  }
+
+  void Close() {
+    CloseStream();
+    sws_freeContext(sws);
+    sws = nullptr;
+    av_packet_free(&pkt);
+    av_frame_free(&frame);
+    av_frame_free(&held);
+    av_freep(&picture);
+    pictureStride = pictureWidth = pictureHeight = 0;
+    heldIndex = -1;
+    index = -1;
+    table.clear();
+    sortedPts.clear();
+    nextIndex = 0;
+    firstAfterSeek = false;
+    demuxEnd = flushSent = packetPending = false;
+    decodedSinceSeek = 0;
+  }
+
+  int OpenStream() {
+    int r = avformat_open_input(&fmt, path.c_str(), nullptr, nullptr);
+    if (r < 0) return r;
+    r = avformat_find_stream_info(fmt, nullptr);
+    if (r < 0) return r;
+    int best = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (best >= 0 && (fmt->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC)) best = -1;
+    if (best < 0) {
+      // A cover picture is not a movie; take the first real video stream if there is one.
+      for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVStream* s = fmt->streams[i];
+        if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
+            !(s->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+          best = static_cast<int>(i);
+          break;
+        }
+      }
+    }
+    if (best < 0) return AVERROR_STREAM_NOT_FOUND;
+    if (index >= 0 && best != index) return AVERROR_STREAM_NOT_FOUND;
+    index = best;
+    st = fmt->streams[index];
+    for (unsigned i = 0; i < fmt->nb_streams; ++i)
+      if (static_cast<int>(i) != index) fmt->streams[i]->discard = AVDISCARD_ALL;
+    return 0;
+  }
+
+  // Next video packet with data; negative at the end of the file or on a read error.
+  int ReadPacket() {
+    if (packetPending) {
+      packetPending = false;
+      return 0;
+    }
+    for (;;) {
+      int r = av_read_frame(fmt, pkt);
+      if (r < 0) return r;
+      if (pkt->stream_index == index && pkt->size > 0) return 0;
+      av_packet_unref(pkt);
+    }
+  }
+
+  void BuildTableFromIndex() {
+    int count = avformat_index_get_entries_count(st);
+    table.reserve(count);
+    for (int i = 0; i < count; ++i) {
+      const AVIndexEntry* e = avformat_index_get_entry(st, i);
+      if (!e || e->size <= 0) continue;
+      FrameEntry entry;
+      entry.dts = e->timestamp;
+      entry.key = (e->flags & AVINDEX_KEYFRAME) != 0;
+      table.push_back(entry);
+    }
+  }
+
+  void BuildTableByReading() {
+    while (ReadPacket() >= 0) {
+      FrameEntry entry;
+      entry.pts = pkt->pts;
+      entry.dts = pkt->dts;
+      entry.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
+      table.push_back(entry);
+      av_packet_unref(pkt);
+    }
+    av_packet_unref(pkt);
+  }
+
+  void BuildSortedPts() {
+    sortedPts.clear();
+    for (const FrameEntry& e : table) {
+      if (e.pts == AV_NOPTS_VALUE) {
+        sortedPts.clear();
+        return;
+      }
+      sortedPts.push_back(e.pts);
+    }
+    std::sort(sortedPts.begin(), sortedPts.end());
+    if (std::adjacent_find(sortedPts.begin(), sortedPts.end()) != sortedPts.end())
+      sortedPts.clear();
+  }
+
+  // Position in the table of a packet just read, or -1.
+  int64_t FindEntry(const AVPacket* p) const {
+    for (size_t i = 0; i < table.size(); ++i) {
+      const FrameEntry& e = table[i];
+      if (e.dts != AV_NOPTS_VALUE && p->dts != AV_NOPTS_VALUE) {
+        if (e.dts == p->dts) return static_cast<int64_t>(i);
+      } else if (e.pts != AV_NOPTS_VALUE && e.pts == p->pts) {
+        return static_cast<int64_t>(i);
+      }
+    }
+    return -1;
+  }
+
+  void ResetDecoding() {
+    if (dec) avcodec_flush_buffers(dec);
+    av_frame_unref(held);
+    heldIndex = -1;
+    if (packetPending) av_packet_unref(pkt);
+    demuxEnd = flushSent = packetPending = false;
+    decodedSinceSeek = 0;
+  }
+
+  // Seeks to the key frame `k` (or another key frame not after frame `n`) and keeps its packet
+  // as the next to decode. True when the position is known. Containers index by presentation
+  // or by decoding time, so both are tried, the one that lands exactly on `k` first.
+  bool TrySeekToKey(int64_t k, int64_t n) {
+    const FrameEntry& e = table[k];
+    for (bool exact : {true, false}) {
+      for (int64_t ts : {e.pts, e.dts}) {
+        if (ts == AV_NOPTS_VALUE) continue;
+        if (av_seek_frame(fmt, index, ts, AVSEEK_FLAG_BACKWARD) < 0) continue;
+        ResetDecoding();
+        if (ReadPacket() < 0) {
+          av_packet_unref(pkt);
+          continue;
+        }
+        int64_t j = FindEntry(pkt);
+        if (j < 0 || j > n || !table[j].key || (exact && j != k)) {
+          av_packet_unref(pkt);
+          continue;
+        }
+        packetPending = true;
+        nextIndex = j;
+        firstAfterSeek = !sortedPts.empty();
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // Back to the first frame: by seeking when the container allows it exactly, else by opening
+  // the file again.
+  bool SeekToStart() {
+    if (!table.empty() && table[0].key && TrySeekToKey(0, 0)) {
+      firstAfterSeek = false;
+      nextIndex = 0;
+      return true;
+    }
+    bool hadDecoder = dec != nullptr;
+    CloseStream();
+    ResetDecoding();
+    bool ok = OpenStream() == 0;
+    if (ok && hadDecoder) ok = OpenCodec();
+    nextIndex = 0;
+    firstAfterSeek = false;
+    return ok;
+  }
+
+  bool SeekFor(int64_t n) {
+    // Without presentation times a reordering stream cannot tell which frame follows a key
+    // frame; it is walked from the start.
+    if (sortedPts.empty() && st->codecpar->video_delay > 0) return SeekToStart();
+    int64_t k = std::min<int64_t>(n, static_cast<int64_t>(table.size()) - 1);
+    while (k > 0 && !table[k].key) --k;
+    if (k > 0 && TrySeekToKey(k, n)) return true;
+    return SeekToStart();
+  }
+
+  bool OpenCodec() {
+    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!codec) return false;
+    dec = avcodec_alloc_context3(codec);
+    if (!dec) return false;
+    if (avcodec_parameters_to_context(dec, st->codecpar) < 0) return false;
+    dec->pkt_timebase = st->time_base;
+    dec->thread_count = 0;  // as many as FFmpeg finds useful; the output does not change
+    if (avcodec_open2(dec, codec, nullptr) < 0) {
+      avcodec_free_context(&dec);
+      return false;
+    }
+    return true;
+  }
+
+  // The next frame in presentation order into `frame`; false at the end.
+  bool NextFrame() {
+    for (;;) {
+      int r = avcodec_receive_frame(dec, frame);
+      if (r == 0) return true;
+      if (r == AVERROR_EOF) return false;
+      if (demuxEnd) {
+        if (flushSent) return false;
+        flushSent = true;
+        avcodec_send_packet(dec, nullptr);
+        continue;
+      }
+      if (ReadPacket() < 0) {
+        av_packet_unref(pkt);
+        demuxEnd = true;
+        continue;
+      }
+      avcodec_send_packet(dec, pkt);  // a packet that cannot be decoded is skipped
+      av_packet_unref(pkt);
+      ++decodedSinceSeek;
+    }
+  }
+
+  int64_t IndexOfFirstAfterSeek() {
+    firstAfterSeek = false;
+    int64_t ts = frame->best_effort_timestamp;
+    if (ts == AV_NOPTS_VALUE) ts = frame->pts;
+    auto it = std::lower_bound(sortedPts.begin(), sortedPts.end(), ts);
+    if (ts != AV_NOPTS_VALUE && it != sortedPts.end() && *it == ts) return it - sortedPts.begin();
+    return nextIndex;
+  }
+
+  bool Place(const AVFrame* f, uint8_t* dest, std::ptrdiff_t destStride, int width, int height) {
+    if (f->width <= 0 || f->height <= 0 || width <= 0 || height <= 0) return false;
+    sws =
+        sws_getCachedContext(sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), width,
+                             height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+    if (!sws) return false;
+    if (width != pictureWidth || height != pictureHeight) {
+      av_freep(&picture);
+      pictureStride = FFALIGN(width * 3, 64);
+      picture = static_cast<uint8_t*>(av_malloc(static_cast<size_t>(pictureStride) * height + 64));
+      if (!picture) return false;
+      pictureWidth = width;
+      pictureHeight = height;
+    }
+    uint8_t* planes[4] = {picture, nullptr, nullptr, nullptr};
+    int strides[4] = {pictureStride, 0, 0, 0};
+    if (sws_scale(sws, f->data, f->linesize, 0, f->height, planes, strides) != height) return false;
+    for (int y = 0; y < height; ++y)
+      std::memcpy(dest + y * destStride, picture + static_cast<std::ptrdiff_t>(y) * pictureStride,
+                  static_cast<size_t>(width) * 3);
+    return true;
+  }
+};
+
+VideoDecoder::VideoDecoder() : impl_(std::make_unique<Impl>()) {}
+VideoDecoder::~VideoDecoder() = default;
+
+int VideoDecoder::Open(const std::string& path) {
+  Impl& d = *impl_;
+  d.Close();
+  d.facts = VideoFacts();
+  d.path = path;
+  d.pkt = av_packet_alloc();
+  d.frame = av_frame_alloc();
+  d.held = av_frame_alloc();
+  if (!d.pkt || !d.frame || !d.held) return AVERROR(ENOMEM);
+  int r = d.OpenStream();
+  if (r < 0) {
+    d.Close();
+    return r;
+  }
+  const AVCodecParameters* par = d.st->codecpar;
+  if (par->width <= 0 || par->height <= 0) {
+    d.Close();
+    return AVERROR_INVALIDDATA;
+  }
+  VideoFacts& f = d.facts;
+  f.Width = par->width;
+  f.Height = par->height;
+  AVRational rate = ValidRate(d.st->avg_frame_rate) ? d.st->avg_frame_rate
+                    : ValidRate(d.st->r_frame_rate) ? d.st->r_frame_rate
+                                                    : AVRational{0, 0};
+  f.RateNum = rate.num;
+  f.RateDen = rate.den;
+  f.PictureFormat = FourCharacters(par->codec_tag, par->codec_id);
+  f.BitsPerPixel = par->bits_per_coded_sample;
+  if (f.BitsPerPixel <= 0) {
+    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(par->format));
+    f.BitsPerPixel = desc ? av_get_bits_per_pixel(desc) : 0;
+  }
+  AVRational sar = av_guess_sample_aspect_ratio(d.fmt, d.st, nullptr);
+  if (ValidRate(sar)) {
+    f.SampleAspectNum = sar.num;
+    f.SampleAspectDen = sar.den;
+  }
+
+  // The container's own index is exact for AVI; elsewhere the packets are counted.
+  bool avi = std::strcmp(d.fmt->iformat->name, "avi") == 0;
+  if (avi && avformat_index_get_entries_count(d.st) > 0) {
+    d.BuildTableFromIndex();
+  } else {
+    d.BuildTableByReading();
+    d.BuildSortedPts();
+    if (!d.SeekToStart()) {
+      d.Close();
+      return AVERROR_INVALIDDATA;
+    }
+  }
+  f.FrameCount = static_cast<int64_t>(d.table.size());
+  return 0;
+}
+
+const VideoFacts& VideoDecoder::Facts() const {
+  return impl_->facts;
+}
+
+bool VideoDecoder::OpenDecoder() {
+  Impl& d = *impl_;
+  if (!d.st) return false;
+  return d.OpenCodec();
+}
+
+bool VideoDecoder::DecodeFrame(int64_t n, uint8_t* dest, std::ptrdiff_t destStride, int width,
+                               int height) {
+  Impl& d = *impl_;
+  if (!d.dec || n < 0 || n >= d.facts.FrameCount) return false;
+  if (d.heldIndex == n) return d.Place(d.held, dest, destStride, width, height);
+  bool restarted = false;
+  if (n < d.nextIndex) {
+    if (!d.SeekFor(n)) return false;
+  }
+  for (;;) {
+    if (!d.NextFrame()) {
+      // The stream ends before frame n: keep showing the last picture it had.
+      if (d.heldIndex >= 0) return d.Place(d.held, dest, destStride, width, height);
+      return false;
+    }
+    int64_t index = d.firstAfterSeek ? d.IndexOfFirstAfterSeek() : d.nextIndex;
+    d.nextIndex = index + 1;
+    if (index > n) {
+      // The seek landed past frame n: walk from the very start instead.
+      av_frame_unref(d.frame);
+      if (restarted || !d.SeekToStart()) return false;
+      restarted = true;
+      continue;
+    }
+    av_frame_unref(d.held);
+    av_frame_move_ref(d.held, d.frame);
+    d.heldIndex = index;
+    if (index == n) return d.Place(d.held, dest, destStride, width, height);
+  }
+}
+
+int64_t VideoDecoder::DecodedSinceSeek() const {
+  return impl_->decodedSinceSeek;
+}
+
+void VideoDecoder::Close() {
+  impl_->Close();
+}
+
+}  // namespace korvane

@@ -1,0 +1,315 @@
+// Video of the movie input: geometry, pixels against FFmpeg's own decoding, the stream facts
+// and their lines, access order, palettes, and bad files.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "input/movie_source.h"
+#include "input/video_decoder.h"
+#include "input_media.h"
+#include "support/fixtures.h"
+
+namespace korvane::test {
+namespace {
+
+// Checks that `frame` holds the top-down `picture` (B, G, R) bottom-up at the source's
+// offsets, margins black. `tolerance` 0 means exact.
+void ExpectPlaced(const MovieSource& s, const uint8_t* frame, const uint8_t* picture,
+                  int tolerance) {
+  int mismatches = 0;
+  for (int y = 0; y < s.FrameHeight; ++y) {
+    // Displayed row y is stored at row FrameHeight - 1 - y.
+    const uint8_t* row = frame + static_cast<size_t>(s.FrameHeight - 1 - y) * s.FrameWidth * 3;
+    int py = y - s.PictureOffsetY;
+    for (int x = 0; x < s.FrameWidth; ++x) {
+      int px = x - s.PictureOffsetX;
+      bool inside = py >= 0 && py < s.PictureHeight && px >= 0 && px < s.PictureWidth;
+      for (int c = 0; c < 3; ++c) {
+        int got = row[x * 3 + c];
+        int want = inside ? picture[(static_cast<size_t>(py) * s.PictureWidth + px) * 3 + c] : 0;
+        if (std::abs(got - want) > tolerance && ++mismatches <= 5)
+          ADD_FAILURE() << "pixel (" << x << "," << y << ") channel " << c << ": " << got
+                        << " instead of " << want;
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+struct GeometryCase {
+  int width, height;
+  const char* container;
+  int frameWidth, frameHeight, offsetX, offsetY;
+};
+
+class Geometry : public testing::TestWithParam<GeometryCase> {};
+
+// Lossless sources: the frame buffer must hold exactly what FFmpeg decodes, in every frame.
+TEST_P(Geometry, PlacesEveryFrameExactlyInBlackMargins) {
+  const GeometryCase& g = GetParam();
+  std::string movie =
+      MakeMedia(std::string("m.") + g.container,
+                "-f lavfi -i testsrc=size=" + std::to_string(g.width) + "x" +
+                    std::to_string(g.height) + ":rate=10:duration=0.4 -c:v ffv1 -pix_fmt bgr0");
+  OpenedMovie m;
+  ASSERT_TRUE(m.Open(movie)) << m.source.LastError;
+  MovieSource& s = m.source;
+  EXPECT_EQ(s.PictureWidth, g.width);
+  EXPECT_EQ(s.PictureHeight, g.height);
+  EXPECT_EQ(s.FrameWidth, g.frameWidth);
+  EXPECT_EQ(s.FrameHeight, g.frameHeight);
+  EXPECT_EQ(s.PictureOffsetX, g.offsetX);
+  EXPECT_EQ(s.PictureOffsetY, g.offsetY);
+  EXPECT_EQ(s.FirstFrame, 0);
+  ASSERT_EQ(s.FrameCount, 4);
+
+  std::vector<uint8_t> expected = DecodeWithTool(movie);
+  size_t pictureBytes = static_cast<size_t>(g.width) * g.height * 3;
+  ASSERT_EQ(expected.size(), pictureBytes * 4);
+  const uint8_t* first = nullptr;
+  for (int n = 0; n < 4; ++n) {
+    const uint8_t* frame = s.get_avi_frame(n);
+    ASSERT_NE(frame, nullptr) << s.LastError;
+    if (!first) first = frame;
+    EXPECT_EQ(frame, first) << "the frame buffer keeps its address";
+    ExpectPlaced(s, frame, expected.data() + n * pictureBytes, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, Geometry,
+    testing::Values(GeometryCase{320, 240, "avi", 320, 240, 0, 0},
+                    GeometryCase{100, 50, "mkv", 112, 56, 6, 3},
+                    // An odd margin puts the extra column right and the extra row at the bottom.
+                    GeometryCase{99, 49, "avi", 112, 56, 6, 3},
+                    GeometryCase{1, 10, "mkv", 16, 16, 7, 3}),
+    [](const testing::TestParamInfo<GeometryCase>& info) {
+      return std::to_string(info.param.width) + "x" + std::to_string(info.param.height) +
+             info.param.container;
+    });
+
+TEST(VideoInput, InfoLinesOfAnAviMovie) {
+  std::string movie = MakeMedia(
+      "m.avi", "-f lavfi -i testsrc=size=100x50:rate=25:duration=0.4 -c:v rawvideo -pix_fmt bgr24");
+  OpenedMovie m;
+  ASSERT_TRUE(m.Open(movie, "", MovieSourceOptions{.NoSound = true})) << m.source.LastError;
+  EXPECT_EQ(m.Text(),
+            "Input video stream info:\n"
+            "    first frame: 0   10 frames  (0.40 seconds)\n"
+            "    width: 100   height: 50\n"
+            "    framerate: 25.00 fps    picture format: rawv    bits per pixel: 24\n"
+            "Ignoring soundtrack.\n");
+  EXPECT_DOUBLE_EQ(m.source.FrameRate, 25.0);
+  EXPECT_EQ(m.source.FramesPerSecond, 25);
+  EXPECT_EQ(m.source.BitsPerPixel, 24);
+}
+
+TEST(VideoInput, FactsOfLossyMoviesWithCountedFrames) {
+  // Frame counts of MP4 and MKV are counted at open; 29.97 fps rounds to 30.
+  struct Case {
+    const char* file;
+    const char* codec;
+    const char* format;
+  } cases[] = {{"m.mp4", "libx264 -bf 2 -g 8", "avc1"},
+               {"m.mkv", "libx264 -bf 2 -g 8", "h264"},
+               {"m.avi", "mpeg4 -bf 2 -g 8", "FMP4"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::string movie =
+        MakeMedia(c.file,
+                  "-f lavfi -i testsrc=size=64x48:rate=30000/1001:duration=1 -frames:v 23 "
+                  "-pix_fmt yuv420p -c:v " +
+                      std::string(c.codec));
+    OpenedMovie m;
+    ASSERT_TRUE(m.Open(movie, "", MovieSourceOptions{.NoSound = true})) << m.source.LastError;
+    EXPECT_EQ(m.source.FrameCount, 23);
+    EXPECT_NEAR(m.source.FrameRate, 29.97, 0.01);
+    EXPECT_EQ(m.source.FramesPerSecond, 30);
+    EXPECT_NE(m.Text().find("    framerate: 29.97 fps    picture format: " + std::string(c.format) +
+                            "    bits per pixel: "),
+              std::string::npos)
+        << m.Text();
+    EXPECT_NE(m.Text().find("    first frame: 0   23 frames  (0.77 seconds)\n"), std::string::npos)
+        << m.Text();
+    // Every frame decodes, and the last one is the tool's last one.
+    std::vector<uint8_t> expected = DecodeWithTool(movie);
+    size_t pictureBytes = 64 * 48 * 3;
+    ASSERT_EQ(expected.size(), pictureBytes * 23);
+    for (int n = 0; n < 23; ++n) {
+      const uint8_t* frame = m.source.get_avi_frame(n);
+      ASSERT_NE(frame, nullptr) << n;
+      if (n == 0 || n == 22) ExpectPlaced(m.source, frame, expected.data() + n * pictureBytes, 3);
+    }
+  }
+}
+
+TEST(VideoInput, RandomAccessGivesTheSameFramesAsAWalk) {
+  for (const char* file : {"m.mp4", "m.avi", "m.mkv"}) {
+    SCOPED_TRACE(file);
+    std::string codec = std::string(file) == "m.avi" ? "mpeg4" : "libx264";
+    std::string movie = MakeMedia(file,
+                                  "-f lavfi -i testsrc=size=48x32:rate=25:duration=1.6 "
+                                  "-pix_fmt yuv420p -bf 2 -g 10 -c:v " +
+                                      codec);
+    OpenedMovie m;
+    ASSERT_TRUE(m.Open(movie, "", MovieSourceOptions{.NoSound = true})) << m.source.LastError;
+    ASSERT_EQ(m.source.FrameCount, 40);
+    std::vector<uint8_t> expected = DecodeWithTool(movie);
+    size_t frameBytes = static_cast<size_t>(m.source.FrameWidth) * m.source.FrameHeight * 3;
+    size_t pictureBytes = 48 * 32 * 3;
+    std::vector<std::vector<uint8_t>> walk;
+    for (int n = 0; n < 40; ++n) {
+      const uint8_t* frame = m.source.get_avi_frame(n);
+      ASSERT_NE(frame, nullptr);
+      walk.emplace_back(frame, frame + frameBytes);
+      ExpectPlaced(m.source, frame, expected.data() + n * pictureBytes, 3);
+    }
+    for (int n : {35, 3, 17, 17, 0, 39, 12, 13, 31, 30, 1}) {
+      const uint8_t* frame = m.source.get_avi_frame(n);
+      ASSERT_NE(frame, nullptr) << n;
+      EXPECT_EQ(std::vector<uint8_t>(frame, frame + frameBytes), walk[n]) << "frame " << n;
+    }
+  }
+}
+
+TEST(VideoInput, BackwardRequestSeeksToTheKeyFrameBeforeIt) {
+  std::string movie = MakeMedia("m.mkv",
+                                "-f lavfi -i testsrc=size=48x32:rate=25:duration=4 "
+                                "-pix_fmt yuv420p -c:v libx264 -bf 2 -g 10");
+  VideoDecoder decoder;
+  ASSERT_EQ(decoder.Open(movie), 0);
+  ASSERT_TRUE(decoder.OpenDecoder());
+  std::vector<uint8_t> picture(48 * 32 * 3);
+  ASSERT_TRUE(decoder.DecodeFrame(90, picture.data(), 48 * 3, 48, 32));
+  ASSERT_TRUE(decoder.DecodeFrame(75, picture.data(), 48 * 3, 48, 32));
+  // From the key frame 70, not from the start; B-frame reordering needs a few packets more.
+  EXPECT_LE(decoder.DecodedSinceSeek(), 10);
+}
+
+TEST(VideoInput, PalettedFramesUseTheirOwnPalette) {
+  // A GIF with a local palette per frame: each frame's colours must come out exactly.
+  std::string movie =
+      MakeMedia("m.gif",
+                "-f lavfi -i testsrc=size=40x30:rate=5:duration=1 -vf "
+                "\"hue=h=t*300,split[a][b];[a]palettegen=stats_mode=single:max_colors=16[p];"
+                "[b][p]paletteuse=new=1\"");
+  std::string pal8 =
+      MakeMedia("pal.avi", "-i " + ShellQuote(movie) + " -c:v rawvideo -pix_fmt pal8");
+  for (const std::string& path : {movie, pal8}) {
+    SCOPED_TRACE(path);
+    OpenedMovie m;
+    ASSERT_TRUE(m.Open(path, "", MovieSourceOptions{.NoSound = true})) << m.source.LastError;
+    std::vector<uint8_t> expected = DecodeWithTool(path);
+    size_t pictureBytes = 40 * 30 * 3;
+    ASSERT_EQ(expected.size(), pictureBytes * m.source.FrameCount);
+    ASSERT_EQ(m.source.FrameCount, 5);
+    EXPECT_NE(std::memcmp(expected.data(), expected.data() + 4 * pictureBytes, pictureBytes), 0);
+    for (int n = 0; n < m.source.FrameCount; ++n) {
+      const uint8_t* frame = m.source.get_avi_frame(n);
+      ASSERT_NE(frame, nullptr);
+      ExpectPlaced(m.source, frame, expected.data() + n * pictureBytes, 0);
+    }
+  }
+}
+
+TEST(VideoInput, PreviewHookSeesEveryFetchedFrame) {
+  std::string movie = MakeMedia("m.mkv",
+                                "-f lavfi -i testsrc=size=100x50:rate=10:duration=0.3 "
+                                "-c:v ffv1");
+  OpenedMovie m;
+  int calls = 0;
+  m.source.SetPreviewHook(
+      [&](const uint8_t* frame, int fw, int fh, int px, int py, int pw, int ph) {
+        ++calls;
+        EXPECT_NE(frame, nullptr);
+        EXPECT_EQ(fw, 112);
+        EXPECT_EQ(fh, 56);
+        EXPECT_EQ(px, 6);
+        EXPECT_EQ(py, 3);
+        EXPECT_EQ(pw, 100);
+        EXPECT_EQ(ph, 50);
+      });
+  ASSERT_TRUE(m.Open(movie, "", MovieSourceOptions{.NoSound = true}));
+  for (int n : {0, 1, 2, 0}) ASSERT_NE(m.source.get_avi_frame(n), nullptr);
+  EXPECT_EQ(calls, 4);
+}
+
+TEST(VideoInput, BadFilesAndRequestsFailWithTheirMessages) {
+  std::string dir = TestDir();
+  std::string garbage = dir + "/garbage.avi";
+  std::string text = dir + "/notes.txt";
+  std::string empty = dir + "/empty.mp4";
+  {
+    ASSERT_EQ(
+        RunCommand("printf 'RIFF\\020\\000\\000\\000AVI LIST' > " + ShellQuote(garbage)).status, 0);
+    ASSERT_EQ(RunCommand("echo 'just some words' > " + ShellQuote(text)).status, 0);
+    ASSERT_EQ(RunCommand(": > " + ShellQuote(empty)).status, 0);
+  }
+  std::string audioOnly = MakeMedia("sound.wav", "-f lavfi -i sine=duration=0.2");
+  struct Case {
+    std::string path, error;
+  } cases[] = {
+      {dir + "/missing.avi", "Error opening video stream: FFFFFFFE"},
+      {garbage, "Error opening video stream: "},
+      {text, "Error opening video stream: "},
+      {empty, "Error opening video stream: "},
+      {audioOnly, "Error opening video stream: ADABAC08"},  // no video stream
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    OpenedMovie m;
+    EXPECT_FALSE(m.Open(c.path));
+    EXPECT_EQ(m.source.LastError.rfind(c.error, 0), 0u) << m.source.LastError;
+    EXPECT_EQ(m.source.LastError.size(), 36u) << m.source.LastError;
+    EXPECT_EQ(m.source.get_avi_frame(0), nullptr);
+    EXPECT_EQ(m.Text(), "get_avi_frame: pgf not initialized\n");
+  }
+
+  std::string movie = MakeMedia("m.avi", "-f lavfi -i testsrc=size=32x16:rate=10:duration=0.3");
+  OpenedMovie m;
+  ASSERT_TRUE(m.Open(movie, "", MovieSourceOptions{.NoSound = true}));
+  for (int n : {3, -1, 1000000}) {
+    m.source.LastError.clear();
+    EXPECT_EQ(m.source.get_avi_frame(n), nullptr) << n;
+    EXPECT_EQ(m.source.LastError, "Cannot decompress data");
+  }
+  EXPECT_NE(m.source.get_avi_frame(2), nullptr) << "a failed request leaves the movie usable";
+  m.source.close_avi();
+  m.source.close_avi();
+}
+
+TEST(VideoInput, TruncatedMoviesOpenWithWhatTheyHoldOrFailClearly) {
+  std::string whole = MakeMedia("whole.mkv",
+                                "-f lavfi -i testsrc=size=64x48:rate=25:duration=2 "
+                                "-c:v libx264 -g 10");
+  std::vector<uint8_t> bytes = ReadFileBytes(whole);
+  for (const char* ext : {"mkv", "avi"}) {
+    std::string source = whole;
+    if (std::string(ext) == "avi") {
+      source = MakeMedia("whole.avi", "-i " + ShellQuote(whole) + " -c:v mpeg4");
+      bytes = ReadFileBytes(source);
+    }
+    std::string cut = TestDir() + "/cut." + ext;
+    {
+      FILE* f = std::fopen(cut.c_str(), "wb");
+      ASSERT_NE(f, nullptr);
+      std::fwrite(bytes.data(), 1, bytes.size() / 2, f);
+      std::fclose(f);
+    }
+    OpenedMovie m;
+    if (!m.Open(cut, "", MovieSourceOptions{.NoSound = true})) {
+      EXPECT_FALSE(m.source.LastError.empty());
+      continue;
+    }
+    EXPECT_GT(m.source.FrameCount, 0);
+    EXPECT_LT(m.source.FrameCount, 50) << ext;
+    for (int n = 0; n < m.source.FrameCount; ++n)
+      if (!m.source.get_avi_frame(n)) {
+        EXPECT_EQ(m.source.LastError, "Cannot decompress data");
+      }
+  }
+}
+
+}  // namespace
+}  // namespace korvane::test
