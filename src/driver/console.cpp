@@ -32,6 +32,15 @@ extern "C" void OnBreakSignal(int) {
 
 }  // namespace
 
+void OpenMissingStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    // open() returns the lowest free descriptor, which is this one; anything else is not ours.
+    if (opened >= 0 && opened != fd) close(opened);
+  }
+}
+
 bool InstallBreakHandler() {
   struct sigaction action {};
   action.sa_handler = OnBreakSignal;

@@ -13,6 +13,10 @@ namespace korvane {
 // What the break handler writes to standard output, without a line end.
 constexpr char kBreakMessage[] = "\r\nBreak signalled. Terminating.";
 
+// Opens /dev/null on any of standard input, output and error that is closed, so that files the
+// program opens later never take their place. Call it first thing at start-up.
+void OpenMissingStandardStreams();
+
 // Installs the handler for SIGINT and SIGTERM. The handler writes kBreakMessage to standard
 // output and sets the stop flag; a second signal writes the message again and changes nothing
 // else. Call it first thing at start-up. False when the platform refuses the handler.
