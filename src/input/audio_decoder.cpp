@@ -312,10 +312,10 @@ bool AudioDecoder::IsPassThroughPcm() const {
 double AudioDecoder::DurationSeconds() const {
   const Impl& d = *impl_;
   if (!d.fmt) return 0.0;
+  if (d.st->duration != AV_NOPTS_VALUE && d.st->duration > 0)
+    return d.st->duration * av_q2d(d.st->time_base);
   if (d.fmt->duration != AV_NOPTS_VALUE && d.fmt->duration > 0)
     return d.fmt->duration / static_cast<double>(AV_TIME_BASE);
-  if (d.st && d.st->duration != AV_NOPTS_VALUE && d.st->duration > 0)
-    return d.st->duration * av_q2d(d.st->time_base);
   return 0.0;
 }
 
