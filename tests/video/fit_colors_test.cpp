@@ -1,0 +1,338 @@
+// Colour fitting: the fits of the listed block shapes, merge order, absorption, options, and
+// the invariants every fit keeps on random blocks.
+#include "video/fit_colors.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "video_test_util.h"
+
+namespace korvane {
+namespace {
+
+constexpr int kW = 16;  // frame width of the test frames
+
+// An 8x8 (or 4x4) block fitted out of a 16-pixel-wide frame whose true-colour target is the
+// block's own palette colours plus an optional offset.
+struct FitFixture {
+  test::TestPalette palette;
+  PaletteTables tables;
+  std::vector<uint8_t> index = std::vector<uint8_t>(kW * kW, 0);
+  std::vector<uint8_t> target = std::vector<uint8_t>(3 * kW * kW, 0);
+  uint8_t twoPattern[64], fourPattern[64], twoPixels[64], fourPixels[64];
+  FitResult result;
+
+  explicit FitFixture(const test::TestPalette& p, ColorMapFn map = nullptr) : palette(p) {
+    tables.Set(palette.entries, map ? map : &test::TestPalette::Map, &palette);
+    result.twoPattern = twoPattern;
+    result.fourPattern = fourPattern;
+    result.twoPixels = twoPixels;
+    result.fourPixels = fourPixels;
+  }
+  // Sets the block (raster order, n x n) and a target equal to its colours plus `delta`.
+  void SetBlock(const std::vector<int>& v, int n = 8, int delta = 0) {
+    for (int y = 0; y < n; ++y)
+      for (int x = 0; x < n; ++x) {
+        const int i = v[y * n + x];
+        index[y * kW + x] = static_cast<uint8_t>(i);
+        for (int k = 0; k < 3; ++k)
+          target[3 * (y * kW + x) + k] =
+              static_cast<uint8_t>(std::clamp(palette.entries[4 * i + k] + delta, 0, 255));
+      }
+  }
+  void Fit(ColorFitter& f, int options) {
+    f.FitColors(target.data(), index.data(), options, result);
+  }
+};
+
+std::vector<int> Repeat(std::initializer_list<int> colours, int n = 64) {
+  std::vector<int> v;
+  const std::vector<int> c(colours);
+  for (int i = 0; i < n; ++i) v.push_back(c[i % c.size()]);
+  return v;
+}
+
+TEST(FitColors, SolidBlock) {
+  FitFixture fx(test::GreyPalette());
+  fx.SetBlock(Repeat({37}), 8, 2);
+  ColorFitter f(fx.tables, kW);
+  fx.Fit(f, kFitSolidError);
+  EXPECT_EQ(fx.result.colorCount, 1);
+  EXPECT_EQ(fx.result.solidColor, 37);
+  EXPECT_EQ(fx.result.solidError, 64 * 3 * 4);
+  EXPECT_EQ(fx.result.hasTwo, 0);
+  EXPECT_EQ(fx.result.hasFour, 0);
+  EXPECT_TRUE(f.ClusterTableEmpty());
+
+  // With the fill option: both fits are the solid colour, all-zero patterns, the solid error.
+  std::fill(std::begin(fx.twoPattern), std::end(fx.twoPattern), 9);
+  fx.Fit(f, kFitSolidError | kFitFillMissing);
+  EXPECT_EQ(fx.result.hasTwo, 0);
+  EXPECT_EQ(fx.result.hasFour, 0);
+  EXPECT_EQ(fx.result.twoColors[0], 37);
+  EXPECT_EQ(fx.result.twoColors[1], 37);
+  for (int k = 0; k < 4; ++k) EXPECT_EQ(fx.result.fourColors[k], 37);
+  EXPECT_EQ(fx.result.twoError, fx.result.solidError);
+  EXPECT_EQ(fx.result.fourError, fx.result.solidError);
+  for (int k = 0; k < 64; ++k) {
+    ASSERT_EQ(fx.twoPattern[k], 0);
+    ASSERT_EQ(fx.fourPattern[k], 0);
+    ASSERT_EQ(fx.twoPixels[k], 37);
+    ASSERT_EQ(fx.fourPixels[k], 37);
+  }
+  EXPECT_TRUE(f.ClusterTableEmpty());
+}
+
+TEST(FitColors, TwoIndices) {
+  FitFixture fx(test::GreyPalette());
+  std::vector<int> block = Repeat({9, 4, 4, 4, 4, 4, 4, 9});
+  fx.SetBlock(block, 8, 1);
+  ColorFitter f(fx.tables, kW);
+  fx.Fit(f, kFitRawError | kFitSolidError);
+  EXPECT_EQ(fx.result.colorCount, 2);
+  EXPECT_EQ(fx.result.hasTwo, 1);
+  EXPECT_EQ(fx.result.hasFour, 0);
+  EXPECT_EQ(fx.result.twoColors[0], 4);
+  EXPECT_EQ(fx.result.twoColors[1], 9);
+  for (int k = 0; k < 64; ++k) {
+    EXPECT_EQ(fx.twoPattern[k], block[k] == 9 ? 1 : 0);
+    EXPECT_EQ(fx.twoPixels[k], block[k]);
+  }
+  EXPECT_EQ(fx.result.twoError, fx.result.rawError);
+  EXPECT_EQ(fx.result.rawError, 64 * 3);
+  // Solid: the mean of 16 x 9 and 48 x 4 is 5.25, truncated to 5.
+  EXPECT_EQ(fx.result.solidColor, 5);
+  EXPECT_TRUE(f.ClusterTableEmpty());
+
+  // With the fill option the four-colour fit is the two-colour fit, P0 P1 P1 P1.
+  fx.Fit(f, kFitSolidError | kFitFillMissing);
+  EXPECT_EQ(fx.result.hasFour, 0);
+  const uint8_t four[4] = {4, 9, 9, 9};
+  EXPECT_TRUE(std::equal(four, four + 4, fx.result.fourColors));
+  EXPECT_TRUE(std::equal(fx.twoPattern, fx.twoPattern + 64, fx.fourPattern));
+  EXPECT_TRUE(std::equal(fx.twoPixels, fx.twoPixels + 64, fx.fourPixels));
+  EXPECT_EQ(fx.result.fourError, fx.result.twoError);
+}
+
+TEST(FitColors, FourAndThreeIndicesWithAndWithoutTheCellOption) {
+  struct Case {
+    const char* name;
+    std::vector<int> block;
+    int options;
+    std::vector<int> colours;    // P0..P3
+    std::vector<int> patternOf;  // pattern value of each palette colour listed in `colours`' order
+  };
+  const std::vector<Case> cases = {
+      {"four", Repeat({30, 10, 40, 20}), 0, {10, 20, 30, 40}, {}},
+      {"four, cell option", Repeat({30, 10, 40, 20}), kFitCellVariant, {10, 20, 40, 30}, {}},
+      {"three", Repeat({50, 7, 20}), 0, {7, 20, 50, 50}, {}},
+      {"three, cell option", Repeat({50, 7, 20}), kFitCellVariant, {7, 20, 50, 0}, {}},
+  };
+  for (const Case& c : cases) {
+    FitFixture fx(test::GreyPalette());
+    fx.SetBlock(c.block);
+    ColorFitter f(fx.tables, kW);
+    fx.Fit(f, c.options);
+    ASSERT_EQ(fx.result.hasFour, 1) << c.name;
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(fx.result.fourColors[k], c.colours[k]) << c.name;
+    for (int k = 0; k < 64; ++k) {
+      // The fit is the block itself, each pixel's pattern naming its colour's slot.
+      EXPECT_EQ(fx.fourPixels[k], c.block[k]) << c.name;
+      EXPECT_EQ(fx.result.fourColors[fx.fourPattern[k]], c.block[k]) << c.name;
+      EXPECT_LT(fx.fourPattern[k], c.block == Repeat({50, 7, 20}) ? 3 : 4) << c.name;
+    }
+    EXPECT_EQ(fx.result.fourError, 0) << c.name;
+    // Merging goes on to a two-colour fit.
+    EXPECT_EQ(fx.result.hasTwo, 1) << c.name;
+    EXPECT_LT(fx.result.twoColors[0], fx.result.twoColors[1]) << c.name;
+    EXPECT_TRUE(f.ClusterTableEmpty()) << c.name;
+  }
+}
+
+// Grey levels 10, 20 and 30 are pairwise 300 apart (10-20, 20-30): which pair merges first
+// depends on the order of first appearance only.
+TEST(FitColors, EqualDistancePairsMergeInListOrder) {
+  struct Case {
+    std::vector<int> order;
+    std::vector<int> four;  // the four-colour fit after the first merge
+  };
+  const std::vector<Case> cases = {
+      {{30, 20, 10, 200, 250}, {10, 25, 200, 250}},  // (30, 20) met first -> 25
+      {{10, 20, 30, 200, 250}, {15, 30, 200, 250}},  // (10, 20) met first -> 15
+      {{20, 30, 10, 200, 250}, {10, 25, 200, 250}},  // (20, 30) met first -> 25
+  };
+  for (const Case& c : cases) {
+    std::vector<int> block;
+    for (int i = 0; i < 64; ++i) block.push_back(c.order[i < 60 ? i % 5 : 4]);
+    FitFixture fx(test::GreyPalette());
+    fx.SetBlock(block);
+    ColorFitter f(fx.tables, kW);
+    fx.Fit(f, 0);
+    ASSERT_EQ(fx.result.hasFour, 1);
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(fx.result.fourColors[k], c.four[k]) << c.order[0];
+    EXPECT_TRUE(f.ClusterTableEmpty());
+  }
+}
+
+// A mapping that sends every dark colour to grey 50: merging two dark clusters lands on 50,
+// which the block already uses, so that cluster is absorbed.
+uint8_t DarkTo50(const void* ctx, uint8_t r, uint8_t g, uint8_t b) {
+  return r < 100 ? 50 : test::TestPalette::Map(ctx, r, g, b);
+}
+uint8_t AllTo200(const void*, uint8_t, uint8_t, uint8_t) {
+  return 200;
+}
+// Means below 50 map to 90, below 100 to 120, the rest to 200.
+uint8_t Chain(const void*, uint8_t r, uint8_t, uint8_t) {
+  return r < 50 ? 90 : r < 100 ? 120 : 200;
+}
+
+TEST(FitColors, AbsorbingTheColourTheMeanMapsTo) {
+  FitFixture fx(test::GreyPalette(), DarkTo50);
+  std::vector<int> order = {10, 14, 50, 200, 250};
+  std::vector<int> block;
+  for (int i = 0; i < 64; ++i) block.push_back(order[i % 5]);
+  fx.SetBlock(block);
+  ColorFitter f(fx.tables, kW);
+  fx.Fit(f, 0);
+  // (10, 14) merge into 50 and absorb it; the list is then 250, 200, 50: a three-colour fit.
+  ASSERT_EQ(fx.result.hasFour, 1);
+  const uint8_t four[4] = {50, 200, 250, 250};
+  EXPECT_TRUE(std::equal(four, four + 4, fx.result.fourColors));
+  for (int k = 0; k < 64; ++k) {
+    const int expect = block[k] < 100 ? 50 : block[k];
+    EXPECT_EQ(fx.fourPixels[k], expect);
+  }
+  // Then 250 and 200 merge into 225.
+  ASSERT_EQ(fx.result.hasTwo, 1);
+  EXPECT_EQ(fx.result.twoColors[0], 50);
+  EXPECT_EQ(fx.result.twoColors[1], 224);  // (13 x 200 + 12 x 250) / 25
+  EXPECT_TRUE(f.ClusterTableEmpty());
+}
+
+TEST(FitColors, AMergeThatAbsorbsEverythingLeavesNoTwoColourFit) {
+  FitFixture fx(test::GreyPalette(), AllTo200);
+  fx.SetBlock(Repeat({10, 14, 200}));
+  ColorFitter f(fx.tables, kW);
+  fx.Fit(f, kFitSolidError | kFitFillMissing);
+  EXPECT_EQ(fx.result.hasFour, 1);  // three colours at the start
+  EXPECT_EQ(fx.result.hasTwo, 0);
+  EXPECT_EQ(fx.result.solidColor, 200);
+  EXPECT_EQ(fx.result.twoColors[0], 200);
+  EXPECT_EQ(fx.result.twoColors[1], 200);
+  EXPECT_EQ(fx.result.twoError, fx.result.solidError);
+  // The four-colour fit is kept.
+  EXPECT_EQ(fx.result.fourColors[0], 10);
+  EXPECT_TRUE(f.ClusterTableEmpty());
+
+  // Five colours where the first merge absorbs one colour after another: neither a four- nor a
+  // two-colour fit.
+  FitFixture fx5(test::GreyPalette(), Chain);
+  std::vector<int> block = {10, 14};
+  for (int i = 0; i < 20; ++i) block.push_back(90);
+  for (int i = 0; i < 20; ++i) block.push_back(120);
+  for (int i = 0; i < 22; ++i) block.push_back(200);
+  fx5.SetBlock(block);
+  ColorFitter f5(fx5.tables, kW);
+  fx5.Fit(f5, 0);
+  EXPECT_EQ(fx5.result.colorCount, 5);
+  EXPECT_EQ(fx5.result.hasFour, 0);
+  EXPECT_EQ(fx5.result.hasTwo, 0);
+  EXPECT_EQ(fx5.result.solidColor, 200);
+  EXPECT_TRUE(f5.ClusterTableEmpty());
+}
+
+// Random blocks of a random palette, both fit sizes and all options: the fits are consistent.
+TEST(FitColors, InvariantsOnRandomBlocks) {
+  std::mt19937 rng(3);
+  test::TestPalette pal;
+  for (int i = 0; i < 256; ++i) pal.Add(rng() & 255, rng() & 255, rng() & 255);
+  FitFixture fx(pal);
+  ColorFitter f(fx.tables, kW);
+  const int optionSets[] = {kFitRawError | kFitSolidError, kFitRawError | kFitCellVariant,
+                            kFitSolidError | kFitFillMissing, 0};
+  for (int trial = 0; trial < 600; ++trial) {
+    const int n = (trial & 1) ? 4 : 8;
+    const int options = optionSets[trial % 4];
+    const int colours = 1 + static_cast<int>(rng() % (trial % 3 == 0 ? 64 : 8));
+    std::vector<int> palette(colours);
+    for (int& c : palette) c = static_cast<int>(rng() & 255);
+    std::vector<int> block(n * n);
+    for (int& v : block) v = palette[rng() % colours];
+    fx.SetBlock(block, n, static_cast<int>(rng() % 7) - 3);
+    f.SetFitSize(n);
+    fx.Fit(f, options);
+    const FitResult& r = fx.result;
+    ASSERT_TRUE(f.ClusterTableEmpty());
+    const int distinct = static_cast<int>(std::set<int>(block.begin(), block.end()).size());
+    ASSERT_EQ(r.colorCount, distinct);
+    const uint8_t* t = fx.target.data();
+    if (options & kFitRawError) {
+      ASSERT_EQ(r.rawError, BlockError(fx.tables, t, 3 * kW, fx.index.data(), kW, n));
+    }
+    if (options & kFitSolidError) {
+      ASSERT_EQ(r.solidError, SolidError(fx.tables, t, 3 * kW, r.solidColor, n));
+    }
+    if (distinct == 1) {
+      ASSERT_EQ(r.solidColor, block[0]);
+    }
+    if (distinct == 2) {
+      ASSERT_TRUE(r.hasTwo && !r.hasFour);
+    }
+    if (distinct == 3 || distinct == 4) {
+      ASSERT_TRUE(r.hasFour);
+    }
+    if (r.hasTwo || (options & kFitFillMissing)) {
+      if (r.hasTwo) {
+        ASSERT_LT(r.twoColors[0], r.twoColors[1]);
+      }
+      for (int k = 0; k < n * n; ++k) ASSERT_EQ(fx.twoPixels[k], r.twoColors[fx.twoPattern[k]]);
+      ASSERT_EQ(r.twoError, ContiguousBlockError(fx.tables, t, 3 * kW, fx.twoPixels, n));
+    }
+    if (r.hasFour || (options & kFitFillMissing)) {
+      if (r.hasFour) {
+        ASSERT_LT(r.fourColors[0], r.fourColors[1]);
+        if (options & kFitCellVariant)
+          ASSERT_GT(r.fourColors[2], r.fourColors[3]);
+        else
+          ASSERT_LE(r.fourColors[2], r.fourColors[3]);
+      }
+      for (int k = 0; k < n * n; ++k) ASSERT_EQ(fx.fourPixels[k], r.fourColors[fx.fourPattern[k]]);
+      ASSERT_EQ(r.fourError, ContiguousBlockError(fx.tables, t, 3 * kW, fx.fourPixels, n));
+    }
+  }
+}
+
+// Blocks of uniform 2x2 cells keep uniform cells in every fit.
+TEST(FitColors, CellBlocksGiveCellPatterns) {
+  std::mt19937 rng(8);
+  FitFixture fx(test::GreyPalette());
+  ColorFitter f(fx.tables, kW);
+  for (int trial = 0; trial < 200; ++trial) {
+    std::vector<int> cells(16);
+    const int spread = 2 + trial % 30;
+    for (int& c : cells) c = static_cast<int>(rng() % spread) * 7 % 256;
+    std::vector<int> block(64);
+    for (int k = 0; k < 64; ++k) block[k] = cells[(k / 16) * 4 + (k % 8) / 2];
+    fx.SetBlock(block, 8, static_cast<int>(rng() % 9) - 4);
+    fx.Fit(f, kFitRawError | kFitCellVariant);
+    auto uniform = [](const uint8_t* p) {
+      for (int k = 0; k < 64; ++k)
+        if (p[k] != p[(k / 16) * 16 + ((k % 8) / 2) * 2]) return false;
+      return true;
+    };
+    if (fx.result.hasTwo) {
+      ASSERT_TRUE(uniform(fx.twoPattern));
+    }
+    if (fx.result.hasFour) {
+      ASSERT_TRUE(uniform(fx.fourPattern));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvane
