@@ -9,6 +9,10 @@
 #include <ostream>
 #include <vector>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 #include "input/audio_decoder.h"
 #include "input/ds_audio.h"
 #include "input/riff_audio_info.h"
@@ -63,7 +67,10 @@ struct MovieSource::Impl {
   std::vector<uint8_t> chunkBuffer;
 };
 
-MovieSource::MovieSource(std::ostream& out) : impl_(std::make_unique<Impl>(out)) {}
+MovieSource::MovieSource(std::ostream& out) : impl_(std::make_unique<Impl>(out)) {
+  // FFmpeg's own notes about damaged input go to standard error; its warnings are left out.
+  av_log_set_level(AV_LOG_ERROR);
+}
 MovieSource::~MovieSource() {
   close_avi();
 }
@@ -126,10 +133,6 @@ bool MovieSource::open_avi(const std::string& movieFile, const std::string& audi
 
   AudioPresent = false;
   ChooseSoundtrack(movieFile, audioFile);
-  if (AudioPiecesTooLarge) {
-    LastError = kAudioPiecesTooLargeMessage;
-    return false;
-  }
   return true;
 }
 
@@ -269,7 +272,8 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
   int64_t frameBytes = static_cast<int64_t>(AudioChannels) * AudioBytesPerSample;
   // A movie slower than half a frame per second is grouped as one frame per second.
   int32_t group = std::max(FramesPerSecond, 1);
-  int64_t chunk = 0, lead = 0, perSecond = 0;
+  int64_t unbounded = std::numeric_limits<int32_t>::max();
+  int64_t chunk = unbounded, lead = unbounded, perSecond = unbounded;
   if (FrameRate > 0.0) {
     int32_t product = static_cast<int32_t>(static_cast<int64_t>(group) * AudioRate);
     double samples = std::nearbyint(product / FrameRate);
@@ -286,7 +290,7 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
   AudioBytesPerSecond = Saturate(perSecond);
   AudioChunkBytes = Saturate(chunk);
   AudioLeadChunkBytes = Saturate(lead);
-  AudioPiecesTooLarge = FrameRate <= 0.0 || std::max(chunk, lead) > 65535;
+  AudioPiecesTooLarge = std::max(chunk, lead) > 65535;
   if (!AudioPiecesTooLarge) {
     d.chunkBuffer.assign(static_cast<size_t>(std::max<int64_t>({chunk, lead, 1})), 0);
     AudioChunkBuffer = d.chunkBuffer.data();

@@ -25,11 +25,6 @@ using FramePreviewHook =
     std::function<void(const uint8_t* frame, int frameWidth, int frameHeight, int pictureX,
                        int pictureY, int pictureWidth, int pictureHeight)>;
 
-// LastError of open_avi when the soundtrack's pieces cannot fit in the file's chunks.
-inline constexpr const char* kAudioPiecesTooLargeMessage =
-    "Sound pieces exceed 65535 bytes at this frame rate; use -ns or a movie of a higher frame "
-    "rate";
-
 class MovieSource {
  public:
   // Messages (stream information, soundtrack choice, reader warnings) go to `out`.
@@ -80,8 +75,9 @@ class MovieSource {
   int32_t AudioChunkBytes = 0;
   int32_t AudioLeadChunkBytes = 0;
   uint8_t* AudioChunkBuffer = nullptr;  // room for the larger of the two chunk sizes
-  // True when a piece of sound per frame would exceed 65535 bytes (a low frame rate with a
-  // high audio rate); open_avi then fails with kAudioPiecesTooLargeMessage.
+  // True when a piece of sound per frame exceeds 65535 bytes (a low frame rate with a high
+  // audio rate). Without a known frame rate the pieces are unbounded: both sizes are then the
+  // largest int32 and this is true.
   bool AudioPiecesTooLarge = false;
 
  private:

@@ -313,3 +313,57 @@ TEST(VideoInput, TruncatedMoviesOpenWithWhatTheyHoldOrFailClearly) {
 
 }  // namespace
 }  // namespace korvane::test
+
+namespace korvane::test {
+namespace {
+
+// Damaged files: whatever opens is read to its end without a crash; what does not open says why.
+TEST(MovieInput, DamagedFilesNeverCrash) {
+  std::string avi = MakeMedia("m.avi",
+                              "-f lavfi -i testsrc=size=64x48:rate=25:duration=0.8 -f lavfi -i "
+                              "sine=duration=0.8 -c:v mpeg4 -g 5 -c:a libmp3lame");
+  std::string mkv = MakeMedia("m.mkv",
+                              "-f lavfi -i testsrc=size=64x48:rate=25:duration=0.8 -f lavfi -i "
+                              "sine=duration=0.8 -c:v libx264 -g 5 -c:a libvorbis");
+  int opened = 0;
+  for (const std::string& path : {avi, mkv}) {
+    std::vector<uint8_t> bytes = ReadFileBytes(path);
+    ASSERT_GT(bytes.size(), 1000u);
+    uint32_t seed = 12345;
+    for (int variant = 0; variant < 12; ++variant) {
+      std::vector<uint8_t> damaged = bytes;
+      for (int k = 0; k < 3 + variant * 4; ++k) {
+        seed = seed * 1103515245u + 12345u;
+        size_t at = (seed >> 8) % damaged.size();
+        for (size_t i = at; i < std::min(damaged.size(), at + 1 + variant % 5); ++i)
+          damaged[i] = static_cast<uint8_t>(seed >> (i % 24));
+      }
+      if (variant % 4 == 3) damaged.resize(damaged.size() * (variant + 1) / 16);
+      std::string name =
+          TestDir() + "/damaged" + std::to_string(variant) + path.substr(path.size() - 4);
+      FILE* f = std::fopen(name.c_str(), "wb");
+      ASSERT_NE(f, nullptr);
+      std::fwrite(damaged.data(), 1, damaged.size(), f);
+      std::fclose(f);
+      SCOPED_TRACE(name);
+      OpenedMovie m;
+      if (!m.Open(name)) {
+        EXPECT_FALSE(m.source.LastError.empty());
+        continue;
+      }
+      ++opened;
+      for (int n = 0; n < std::min(m.source.FrameCount, 100); ++n) {
+        if (!m.source.get_avi_frame(n)) {
+          EXPECT_EQ(m.source.LastError, "Cannot decompress data");
+        }
+      }
+      m.source.get_avi_frame(0);
+      if (m.source.AudioPresent && !m.source.AudioPiecesTooLarge)
+        ReadAllAudio(m.source, m.source.AudioChunkBytes, 1 << 20);
+    }
+  }
+  EXPECT_GT(opened, 0);
+}
+
+}  // namespace
+}  // namespace korvane::test
