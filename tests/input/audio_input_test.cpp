@@ -380,3 +380,27 @@ TEST(AudioInput, GenericReaderServesPiecesWithinTheCapacity) {
 
 }  // namespace
 }  // namespace korvane::test
+
+namespace korvane::test {
+namespace {
+
+TEST(AudioInput, ChosenRateResamplesEitherReader) {
+  std::string movie = Movie("25");
+  std::string wav = Sound("sound.wav", 48000, 2, "pcm_s16le");
+  for (bool generic : {false, true}) {
+    SCOPED_TRACE(generic ? "generic reader" : "movie-file reader");
+    OpenedMovie m;
+    ASSERT_TRUE(m.Open(movie, wav, {.ForceDirectShow = generic, .OutputAudioRate = 22050}));
+    std::string scheme = generic ? "    PCM, 22050 Hz, 16-bit, stereo -> MVE\n"
+                                 : "    PCM, 48000 Hz, 16-bit, stereo -> PCM, 22050 Hz, 16-bit, "
+                                   "stereo -> MVE\n";
+    EXPECT_NE(SoundLines(m.Text()).find("Audio decoding scheme: \n" + scheme), std::string::npos)
+        << m.Text();
+    EXPECT_EQ(m.source.AudioRate, 22050);
+    std::vector<uint8_t> served = ReadAllAudio(m.source, 4 * 441);
+    EXPECT_NEAR(static_cast<double>(served.size()), 0.5 * 22050 * 4, 4 * 441);
+  }
+}
+
+}  // namespace
+}  // namespace korvane::test
