@@ -70,7 +70,7 @@ std::vector<std::vector<int>> MapCodes(const test::MveFile& movie) {
   return maps;
 }
 
-struct MovieSpec {
+struct MoviePlan {
   int width = 0, height = 0;
   double frameRate = 15;
   std::vector<Picture> frames;
@@ -87,39 +87,39 @@ struct WrittenMovie {
 };
 
 // Writes an old-method movie without sound through the pipeline, as the encoding pass does.
-WrittenMovie WriteOldMovie(const std::string& name, const MovieSpec& spec) {
+WrittenMovie WriteOldMovie(const std::string& name, const MoviePlan& plan) {
   WrittenMovie result;
   result.path = test::ScratchDir("pipeline_" + name) + "/movie.mve";
-  PalettePlanes planes = spec.palettes.at(0);
+  PalettePlanes planes = plan.palettes.at(0);
   MveWriter file;
   EXPECT_TRUE(file.Open(result.path));
   EXPECT_TRUE(file.WriteFileHeader());
   StreamConfig stream;
-  stream.BlocksPerRow = spec.width / 8;
-  stream.BlocksPerColumn = spec.height / 8;
-  stream.FrameRate = spec.frameRate;
-  stream.LocalPalettes = spec.local;
+  stream.BlocksPerRow = plan.width / 8;
+  stream.BlocksPerColumn = plan.height / 8;
+  stream.FrameRate = plan.frameRate;
+  stream.LocalPalettes = plan.local;
   stream.Planes = &planes;
   stream.PaletteCount = 256;
   StreamLayout layout(stream);
   EXPECT_TRUE(layout.WriteVideoSetupChunk(file));
   PipelineConfig config;
-  config.FrameWidth = spec.width;
-  config.FrameHeight = spec.height;
+  config.FrameWidth = plan.width;
+  config.FrameHeight = plan.height;
   config.OldMethod = true;
-  config.LocalPalettes = spec.local;
-  config.FirstFrame = spec.firstFrame;
-  config.LastFrame = spec.firstFrame + int32_t(spec.frames.size()) - 1;
-  config.FramesPerSecond = int(spec.frameRate + 0.5);
+  config.LocalPalettes = plan.local;
+  config.FirstFrame = plan.firstFrame;
+  config.LastFrame = plan.firstFrame + int32_t(plan.frames.size()) - 1;
+  config.FramesPerSecond = int(plan.frameRate + 0.5);
   std::ostringstream progress;
   FramePipeline pipeline(config, file, layout, progress);
   pipeline.CreateOldFrames();
-  for (size_t f = 0; f < spec.frames.size(); ++f) {
-    if (spec.local) planes = spec.palettes.at(f);
-    const Picture index = BottomUp(spec.frames[f], spec.width, spec.height);
+  for (size_t f = 0; f < plan.frames.size(); ++f) {
+    if (plan.local) planes = plan.palettes.at(f);
+    const Picture index = BottomUp(plan.frames[f], plan.width, plan.height);
     EXPECT_TRUE(pipeline.EncodeAndWriteMappedFrame(index.data())) << pipeline.LastError();
   }
-  EXPECT_EQ(pipeline.FrameCounter(), int32_t(spec.frames.size()));
+  EXPECT_EQ(pipeline.FrameCounter(), int32_t(plan.frames.size()));
   pipeline.FreeOldFrames();
   EXPECT_TRUE(file.WriteShutdownChunk());
   EXPECT_TRUE(file.WriteEndChunk());
@@ -132,16 +132,16 @@ WrittenMovie WriteOldMovie(const std::string& name, const MovieSpec& spec) {
 }
 
 // Our decoder reproduces every frame, index for index, with its palette.
-void ExpectOwnDecodeMatches(const WrittenMovie& movie, const MovieSpec& spec) {
+void ExpectOwnDecodeMatches(const WrittenMovie& movie, const MoviePlan& plan) {
   test::DecodedMovie decoded;
   std::string error;
   ASSERT_TRUE(test::DecodeMovie(movie.parsed, &decoded, &error)) << error;
-  ASSERT_EQ(decoded.Frames.size(), spec.frames.size());
-  for (size_t f = 0; f < spec.frames.size(); ++f) {
+  ASSERT_EQ(decoded.Frames.size(), plan.frames.size());
+  for (size_t f = 0; f < plan.frames.size(); ++f) {
     SCOPED_TRACE("frame " + std::to_string(f));
     EXPECT_EQ(decoded.FrameNumbers[f], f + 1);
-    ASSERT_TRUE(decoded.Frames[f] == spec.frames[f]);
-    const PalettePlanes& planes = spec.palettes[spec.local ? f : 0];
+    ASSERT_TRUE(decoded.Frames[f] == plan.frames[f]);
+    const PalettePlanes& planes = plan.palettes[plan.local ? f : 0];
     for (int i = 0; i < 256; ++i) {
       ASSERT_EQ(decoded.Palettes[f][3 * i], planes.Red[i]);
       ASSERT_EQ(decoded.Palettes[f][3 * i + 1], planes.Green[i]);
@@ -187,13 +187,13 @@ uint8_t Expand6(uint8_t v) {
 
 // FFmpeg shows exactly our frames (each palette component widened from 6 bits), and spaces
 // them by the timer.
-void ExpectFfmpegMatches(const WrittenMovie& movie, const MovieSpec& spec, uint32_t timerRate) {
-  const std::vector<Picture> frames = FfmpegDecode(movie.path, spec.width, spec.height);
-  ASSERT_EQ(frames.size(), spec.frames.size());
+void ExpectFfmpegMatches(const WrittenMovie& movie, const MoviePlan& plan, uint32_t timerRate) {
+  const std::vector<Picture> frames = FfmpegDecode(movie.path, plan.width, plan.height);
+  ASSERT_EQ(frames.size(), plan.frames.size());
   for (size_t f = 0; f < frames.size(); ++f) {
     SCOPED_TRACE("frame " + std::to_string(f));
-    const PalettePlanes& planes = spec.palettes[spec.local ? f : 0];
-    const Picture& picture = spec.frames[f];
+    const PalettePlanes& planes = plan.palettes[plan.local ? f : 0];
+    const Picture& picture = plan.frames[f];
     for (size_t p = 0; p < picture.size(); ++p) {
       const uint8_t i = picture[p];
       const uint8_t expected[3] = {Expand6(planes.Red[i]), Expand6(planes.Green[i]),
@@ -204,7 +204,7 @@ void ExpectFfmpegMatches(const WrittenMovie& movie, const MovieSpec& spec, uint3
     }
   }
   const std::vector<long> times = FfmpegPacketTimes(movie.path);
-  ASSERT_EQ(times.size(), spec.frames.size());
+  ASSERT_EQ(times.size(), plan.frames.size());
   for (size_t f = 1; f < times.size(); ++f) EXPECT_EQ(times[f] - times[f - 1], long(timerRate) * 8);
 }
 
@@ -333,13 +333,13 @@ TEST(FramePipeline, OldMethodCopiesAndLocalPalettes) {
     for (int x = 0; x < width; ++x)
       b[y * width + x] = (x >= 3 && y >= 2) ? a[(y - 2) * width + x - 3] : uint8_t(x * 3 + y * 7);
   PutBlock(b, width, 7, 3, ShapeBlock(7, rng));
-  MovieSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.frames = {a, a, b, a, b, b};
-  spec.palettes = {RandomPlanes(1)};
-  const WrittenMovie movie = WriteOldMovie("copies", spec);
-  ExpectOwnDecodeMatches(movie, spec);
+  MoviePlan plan;
+  plan.width = width;
+  plan.height = height;
+  plan.frames = {a, a, b, a, b, b};
+  plan.palettes = {RandomPlanes(1)};
+  const WrittenMovie movie = WriteOldMovie("copies", plan);
+  ExpectOwnDecodeMatches(movie, plan);
   std::set<int> codes;
   for (const auto& map : MapCodes(movie.parsed)) codes.insert(map.begin(), map.end());
   for (int code : {0, 1, 4, 7, 9, 11, 12, 13, 14, 15}) EXPECT_TRUE(codes.count(code)) << code;
@@ -349,10 +349,10 @@ TEST(FramePipeline, OldMethodCopiesAndLocalPalettes) {
   EXPECT_EQ(maps[3], std::vector<int>(32, 1));  // frame 4 repeats frame 2 back
   EXPECT_EQ(maps[5], std::vector<int>(32, 0));  // frame 6 repeats frame 5 (and not two back)
 
-  MovieSpec local = spec;
+  MoviePlan local = plan;
   local.local = true;
   local.palettes.clear();
-  for (size_t f = 0; f < spec.frames.size(); ++f) local.palettes.push_back(RandomPlanes(100 + f));
+  for (size_t f = 0; f < plan.frames.size(); ++f) local.palettes.push_back(RandomPlanes(100 + f));
   const WrittenMovie localMovie = WriteOldMovie("copies_local", local);
   ExpectOwnDecodeMatches(localMovie, local);
   for (const auto& map : MapCodes(localMovie.parsed))
@@ -366,11 +366,11 @@ TEST(FramePipeline, OldMethodCopiesAndLocalPalettes) {
 TEST(FramePipeline, LongFramesAreSplit) {
   const int width = 384, height = 256, bpr = 48, blocks = 1536;
   Lcg rng(5);
-  MovieSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.palettes = {RandomPlanes(2)};
-  spec.frames = {Picture(width * height, 200), Picture(width * height, 201)};
+  MoviePlan plan;
+  plan.width = width;
+  plan.height = height;
+  plan.palettes = {RandomPlanes(2)};
+  plan.frames = {Picture(width * height, 200), Picture(width * height, 201)};
   for (int f = 2; f < 5; ++f) {
     Picture picture(width * height);
     for (auto& p : picture) p = rng.Next();
@@ -381,11 +381,11 @@ TEST(FramePipeline, LongFramesAreSplit) {
       solid.fill(uint8_t(10 + 3 * f + (block ? 1 : 0)));
       PutBlock(picture, width, block % bpr, block / bpr, solid);
     }
-    spec.frames.push_back(picture);
+    plan.frames.push_back(picture);
   }
-  const WrittenMovie movie = WriteOldMovie("split", spec);
+  const WrittenMovie movie = WriteOldMovie("split", plan);
   EXPECT_EQ(movie.splitFrames, 3);
-  ExpectOwnDecodeMatches(movie, spec);
+  ExpectOwnDecodeMatches(movie, plan);
 
   // Blocks 0-688 (44033 bytes), 689-1377 (44033 bytes), 1378-1535.
   const int lastOfPiece[3] = {688, 1377, blocks - 1};
@@ -418,17 +418,17 @@ TEST(FramePipeline, LongFramesAreSplit) {
   // FFmpeg draws every piece as a picture of its own and shows those that end a frame; it
   // cannot show a split frame as players do, but reads the movie without an error.
   const std::vector<Picture> frames = FfmpegDecode(movie.path, width, height);
-  EXPECT_EQ(frames.size(), spec.frames.size());
+  EXPECT_EQ(frames.size(), plan.frames.size());
 }
 
 TEST(FramePipeline, OldMethodProgress) {
-  MovieSpec spec;
-  spec.width = 16;
-  spec.height = 8;
-  spec.palettes = {RandomPlanes(3)};
-  spec.frames.assign(62, Picture(16 * 8, 5));
-  spec.firstFrame = 40;
-  const WrittenMovie movie = WriteOldMovie("progress", spec);
+  MoviePlan plan;
+  plan.width = 16;
+  plan.height = 8;
+  plan.palettes = {RandomPlanes(3)};
+  plan.frames.assign(62, Picture(16 * 8, 5));
+  plan.firstFrame = 40;
+  const WrittenMovie movie = WriteOldMovie("progress", plan);
   EXPECT_EQ(movie.progress, "50 100 ");
 }
 
@@ -477,19 +477,19 @@ TEST(FramePipeline, FfmpegDecodesOldMethodMovies) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    MovieSpec spec;
-    spec.width = c.width;
-    spec.height = c.height;
-    spec.frameRate = c.rate;
-    spec.local = c.local;
+    MoviePlan plan;
+    plan.width = c.width;
+    plan.height = c.height;
+    plan.frameRate = c.rate;
+    plan.local = c.local;
     for (int f = 0; f < 8; ++f) {
-      spec.frames.push_back(c.frame(f, c.width, c.height));
-      if (c.local || f == 0) spec.palettes.push_back(RandomPlanes(50 + f));
+      plan.frames.push_back(c.frame(f, c.width, c.height));
+      if (c.local || f == 0) plan.palettes.push_back(RandomPlanes(50 + f));
     }
-    const WrittenMovie movie = WriteOldMovie("ffmpeg_" + c.name, spec);
+    const WrittenMovie movie = WriteOldMovie("ffmpeg_" + c.name, plan);
     EXPECT_EQ(movie.splitFrames, 0);
-    ExpectOwnDecodeMatches(movie, spec);
-    ExpectFfmpegMatches(movie, spec, c.timer);
+    ExpectOwnDecodeMatches(movie, plan);
+    ExpectFfmpegMatches(movie, plan, c.timer);
     if (c.name == "panning") {
       std::set<int> codes;
       for (const auto& map : MapCodes(movie.parsed)) codes.insert(map.begin(), map.end());
