@@ -218,6 +218,15 @@ bool FramePipeline::CodeBlocks() {
       }
     }
   }
+  // The piece that ends the frame also carries the sound and the palette. When they would
+  // push it past what a chunk can hold, its video goes in a piece of its own first.
+  if (config_.OldMethod && !video_.empty() &&
+      layout_.FrameChunkPayload(map_.size(), video_.size(), true) > kMaxRecordPayload) {
+    if (!WritePiece(first, false)) return false;
+    first = false;
+    video_.clear();
+    map_.assign(fullMap, 0x11);
+  }
   if (!WritePiece(first, true)) return false;
   if (!first) ++splitFrames_;
   return true;

@@ -101,6 +101,22 @@ bool StreamLayout::WriteAudioOnlyChunk(MveWriter& file) {
   return file.WriteChunk(chunk);
 }
 
+size_t StreamLayout::FrameChunkPayload(size_t mapBytes, size_t videoBytes, bool final) const {
+  size_t bytes = (4 + mapBytes) + (4 + 14 + videoBytes) + 4;  // map, video data, end of chunk
+  if (timerPending_) bytes += 4 + 6;
+  if (final) {
+    if (config_.LocalPalettes) {
+      const int count = config_.PaletteCount < 0     ? 0
+                        : config_.PaletteCount > 256 ? 256
+                                                     : config_.PaletteCount;
+      bytes += 4 + 4 + 3 * size_t(count);
+    }
+    if (config_.Audio) bytes += size_t(config_.Audio->AudioOverhead());
+    bytes += 4 + (4 + 6);  // start audio, display
+  }
+  return bytes;
+}
+
 bool StreamLayout::WriteFrameChunk(MveWriter& file, int32_t frameCounter, const Bytes& map,
                                    const uint8_t* video, size_t videoBytes, bool first,
                                    bool final) {

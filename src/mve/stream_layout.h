@@ -60,6 +60,10 @@ class StreamLayout {
     return WriteFrameChunk(file, frameCounter, map, video.data(), video.size(), first, final);
   }
 
+  // The payload bytes WriteFrameChunk would give a chunk with this map and video data (the
+  // frame's audio opcodes as built now).
+  size_t FrameChunkPayload(size_t mapBytes, size_t videoBytes, bool final) const;
+
   // True until the first frame chunk is written.
   bool TimerPending() const { return timerPending_; }
   // The coded block data of every frame chunk so far (video headers not counted).

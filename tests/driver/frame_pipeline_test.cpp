@@ -77,6 +77,7 @@ struct MoviePlan {
   std::vector<PalettePlanes> palettes;  // one for the movie, or one per frame with local
   bool local = false;
   int32_t firstFrame = 0;
+  FrameAudioSource* audio = nullptr;
 };
 
 struct WrittenMovie {
@@ -101,6 +102,7 @@ WrittenMovie WriteOldMovie(const std::string& name, const MoviePlan& plan) {
   stream.LocalPalettes = plan.local;
   stream.Planes = &planes;
   stream.PaletteCount = 256;
+  stream.Audio = plan.audio;
   StreamLayout layout(stream);
   EXPECT_TRUE(layout.WriteVideoSetupChunk(file));
   PipelineConfig config;
@@ -117,6 +119,7 @@ WrittenMovie WriteOldMovie(const std::string& name, const MoviePlan& plan) {
   for (size_t f = 0; f < plan.frames.size(); ++f) {
     if (plan.local) planes = plan.palettes.at(f);
     const Picture index = BottomUp(plan.frames[f], plan.width, plan.height);
+    if (plan.audio) plan.audio->BuildFrameAudio();
     EXPECT_TRUE(pipeline.EncodeAndWriteMappedFrame(index.data())) << pipeline.LastError();
   }
   EXPECT_EQ(pipeline.FrameCounter(), int32_t(plan.frames.size()));
@@ -419,6 +422,63 @@ TEST(FramePipeline, LongFramesAreSplit) {
   // cannot show a split frame as players do, but reads the movie without an error.
   const std::vector<Picture> frames = FfmpegDecode(movie.path, width, height);
   EXPECT_EQ(frames.size(), plan.frames.size());
+}
+
+// Sound pieces of 35000 bytes: a noise frame of 1200 blocks is cut after 688 blocks, and the
+// 512 blocks left (32768 bytes) cannot share a chunk with the sound, so they go in a piece of
+// their own and the piece that ends the frame holds no video data.
+class BigAudio : public FrameAudioSource {
+ public:
+  void BuildFrameAudio() override {
+    data_ = NewBlock(0x08, 0);
+    AppendBytes(data_, Bytes(35000, 0));
+    silence_ = NewBlock(0x09, 0);
+    AppendBytes(silence_, Bytes(6, 0));
+  }
+  void AppendFrameAudio(TBlock& chunk) override {
+    AppendBlock(chunk, data_);
+    AppendBlock(chunk, silence_);
+  }
+  int AudioOverhead() const override { return data_.Len + 4 + silence_.Len + 4; }
+
+ private:
+  TBlock data_, silence_;
+};
+
+TEST(FramePipeline, SoundDoesNotPushTheLastPieceOverTheLimit) {
+  const int width = 320, height = 240, blocks = 1200;
+  BigAudio audio;
+  Lcg rng(8);
+  MoviePlan plan;
+  plan.width = width;
+  plan.height = height;
+  plan.palettes = {RandomPlanes(4)};
+  plan.audio = &audio;
+  for (int f = 0; f < 2; ++f) {
+    Picture picture(width * height);
+    for (auto& p : picture) p = rng.Next();
+    plan.frames.push_back(picture);
+  }
+  const WrittenMovie movie = WriteOldMovie("big_audio", plan);
+  EXPECT_EQ(movie.splitFrames, 2);
+  ExpectOwnDecodeMatches(movie, plan);
+  const std::vector<test::MveChunk>& chunks = movie.parsed.Chunks;
+  ASSERT_EQ(chunks.size(), 1u + 6 + 2);
+  const std::vector<std::vector<int>> maps = MapCodes(movie.parsed);
+  for (int piece = 0; piece < 3; ++piece) {
+    SCOPED_TRACE(piece);
+    const test::MveChunk& chunk = chunks[4 + piece];
+    const std::vector<uint8_t>& video = chunk.Find(0x11)->Payload;
+    EXPECT_EQ(test::Le16(&video[12]), piece == 0 ? 1 : 0);
+    EXPECT_EQ(video.size(), 14u + (piece == 0 ? 688 * 64 : piece == 1 ? 512 * 64 : 0));
+    EXPECT_EQ(chunk.Find(0x08) != nullptr, piece == 2);
+    EXPECT_EQ(chunk.Find(0x07) != nullptr, piece == 2);
+    const std::vector<int>& map = maps[3 + piece];
+    for (int block = 0; block < blocks; ++block) {
+      const bool inPiece = piece == 0 ? block < 688 : piece == 1 && block >= 688;
+      ASSERT_EQ(map[block], inPiece ? 11 : 1) << block;
+    }
+  }
 }
 
 TEST(FramePipeline, OldMethodProgress) {

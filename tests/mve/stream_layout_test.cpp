@@ -189,9 +189,11 @@ TEST(StreamLayout, FrameChunkOpcodeOrder) {
     EXPECT_TRUE(layout.TimerPending());
     const Bytes map = {0xBB};
     const Bytes video(128, 3);
+    std::vector<size_t> predicted;
     const MveFile movie = WriteMovie("order", layout, [&](MveWriter& f, StreamLayout& l) {
       for (int32_t frame = 1; frame <= 3; ++frame) {
         if (c.sound) audio.BuildFrameAudio();
+        predicted.push_back(l.FrameChunkPayload(map.size(), video.size(), true));
         ASSERT_TRUE(l.WriteFrameChunk(f, frame, map, video, true, true));
         EXPECT_FALSE(l.TimerPending());
       }
@@ -204,6 +206,7 @@ TEST(StreamLayout, FrameChunkOpcodeOrder) {
     for (int k = 0; k < 3; ++k) {
       const MveChunk& chunk = movie.Chunks[k];
       EXPECT_EQ(chunk.Type, kChunkFrame);
+      EXPECT_EQ(chunk.Length, predicted.at(k));
       EXPECT_EQ(chunk.Find(0x0F)->Payload, map);
       // The full palette range is shown with the first frame and with every per-frame palette.
       const bool fullRange = k == 0 || c.local;
