@@ -4,12 +4,32 @@
 
 namespace korvane {
 
+namespace {
+
+// ceil(2^24 / n): s * it >> 24 is s / n for every s up to 64 x 255 (the rounding error stays
+// below 1/64 of a unit).
+struct Reciprocals {
+  uint32_t of[65];
+  constexpr Reciprocals() : of() {
+    for (uint32_t n = 1; n <= 64; ++n) of[n] = ((1u << 24) + n - 1) / n;
+  }
+};
+constexpr Reciprocals kReciprocals;
+
+}  // namespace
+
+uint32_t QuotientBySmallCount(uint32_t s, uint32_t n) {
+  return static_cast<uint32_t>((static_cast<uint64_t>(s) * kReciprocals.of[n]) >> 24);
+}
+
 ColorFitter::ColorFitter(const PaletteTables& palette, int frameWidth)
     : pal_(palette), frameWidth_(frameWidth) {
   std::memset(table_, 0, sizeof(table_));
   std::memset(active_, 0, sizeof(active_));
-  std::memset(working_, 0, sizeof(working_));
-  std::memset(&merged_, 0, sizeof(merged_));
+  std::memset(origOf_, 0, sizeof(origOf_));
+  std::memset(colorOf_, 0, sizeof(colorOf_));
+  std::memset(nextOrig_, 0, sizeof(nextOrig_));
+  std::memset(patternOf_, 0, sizeof(patternOf_));
 }
 
 void ColorFitter::SetFitSize(int n) {
@@ -18,7 +38,7 @@ void ColorFitter::SetFitSize(int n) {
 
 bool ColorFitter::ClusterTableEmpty() const {
   for (const Cluster& c : table_)
-    if (c.s0 || c.s1 || c.s2 || c.count) return false;
+    if (c.s0 || c.s1 || c.s2 || c.count || c.t0 || c.t1 || c.t2 || c.tsq) return false;
   return true;
 }
 
@@ -41,10 +61,46 @@ void ColorFitter::Empty(uint8_t v) {
   Cluster& c = table_[v];
   c.s0 = c.s1 = c.s2 = 0;
   c.count = 0;
+  c.t0 = c.t1 = c.t2 = c.tsq = 0;
 }
 
 uint8_t ColorFitter::MapMean(const Cluster& c) const {
-  return pal_.MapColor(c.s0 / c.count, c.s1 / c.count, c.s2 / c.count);
+  const uint32_t n = static_cast<uint32_t>(c.count);
+  return pal_.MapColor(static_cast<int>(QuotientBySmallCount(c.s0, n)),
+                       static_cast<int>(QuotientBySmallCount(c.s1, n)),
+                       static_cast<int>(QuotientBySmallCount(c.s2, n)));
+}
+
+void ColorFitter::Link(Cluster& into, const Cluster& c) {
+  nextOrig_[into.lastOrig] = c.firstOrig;
+  into.lastOrig = c.lastOrig;
+}
+
+void ColorFitter::Draw(uint8_t* pixels, uint8_t* pattern, const uint8_t* patternOf) const {
+  const int count = n_ * n_;
+  for (int p = 0; p < count; ++p) pixels[p] = colorOf_[origOf_[p]];
+  if (pattern)
+    for (int p = 0; p < count; ++p) pattern[p] = patternOf[pixels[p]];
+}
+
+// The error of drawing every member in `color`: the sum over the members and components of
+// (t - c)^2 equals sum(t^2) - 2 c . sum(t) + n c^2, exactly, in integers.
+int32_t ColorFitter::ClusterError(const Cluster& c, uint8_t color) const {
+  const uint8_t* p = pal_.Rgb(color);
+  const int32_t p0 = p[0], p1 = p[1], p2 = p[2];
+  return c.tsq - 2 * (p0 * c.t0 + p1 * c.t1 + p2 * c.t2) + c.count * (p0 * p0 + p1 * p1 + p2 * p2);
+}
+
+// Adds the sums and the count of `c` (not its positions).
+void ColorFitter::AddSums(Cluster& into, const Cluster& c) {
+  into.s0 += c.s0;
+  into.s1 += c.s1;
+  into.s2 += c.s2;
+  into.count += c.count;
+  into.t0 += c.t0;
+  into.t1 += c.t1;
+  into.t2 += c.t2;
+  into.tsq += c.tsq;
 }
 
 // The pair with the smallest palette distance, scanning (i, j), i < j, in list order; the
@@ -74,26 +130,47 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
   r.hasTwo = 0;
   r.hasFour = 0;
   r.solidError = 0;
-  r.rawError =
-      (options & kFitRawError) ? BlockError(pal_, target, targetStride, index, frameWidth_, n) : 0;
 
-  // Gather the block's colours in order of first appearance.
+  // Gather the block's colours in order of first appearance, with the target sums of each.
   activeLength_ = 0;
   for (int y = 0, p = 0; y < n; ++y) {
     const uint8_t* row = index + y * frameWidth_;
-    for (int x = 0; x < n; ++x, ++p) {
+    const uint8_t* t = target + y * targetStride;
+    for (int x = 0; x < n; ++x, ++p, t += 3) {
       const uint8_t v = row[x];
       Cluster& c = table_[v];
-      const uint8_t* rgb = pal_.Rgb(v);
-      c.s0 += rgb[0];
-      c.s1 += rgb[1];
-      c.s2 += rgb[2];
-      if (c.count == 0) Append(v);
-      c.positions[c.count++] = static_cast<uint8_t>(p);
-      working_[p] = v;
+      if (c.count == 0) {
+        const uint8_t orig = static_cast<uint8_t>(activeLength_);
+        c.firstOrig = c.lastOrig = orig;
+        colorOf_[orig] = v;
+        Append(v);
+      }
+      ++c.count;
+      origOf_[p] = c.firstOrig;
+      const int32_t t0 = t[0], t1 = t[1], t2 = t[2];
+      c.t0 += t0;
+      c.t1 += t1;
+      c.t2 += t2;
+      c.tsq += t0 * t0 + t1 * t1 + t2 * t2;
     }
   }
   r.colorCount = static_cast<uint8_t>(activeLength_);
+
+  // Every member of an entry has the entry's palette colour; the unchanged block's error is
+  // the sum of the entries' errors.
+  Cluster all{};
+  int32_t rawError = 0;
+  for (int i = 0; i < activeLength_; ++i) {
+    const uint8_t v = active_[i];
+    Cluster& c = table_[v];
+    const uint8_t* rgb = pal_.Rgb(v);
+    c.s0 = c.count * rgb[0];
+    c.s1 = c.count * rgb[1];
+    c.s2 = c.count * rgb[2];
+    rawError += ClusterError(c, v);
+    AddSums(all, c);
+  }
+  r.rawError = (options & kFitRawError) ? rawError : 0;
 
   uint8_t m;
   if (activeLength_ == 1) {
@@ -105,21 +182,19 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
       if (activeLength_ == 2) {
         // The two-colour fit; merging ends here.
         r.hasTwo = 1;
-        std::memcpy(r.twoPixels, working_, count);
-        r.twoError = ContiguousBlockError(pal_, target, targetStride, working_, n);
         const uint8_t a = active_[0], b = active_[1];
         const uint8_t p0 = a < b ? a : b, p1 = a < b ? b : a;
         r.twoColors[0] = p0;
         r.twoColors[1] = p1;
         const Cluster& c0 = table_[p0];
         const Cluster& c1 = table_[p1];
-        for (int k = 0; k < c0.count; ++k) r.twoPattern[c0.positions[k]] = 0;
-        for (int k = 0; k < c1.count; ++k) r.twoPattern[c1.positions[k]] = 1;
-        Cluster total;
-        total.s0 = c0.s0 + c1.s0;
-        total.s1 = c0.s1 + c1.s1;
-        total.s2 = c0.s2 + c1.s2;
-        total.count = c0.count + c1.count;
+        r.twoError = ClusterError(c0, p0) + ClusterError(c1, p1);
+        patternOf_[p0] = 0;
+        patternOf_[p1] = 1;
+        Draw(r.twoPixels, r.twoPattern, patternOf_);
+        Cluster total{};
+        AddSums(total, c0);
+        AddSums(total, c1);
         Empty(p0);
         Empty(p1);
         activeLength_ = 0;
@@ -138,8 +213,9 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
       if ((activeLength_ == 3 || activeLength_ == 4) && !r.hasFour) {
         // The four-colour fit; merging goes on.
         r.hasFour = 1;
-        std::memcpy(r.fourPixels, working_, count);
-        r.fourError = ContiguousBlockError(pal_, target, targetStride, working_, n);
+        r.fourError = 0;
+        for (int i = 0; i < activeLength_; ++i)
+          r.fourError += ClusterError(table_[active_[i]], active_[i]);
         uint8_t* P = r.fourColors;
         for (int i = 0; i < activeLength_; ++i) P[i] = active_[i];
         auto order = [P](int i, int j) {
@@ -166,10 +242,8 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
             P[3] = t;
           }
         }
-        for (int i = 0; i < activeLength_; ++i) {
-          const Cluster& c = table_[P[i]];
-          for (int k = 0; k < c.count; ++k) r.fourPattern[c.positions[k]] = static_cast<uint8_t>(i);
-        }
+        for (int i = 0; i < activeLength_; ++i) patternOf_[P[i]] = static_cast<uint8_t>(i);
+        Draw(r.fourPixels, r.fourPattern, patternOf_);
         if (activeLength_ == 3) P[3] = (options & kFitCellVariant) ? 0 : P[2];
       }
 
@@ -179,45 +253,38 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
       const uint8_t a = active_[i], b = active_[j];
       const Cluster& ca = table_[a];
       const Cluster& cb = table_[b];
-      merged_.s0 = ca.s0 + cb.s0;
-      merged_.s1 = ca.s1 + cb.s1;
-      merged_.s2 = ca.s2 + cb.s2;
-      merged_.count = ca.count + cb.count;
-      std::memcpy(merged_.positions, ca.positions, ca.count);
-      std::memcpy(merged_.positions + ca.count, cb.positions, cb.count);
+      Cluster merged = ca;
+      AddSums(merged, cb);
+      Link(merged, cb);
       Remove(a);
       Remove(b);
       Empty(a);
       Empty(b);
 
       // Absorb every cluster that already holds the colour the mean maps to.
-      m = MapMean(merged_);
+      m = MapMean(merged);
       while (table_[m].count != 0) {
-        Cluster& c = table_[m];
-        merged_.s0 += c.s0;
-        merged_.s1 += c.s1;
-        merged_.s2 += c.s2;
-        std::memcpy(merged_.positions + merged_.count, c.positions, c.count);
-        merged_.count += c.count;
+        const Cluster& c = table_[m];
+        AddSums(merged, c);
+        Link(merged, c);
         Remove(m);
         Empty(m);
-        m = MapMean(merged_);
+        m = MapMean(merged);
       }
       if (activeLength_ == 0) break;  // everything merged into m
 
-      for (int k = 0; k < merged_.count; ++k) working_[merged_.positions[k]] = m;
-      Cluster& dst = table_[m];
-      dst.s0 = merged_.s0;
-      dst.s1 = merged_.s1;
-      dst.s2 = merged_.s2;
-      dst.count = merged_.count;
-      std::memcpy(dst.positions, merged_.positions, merged_.count);
+      // Every original colour of the merged cluster now shows m.
+      for (uint8_t o = merged.firstOrig;; o = nextOrig_[o]) {
+        colorOf_[o] = m;
+        if (o == merged.lastOrig) break;
+      }
+      table_[m] = merged;
       Append(m);
     }
   }
 
   r.solidColor = m;
-  if (options & kFitSolidError) r.solidError = SolidError(pal_, target, targetStride, m, n);
+  if (options & kFitSolidError) r.solidError = ClusterError(all, m);
   if ((options & kFitFillMissing) && !r.hasTwo) {
     r.twoColors[0] = r.twoColors[1] = m;
     std::memset(r.twoPixels, m, count);

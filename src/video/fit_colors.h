@@ -35,6 +35,9 @@ struct FitResult {
   uint8_t* fourPixels = nullptr;
 };
 
+// s / n for 0 <= s <= 64 x 255 and 1 <= n <= 64, by multiplication.
+uint32_t QuotientBySmallCount(uint32_t s, uint32_t n);
+
 // One fitter per thread: it owns the cluster table and the working state of a fit.
 class ColorFitter {
  public:
@@ -52,17 +55,29 @@ class ColorFitter {
   bool ClusterTableEmpty() const;
 
  private:
+  // The members of a cluster are kept as the block's original colours it holds (each original
+  // colour stands for all its pixels), so merging moves no pixel lists.
   struct Cluster {
-    int32_t s0, s1, s2;
-    int32_t count;  // 0: not in use
-    uint8_t slot;   // position in the active list
-    uint8_t positions[64];
+    int32_t s0, s1, s2;  // palette colours of the members
+    int32_t count;       // member pixels; 0: not in use
+    // Target colours of the members and the sum of their squares: the error of drawing the
+    // members in one colour follows from these without visiting the pixels again.
+    int32_t t0, t1, t2, tsq;
+    uint8_t slot;                 // position in the active list
+    uint8_t firstOrig, lastOrig;  // original colours held, linked through nextOrig_
   };
 
   void Append(uint8_t v);
   void Remove(uint8_t v);
   void Empty(uint8_t v);
   uint8_t MapMean(const Cluster& c) const;
+  int32_t ClusterError(const Cluster& c, uint8_t color) const;
+  static void AddSums(Cluster& into, const Cluster& c);
+  // Appends the original colours of `c` to those of `into`.
+  void Link(Cluster& into, const Cluster& c);
+  // The block as it stands: every pixel in the colour its original colour has merged into,
+  // and (when `pattern` is given) that colour's pattern value from `patternOf`.
+  void Draw(uint8_t* pixels, uint8_t* pattern, const uint8_t* patternOf) const;
   void FindClosestPair(int* first, int* second) const;
 
   const PaletteTables& pal_;
@@ -71,8 +86,11 @@ class ColorFitter {
   Cluster table_[256];
   uint8_t active_[64];
   int activeLength_ = 0;
-  uint8_t working_[64];
-  Cluster merged_;
+  // Original colours, numbered in order of first appearance.
+  uint8_t origOf_[64];    // pixel position -> its original colour
+  uint8_t colorOf_[64];   // original colour -> the palette index it has merged into
+  uint8_t nextOrig_[64];  // next original colour of the same cluster
+  uint8_t patternOf_[256];
 };
 
 }  // namespace korvane

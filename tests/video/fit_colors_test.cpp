@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "fit_colors_reference.h"
 #include "video_test_util.h"
 
 namespace korvane {
@@ -244,6 +245,89 @@ TEST(FitColors, AMergeThatAbsorbsEverythingLeavesNoTwoColourFit) {
   EXPECT_EQ(fx5.result.hasTwo, 0);
   EXPECT_EQ(fx5.result.solidColor, 200);
   EXPECT_TRUE(f5.ClusterTableEmpty());
+}
+
+TEST(FitColors, QuotientBySmallCountIsExact) {
+  for (uint32_t n = 1; n <= 64; ++n)
+    for (uint32_t s = 0; s <= 64 * 255; ++s)
+      ASSERT_EQ(QuotientBySmallCount(s, n), s / n) << s << "/" << n;
+}
+
+// Maps to the nearest of the first 16 entries only: merged means often land on a colour the
+// block already holds.
+uint8_t Coarse(const void* ctx, uint8_t r, uint8_t g, uint8_t b) {
+  const auto* p = static_cast<const test::TestPalette*>(ctx);
+  int best = 0;
+  long bestD = -1;
+  for (int i = 0; i < 16; ++i) {
+    long d0 = r - p->entries[4 * i], d1 = g - p->entries[4 * i + 1], d2 = b - p->entries[4 * i + 2];
+    long d = d0 * d0 + d1 * d1 + d2 * d2;
+    if (bestD < 0 || d < bestD) {
+      bestD = d;
+      best = i;
+    }
+  }
+  return static_cast<uint8_t>(best);
+}
+
+// The fitter against the plain step-by-step fitting, field by field and byte by byte.
+TEST(FitColors, EqualsThePlainFittingOnRandomBlocks) {
+  std::mt19937 rng(17);
+  const ColorMapFn maps[] = {&test::TestPalette::Map, &Coarse, &DarkTo50, &Chain};
+  const int optionSets[] = {kFitRawError | kFitSolidError, kFitRawError | kFitCellVariant,
+                            kFitSolidError | kFitFillMissing, kFitFillMissing | kFitCellVariant};
+  for (int round = 0; round < 8; ++round) {
+    test::TestPalette pal = round % 2 ? test::GreyPalette() : test::TestPalette{};
+    if (round % 2 == 0)
+      for (int i = 0; i < 256; ++i) pal.Add(rng() & 255, rng() & 255, rng() & 255);
+    FitFixture fx(pal, maps[round % 4]);
+    uint8_t b2[64], b3[64], b4[64], b5[64];
+    FitResult ref;
+    ref.twoPattern = b2;
+    ref.fourPattern = b3;
+    ref.twoPixels = b4;
+    ref.fourPixels = b5;
+    for (int trial = 0; trial < 400; ++trial) {
+      const int n = (trial & 1) ? 4 : 8;
+      const int options = optionSets[(trial / 2) % 4];
+      const int colours = 1 + static_cast<int>(rng() % (trial % 5 == 0 ? 64 : 9));
+      const int range = trial % 3 == 0 ? 24 : 256;
+      std::vector<int> palette(colours);
+      for (int& c : palette) c = static_cast<int>(rng() % range);
+      std::vector<int> block(n * n);
+      for (int& v : block) v = palette[rng() % colours];
+      if (trial % 7 == 0 && n == 8)  // uniform 2x2 cells
+        for (int k = 0; k < 64; ++k) block[k] = block[(k / 16) * 16 + ((k % 8) / 2) * 2];
+      fx.SetBlock(block, n, static_cast<int>(rng() % 31) - 15);
+      ColorFitter f(fx.tables, kW);
+      f.SetFitSize(n);
+      fx.Fit(f, options);
+      test::ReferenceFitter plain(fx.tables, kW, n);
+      plain.Fit(fx.target.data(), fx.index.data(), options, ref);
+      const FitResult& r = fx.result;
+      SCOPED_TRACE(::testing::Message() << "round " << round << " trial " << trial);
+      ASSERT_EQ(r.colorCount, ref.colorCount);
+      ASSERT_EQ(r.solidColor, ref.solidColor);
+      ASSERT_EQ(r.solidError, ref.solidError);
+      ASSERT_EQ(r.rawError, ref.rawError);
+      ASSERT_EQ(r.hasTwo, ref.hasTwo);
+      ASSERT_EQ(r.hasFour, ref.hasFour);
+      const int count = n * n;
+      if (r.hasTwo || (options & kFitFillMissing)) {
+        ASSERT_EQ(r.twoError, ref.twoError);
+        ASSERT_TRUE(std::equal(r.twoColors, r.twoColors + 2, ref.twoColors));
+        ASSERT_TRUE(std::equal(fx.twoPattern, fx.twoPattern + count, b2));
+        ASSERT_TRUE(std::equal(fx.twoPixels, fx.twoPixels + count, b4));
+      }
+      if (r.hasFour || (options & kFitFillMissing)) {
+        ASSERT_EQ(r.fourError, ref.fourError);
+        ASSERT_TRUE(std::equal(r.fourColors, r.fourColors + 4, ref.fourColors));
+        ASSERT_TRUE(std::equal(fx.fourPattern, fx.fourPattern + count, b3));
+        ASSERT_TRUE(std::equal(fx.fourPixels, fx.fourPixels + count, b5));
+      }
+      ASSERT_TRUE(f.ClusterTableEmpty());
+    }
+  }
 }
 
 // Random blocks of a random palette, both fit sizes and all options: the fits are consistent.
