@@ -15,14 +15,16 @@ struct TModeCandidate;
 
 class FrameEncoder {
  public:
-  // Warnings of the rate allocation go to `out`.
+  // The rate allocation's warning line and the cell-shape error line go to `out`.
   explicit FrameEncoder(std::ostream& out);
   ~FrameEncoder();
   FrameEncoder(const FrameEncoder&) = delete;
   FrameEncoder& operator=(const FrameEncoder&) = delete;
 
-  // Once per run, before the first frame. `reducer` holds the movie palette (may be null);
-  // `threads` >= 1 is the number of worker threads (output never depends on it).
+  // Once per run, before the first frame. `reducer` holds the movie palette (may be null); its
+  // inverse colour map is filled here, so the palette must not change afterwards. `threads` is
+  // the number of workers, the calling thread included (below 1: one per core); the output
+  // never depends on it. Width and height are multiples of 8.
   void SetupFrameGeometry(int width, int height, ColorReducer* reducer, bool dither, int threads);
 
   // Codes one frame: `target` is FrameWidth x FrameHeight pixels of R, G, B, top row first;
