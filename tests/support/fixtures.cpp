@@ -14,11 +14,25 @@ namespace korvane::test {
 
 namespace fs = std::filesystem;
 
+// Directories made by this process, removed when it ends.
+static std::vector<fs::path>& MadeDirs() {
+  static std::vector<fs::path> dirs;
+  return dirs;
+}
+
+static void RemoveMadeDirs() {
+  std::error_code ec;
+  for (const fs::path& dir : MadeDirs()) fs::remove_all(dir, ec);
+}
+
 std::string ScratchDir(const std::string& name) {
-  fs::path dir = fs::path(KORVANE_TEST_TMP) / name;
+  // Test programs run in parallel, one process per test: each process gets its own directories.
+  fs::path dir = fs::path(KORVANE_TEST_TMP) / (name + "-" + std::to_string(::getpid()));
   std::error_code ec;
   fs::remove_all(dir, ec);
   fs::create_directories(dir);
+  if (MadeDirs().empty()) std::atexit(RemoveMadeDirs);
+  MadeDirs().push_back(dir);
   return dir.string();
 }
 

@@ -7,7 +7,7 @@
 
 namespace korvane::test {
 
-// A fresh, empty directory for one test (under the build tree), created on first use.
+// A fresh, empty directory for this test process (under the build tree), removed at its exit.
 std::string ScratchDir(const std::string& name);
 
 struct CommandResult {
