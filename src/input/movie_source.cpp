@@ -115,7 +115,7 @@ bool MovieSource::open_avi(const std::string& movieFile, const std::string& audi
   PictureOffsetX = (FrameWidth - PictureWidth) / 2;
   PictureOffsetY = (FrameHeight - PictureHeight) / 2;
 
-  if (!d.video.OpenDecoder()) {
+  if (!d.video.OpenDecoder(options.DecoderThreads)) {
     LastError = "Cannot open converter for this format. Try to re-compress your movie.";
     d.video.Close();
     return false;

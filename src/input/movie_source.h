@@ -17,6 +17,8 @@ struct MovieSourceOptions {
   bool FitToLimit = false;     // "-fit": scale pictures larger than 640x480 down to fit
   double OutputFrameRate = 0;  // "-fps": convert at this frame rate
   int OutputAudioRate = 0;     // "-ar": resample the soundtrack to this rate
+  // Threads decoding the video: 0 as FFmpeg chooses, 1 single-threaded.
+  int DecoderThreads = 0;
 };
 
 // Called for every frame fetched, with the frame buffer (bottom-up B, G, R rows) and the

@@ -64,6 +64,7 @@ struct VideoDecoder::Impl {
   bool demuxEnd = false, flushSent = false;
   bool packetPending = false;  // `pkt` holds a packet read ahead, not yet decoded
   int64_t decodedSinceSeek = 0;
+  int threads = 0;  // decoding threads: 0 as FFmpeg chooses
 
   // Converted picture, top-down, before it is placed.
   uint8_t* picture = nullptr;
@@ -261,7 +262,9 @@ struct VideoDecoder::Impl {
     if (!dec) return false;
     if (avcodec_parameters_to_context(dec, st->codecpar) < 0) return false;
     dec->pkt_timebase = st->time_base;
-    dec->thread_count = 0;  // as many as FFmpeg finds useful; the output does not change
+    // As many threads as FFmpeg finds useful unless told otherwise; the output does not change.
+    dec->thread_count = std::max(threads, 0);
+    if (threads == 1) dec->thread_type = 0;
     if (avcodec_open2(dec, codec, nullptr) < 0) {
       avcodec_free_context(&dec);
       return false;
@@ -387,9 +390,10 @@ const VideoFacts& VideoDecoder::Facts() const {
   return impl_->facts;
 }
 
-bool VideoDecoder::OpenDecoder() {
+bool VideoDecoder::OpenDecoder(int threads) {
   Impl& d = *impl_;
   if (!d.st) return false;
+  d.threads = threads;
   return d.OpenCodec();
 }
 

@@ -29,8 +29,9 @@ class VideoDecoder {
   int Open(const std::string& path);
   const VideoFacts& Facts() const;
 
-  // Opens a decoder for the stream; false when none can be opened.
-  bool OpenDecoder();
+  // Opens a decoder for the stream; false when none can be opened. `threads` 0 lets FFmpeg
+  // choose how many threads decode; 1 decodes on the calling thread only.
+  bool OpenDecoder(int threads = 0);
 
   // Decodes frame n (0-based, presentation order) and writes it as `width` x `height` pixels
   // of B, G, R (scaled when the decoded picture has another size), row y at
