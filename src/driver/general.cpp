@@ -48,6 +48,9 @@ constexpr const char* kUsageLines[] = {
     "   console applications please read your Windows manual.",
 };
 
+// The fastest frame rate "-fps" accepts.
+constexpr double kMaxFrameRate = 1000.0;
+
 std::string Trim(const std::string& text) {
   size_t begin = 0, end = text.size();
   while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
@@ -88,6 +91,26 @@ bool ReadScaledDecimal(const std::string& raw, double scale, int32_t* value) {
       product > std::numeric_limits<int32_t>::max())
     return false;
   *value = static_cast<int32_t>(product);
+  return true;
+}
+
+// A decimal number ("." or "," as separator) in (0, 1000]: a frame rate.
+bool ReadFrameRate(const std::string& raw, double* value) {
+  std::string text = Trim(raw);
+  for (char& c : text)
+    if (c == ',') c = '.';
+  if (!text.empty() && text[0] == '+') text.erase(0, 1);
+  if (text.empty()) return false;
+  for (char c : text)
+    if (!(std::isdigit(static_cast<unsigned char>(c)) || c == '.' || c == 'e' || c == 'E' ||
+          c == '-' || c == '+'))
+      return false;
+  double number = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, number);
+  if (ec != std::errc() || ptr != end || !std::isfinite(number)) return false;
+  if (number <= 0 || number > kMaxFrameRate) return false;
+  *value = number;
   return true;
 }
 
@@ -181,6 +204,15 @@ bool ParseCommandLine(const std::vector<std::string>& args, Settings& s) {
     } else if (opt == "-threads") {
       if (!next(&value) || !ReadInteger(value, &number) || number < 1) return false;
       s.Threads = number;
+    } else if (opt == "-fit") {
+      s.FitToLimit = true;
+    } else if (opt == "-fps") {
+      if (!next(&value) || !ReadFrameRate(value, &s.OutputFrameRate)) return false;
+    } else if (opt == "-ar") {
+      // The sound's rate is stored in 16 bits in the movie.
+      if (!next(&value) || !ReadInteger(value, &number) || number < 1 || number > 65535)
+        return false;
+      s.OutputAudioRate = number;
     } else {
       return false;
     }

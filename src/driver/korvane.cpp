@@ -99,10 +99,14 @@ int Korvane::Impl::MainSequence() {
   MovieSourceOptions options;
   options.NoSound = s.NoSound;
   options.ForceDirectShow = s.ForceDirectShow;
+  options.FitToLimit = s.FitToLimit;
+  options.OutputFrameRate = s.OutputFrameRate;
+  options.OutputAudioRate = s.OutputAudioRate;
   if (!movie->open_avi(s.InputFile, s.AudioFile, options)) return Fail(movie->LastError);
 
   if (movie->FrameWidth > 640 || movie->FrameHeight > 480) {
-    out << "Your movie is too large. The limit is 640x480 pixels.\n" << std::flush;
+    out << "Your movie is too large. The limit is 640x480 pixels.\n";
+    out << "Use -fit to scale it down.\n" << std::flush;
     return kExitError;
   }
   out << "\n";

@@ -30,7 +30,10 @@ struct Settings {
   bool WaitAtEnd = false;
   bool Dither = false;
   // Accepted beyond the usage text.
-  int Threads = 0;  // "-threads N"; 0: one per core
+  int Threads = 0;              // "-threads N"; 0: one per core
+  bool FitToLimit = false;      // "-fit": scale pictures larger than 640x480 down to fit
+  double OutputFrameRate = 0;   // "-fps RATE": convert at this frame rate; 0: the movie's own
+  int32_t OutputAudioRate = 0;  // "-ar RATE": resample the sound to RATE Hz; 0: keep its rate
 };
 
 constexpr const char* kBanner = "KORVANE beta (2004/09/19)";

@@ -105,11 +105,52 @@ TEST(ParseCommandLine, Failures) {
       Args({"m.avi", "-bogus"}),
       Args({"-file.avi"}),
       Args({"m.avi", "-threads", "0"}),
+      Args({"m.avi", "-fps"}),
+      Args({"m.avi", "-fps", "0"}),
+      Args({"m.avi", "-fps", "-15"}),
+      Args({"m.avi", "-fps", "inf"}),
+      Args({"m.avi", "-fps", "nan"}),
+      Args({"m.avi", "-fps", "1e9"}),
+      Args({"m.avi", "-fps", "fast"}),
+      Args({"m.avi", "-ar"}),
+      Args({"m.avi", "-ar", "0"}),
+      Args({"m.avi", "-ar", "65536"}),
+      Args({"m.avi", "-ar", "22050.5"}),
+      Args({"m.avi", "-ar", "x"}),
   };
   for (const auto& args : cases) {
     Settings s;
     EXPECT_FALSE(ParseCommandLine(args, s)) << args.back();
   }
+}
+
+TEST(ParseCommandLine, OptionsBeyondTheUsageText) {
+  Settings d;
+  ASSERT_TRUE(ParseCommandLine(Args({"m.avi"}), d));
+  EXPECT_FALSE(d.FitToLimit);
+  EXPECT_EQ(d.OutputFrameRate, 0.0);
+  EXPECT_EQ(d.OutputAudioRate, 0);
+
+  const struct {
+    const char* fps;
+    double rate;
+  } rates[] = {{"15", 15.0}, {"12.5", 12.5}, {"12,5", 12.5}, {" 29.97 ", 29.97}, {"1000", 1000.0}};
+  for (const auto& c : rates) {
+    Settings s;
+    ASSERT_TRUE(ParseCommandLine(Args({"m.avi", "-FPS", c.fps, "-Fit", "-AR", "22050"}), s))
+        << c.fps;
+    EXPECT_DOUBLE_EQ(s.OutputFrameRate, c.rate) << c.fps;
+    EXPECT_TRUE(s.FitToLimit);
+    EXPECT_EQ(s.OutputAudioRate, 22050);
+  }
+  for (const char* rate : {"1", "65535"}) {
+    Settings s;
+    ASSERT_TRUE(ParseCommandLine(Args({"m.avi", "-ar", rate}), s)) << rate;
+    EXPECT_EQ(s.OutputAudioRate, std::stoi(rate));
+  }
+  // The usage text does not mention them.
+  for (const char* name : {"-fit", "-fps", "-ar"})
+    EXPECT_EQ(UsageText().find(name), std::string::npos) << name;
 }
 
 TEST(ParseCommandLine, EmptyArgumentIsNotAnOption) {
