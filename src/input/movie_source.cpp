@@ -44,6 +44,9 @@ int32_t Saturate(int64_t value) {
 // movie the driver refuses for its size costs no memory.
 constexpr int64_t kEagerBufferPixels = 4096 * 2304;
 
+// "-fit" scales pictures down to fit inside this size.
+constexpr int32_t kFitWidth = 640, kFitHeight = 480;
+
 }  // namespace
 
 struct MovieSource::Impl {
@@ -105,10 +108,33 @@ bool MovieSource::open_avi(const std::string& movieFile, const std::string& audi
   PictureWidth = f.Width;
   PictureHeight = f.Height;
   out << "    width: " << PictureWidth << "   height: " << PictureHeight << "\n";
+  if (options.FitToLimit && (PictureWidth > kFitWidth || PictureHeight > kFitHeight)) {
+    FitPicture(f.SampleAspectNum, f.SampleAspectDen);
+    d.video.SetHighQualityScaling(true);
+    out << "    scaled to: " << PictureWidth << " x " << PictureHeight << "\n";
+  }
   if (haveRate) out << "    framerate: " << TwoDecimals(FrameRate) << " fps";
   out << "    picture format: " << f.PictureFormat;
   BitsPerPixel = static_cast<uint16_t>(f.BitsPerPixel);
   out << "    bits per pixel: " << BitsPerPixel << "\n";
+
+  if (options.OutputFrameRate > 0) {
+    // Output frame n shows the source frame on screen at n / rate; as many frames as cover the
+    // source's length.
+    double length = d.video.DurationSeconds();
+    if (length <= 0 && f.FrameCount > 0) {
+      LastError = "Cannot convert to another frame rate: the movie states no frame timing";
+      d.video.Close();
+      return false;
+    }
+    FrameRate = options.OutputFrameRate;
+    FramesPerSecond = Saturate(static_cast<int64_t>(std::nearbyint(FrameRate)));
+    double frames = std::ceil(length * FrameRate - 1e-6);
+    FrameCount = f.FrameCount > 0
+                     ? Saturate(std::max<int64_t>(1, static_cast<int64_t>(std::min(frames, 1e12))))
+                     : 0;
+    out << "    converted at: " << TwoDecimals(FrameRate) << " fps   " << FrameCount << " frames\n";
+  }
 
   FrameWidth = ((PictureWidth - 1) / 16 + 1) * 16;
   FrameHeight = ((PictureHeight - 1) / 8 + 1) * 8;
@@ -154,8 +180,11 @@ const uint8_t* MovieSource::get_avi_frame(int n) {
   uint8_t* top = d.frameBuffer.data() + (FrameHeight - 1 - PictureOffsetY) * stride +
                  static_cast<std::ptrdiff_t>(PictureOffsetX) * 3;
   int64_t index = static_cast<int64_t>(n) - FirstFrame;
-  if (n < FirstFrame || index >= FrameCount ||
-      !d.video.DecodeFrame(index, top, -stride, PictureWidth, PictureHeight)) {
+  bool inRange = n >= FirstFrame && index < FrameCount;
+  // At another frame rate, the source frame on screen at the output frame's time.
+  if (inRange && d.options.OutputFrameRate > 0)
+    index = d.video.FrameAtSeconds(index / d.options.OutputFrameRate);
+  if (!inRange || !d.video.DecodeFrame(index, top, -stride, PictureWidth, PictureHeight)) {
     LastError = "Cannot decompress data";
     return nullptr;
   }
@@ -163,6 +192,16 @@ const uint8_t* MovieSource::get_avi_frame(int n) {
     d.hook(d.frameBuffer.data(), FrameWidth, FrameHeight, PictureOffsetX, PictureOffsetY,
            PictureWidth, PictureHeight);
   return d.frameBuffer.data();
+}
+
+void MovieSource::FitPicture(int sampleAspectNum, int sampleAspectDen) {
+  // The size the picture is meant to be seen at: its pixels are not always square.
+  double width = PictureWidth, height = PictureHeight;
+  if (sampleAspectNum > 0 && sampleAspectDen > 0) width = width * sampleAspectNum / sampleAspectDen;
+  double scale = std::min(kFitWidth / width, kFitHeight / height);
+  PictureWidth = static_cast<int32_t>(std::clamp<double>(std::round(width * scale), 1, kFitWidth));
+  PictureHeight =
+      static_cast<int32_t>(std::clamp<double>(std::round(height * scale), 1, kFitHeight));
 }
 
 void MovieSource::ChooseSoundtrack(const std::string& movieFile, const std::string& audioFile) {
@@ -346,7 +385,9 @@ void MovieSource::seek_avi_audio(int frame) {
   if (!AudioPresent) return;
   const VideoFacts& f = d.video.Facts();
   int64_t milliseconds = 0;
-  if (f.RateNum > 0 && f.RateDen > 0 && frame > 0)
+  if (d.options.OutputFrameRate > 0 && frame > 0)
+    milliseconds = static_cast<int64_t>(frame * 1000.0 / d.options.OutputFrameRate);
+  else if (f.RateNum > 0 && f.RateDen > 0 && frame > 0)
     milliseconds = static_cast<int64_t>(frame) * 1000 * f.RateDen / f.RateNum;
   if (d.directShow)
     d.ds.DSAStreamSeek(milliseconds);

@@ -83,6 +83,8 @@ class MovieSource {
   bool AudioPiecesTooLarge = false;
 
  private:
+  // Scales the picture size down to fit the limit, keeping the aspect ratio it is shown at.
+  void FitPicture(int sampleAspectNum, int sampleAspectDen);
   void ChooseSoundtrack(const std::string& movieFile, const std::string& audioFile);
   void open_avi_audio(const std::string& audioFile);
 

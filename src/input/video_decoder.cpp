@@ -65,6 +65,8 @@ struct VideoDecoder::Impl {
   bool packetPending = false;  // `pkt` holds a packet read ahead, not yet decoded
   int64_t decodedSinceSeek = 0;
   int threads = 0;  // decoding threads: 0 as FFmpeg chooses
+  int scaleFlags = SWS_BICUBIC;
+  std::vector<double> times;  // presentation time of every frame, from the first; made on demand
 
   // Converted picture, top-down, before it is placed.
   uint8_t* picture = nullptr;
@@ -91,6 +93,7 @@ struct VideoDecoder::Impl {
     index = -1;
     table.clear();
     sortedPts.clear();
+    times.clear();
     nextIndex = 0;
     firstAfterSeek = false;
     demuxEnd = flushSent = packetPending = false;
@@ -304,11 +307,39 @@ struct VideoDecoder::Impl {
     return nextIndex;
   }
 
+  // Seconds per frame as the stream states it, or 0.
+  double FrameSeconds() const {
+    return facts.RateNum > 0 && facts.RateDen > 0
+               ? static_cast<double>(facts.RateDen) / facts.RateNum
+               : 0.0;
+  }
+
+  // Presentation times from the timestamps (sorted presentation times, else the decoding times
+  // of a container without reordering), else from the frame rate.
+  void BuildTimes() {
+    if (!times.empty() || table.empty() || !st) return;
+    double unit = av_q2d(st->time_base);
+    times.reserve(table.size());
+    if (!sortedPts.empty()) {
+      for (int64_t pts : sortedPts) times.push_back((pts - sortedPts[0]) * unit);
+      return;
+    }
+    bool increasing = true;
+    for (size_t i = 0; i < table.size() && increasing; ++i)
+      increasing = table[i].dts != AV_NOPTS_VALUE && (i == 0 || table[i].dts > table[i - 1].dts);
+    if (increasing && unit > 0) {
+      for (const FrameEntry& e : table) times.push_back((e.dts - table[0].dts) * unit);
+      return;
+    }
+    double step = FrameSeconds() > 0 ? FrameSeconds() : 1.0;
+    for (size_t i = 0; i < table.size(); ++i) times.push_back(static_cast<double>(i) * step);
+  }
+
   bool Place(const AVFrame* f, uint8_t* dest, std::ptrdiff_t destStride, int width, int height) {
     if (f->width <= 0 || f->height <= 0 || width <= 0 || height <= 0) return false;
     sws =
         sws_getCachedContext(sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), width,
-                             height, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr, nullptr, nullptr);
+                             height, AV_PIX_FMT_BGR24, scaleFlags, nullptr, nullptr, nullptr);
     if (!sws) return false;
     if (width != pictureWidth || height != pictureHeight) {
       av_freep(&picture);
@@ -426,6 +457,28 @@ bool VideoDecoder::DecodeFrame(int64_t n, uint8_t* dest, std::ptrdiff_t destStri
     d.heldIndex = index;
     if (index == n) return d.Place(d.held, dest, destStride, width, height);
   }
+}
+
+void VideoDecoder::SetHighQualityScaling(bool high) {
+  impl_->scaleFlags = high ? SWS_LANCZOS | SWS_ACCURATE_RND : SWS_BICUBIC;
+}
+
+int64_t VideoDecoder::FrameAtSeconds(double seconds) {
+  Impl& d = *impl_;
+  d.BuildTimes();
+  if (d.times.empty()) return 0;
+  // A little slack so that a frame due exactly at `seconds` is not missed by rounding.
+  auto it = std::upper_bound(d.times.begin(), d.times.end(), seconds + 1e-9);
+  return it == d.times.begin() ? 0 : (it - d.times.begin()) - 1;
+}
+
+double VideoDecoder::DurationSeconds() {
+  Impl& d = *impl_;
+  if (d.FrameSeconds() > 0) return static_cast<double>(d.facts.FrameCount) * d.FrameSeconds();
+  d.BuildTimes();
+  if (d.times.size() < 2) return 0.0;
+  // The last frame lasts as long as the frames on average.
+  return d.times.back() * static_cast<double>(d.times.size()) / (d.times.size() - 1);
 }
 
 int64_t VideoDecoder::DecodedSinceSeek() const {

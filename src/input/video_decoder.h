@@ -38,6 +38,16 @@ class VideoDecoder {
   // dest + y * destStride (the stride may be negative). False when it cannot be decoded.
   bool DecodeFrame(int64_t n, uint8_t* dest, std::ptrdiff_t destStride, int width, int height);
 
+  // Scaling filter: false (the default) a plain bicubic one, true a sharper and more exact one
+  // for pictures made much smaller.
+  void SetHighQualityScaling(bool high);
+
+  // The presentation index of the last frame shown at `seconds` after the stream's start
+  // (0 for times before the first frame).
+  int64_t FrameAtSeconds(double seconds);
+  // The stream's length in seconds (0 when neither a rate nor times are known).
+  double DurationSeconds();
+
   // Frames handed to the decoder since the last seek or open (for tests of the access pattern).
   int64_t DecodedSinceSeek() const;
 
