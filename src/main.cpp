@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
     preview.Draw(frame, frameWidth, frameHeight, pictureX, pictureY, pictureWidth, pictureHeight);
   };
   hooks.WaitForEnter = [] { korvane::WaitForEnter(std::cout, STDIN_FILENO); };
+  hooks.StatusFd = STDERR_FILENO;
 
   std::vector<std::string> args(argv, argv + argc);
   korvane::Korvane program(std::cout, std::cerr, std::cin, std::move(hooks));

@@ -10,6 +10,7 @@
 #include "audio/audio_encoder.h"
 #include "driver/frame_pipeline.h"
 #include "driver/report.h"
+#include "driver/status_line.h"
 #include "input/movie_source.h"
 #include "mve/mve_writer.h"
 #include "mve/stream_layout.h"
@@ -52,6 +53,7 @@ struct Korvane::Impl {
   FrameRange range;
   std::unique_ptr<MovieSource> movie;
   std::unique_ptr<ColorReducer> reducer;
+  std::unique_ptr<StatusLine> status;
   bool stopped = false;
 
   Impl(std::ostream& o, std::ostream& e, std::istream& i, ConsoleHooks h)
@@ -59,8 +61,14 @@ struct Korvane::Impl {
 
   // Prints "Error: " + message and gives the error status.
   int Fail(const std::string& message) {
+    ClearStatus();
     out << "Error: " << message << "\n" << std::flush;
     return kExitError;
+  }
+
+  // Takes the status line off the terminal before other text is written.
+  void ClearStatus() {
+    if (status) status->Clear();
   }
 
   int Run(const std::vector<std::string>& args);
@@ -127,6 +135,7 @@ int Korvane::Impl::MainSequence() {
   } else {
     range = ComputeFrameRange(s, movie->FirstFrame, movie->FrameCount);
     out << "Processing frames from " << range.FromFrame << " to " << range.ToFrame << "\n";
+    status = std::make_unique<StatusLine>(err, hooks.StatusFd);
     if (range.FromFrame != 0 && movie->AudioPresent) movie->seek_avi_audio(range.FromFrame);
     if (int status = PalettePass(); status != kExitOk) return status;
     if (int status = EncodingPass(); status != kExitOk) return status;
@@ -163,13 +172,19 @@ int Korvane::Impl::PalettePass() {
     return kExitOk;
   }
 
-  out << "Pass 1. Color reduction.\n";
+  out << "Pass 1. Color reduction.\n" << std::flush;
+  status->Begin(1, int64_t{range.ToFrame} - range.FromFrame + 1);
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
-    if ((int64_t{f} + 1) % 50 == 0) out << (int64_t{f} + 1) << " " << std::flush;
+    if ((int64_t{f} + 1) % 50 == 0) {
+      ClearStatus();
+      out << (int64_t{f} + 1) << " " << std::flush;
+    }
     const uint8_t* frame = movie->get_avi_frame(f);
     if (!frame) return Fail(movie->LastError);
     reducer->AddPixelsBGR(frame, movie->FrameWidth, movie->FrameHeight);
+    status->Update(int64_t{f} - range.FromFrame + 1);
   }
+  ClearStatus();
   if (!reducer->BuildPalette()) {
     err << "Error: could not alloc mem\n" << std::flush;
     return kExitError;
@@ -293,6 +308,8 @@ int Korvane::Impl::EncodingPass() {
       if (!layout.WriteAudioOnlyChunk(file)) return Fail(file.LastError());
   }
 
+  out << std::flush;
+  status->Begin(2, int64_t{range.ToFrame} - range.FromFrame + 1);
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
     const uint8_t* frame = m.get_avi_frame(f);
     if (!frame) return Fail(m.LastError);
@@ -314,8 +331,17 @@ int Korvane::Impl::EncodingPass() {
     if (audio) audio->BuildFrameAudio();
     if (!pipeline.EncodeAndWriteFrame(rgbFrame.data(), indexFrame.data()))
       return Fail(pipeline.LastError());
+    if (status->Enabled()) {
+      // The movie's data rate so far: bytes written per second of movie converted.
+      int64_t done = int64_t{f} - range.FromFrame + 1;
+      double movieSeconds = m.FrameRate > 0 ? done / m.FrameRate : 0.0;
+      int64_t rate =
+          movieSeconds > 0 ? int64_t(double(file.BytesWritten()) / movieSeconds) : int64_t{-1};
+      status->Update(done, rate);
+    }
     if (hooks.StopRequested()) break;
   }
+  ClearStatus();
 
   out << "\r\nDone.\r\n\n";
   double pass2Seconds =
@@ -348,6 +374,8 @@ int Korvane::Impl::EncodingPass() {
 }
 
 void Korvane::Impl::CleanUp() {
+  ClearStatus();
+  status.reset();
   reducer.reset();
   if (movie) movie->close_avi();
   movie.reset();

@@ -42,6 +42,9 @@ struct ConsoleHooks {
       Preview;
   // The "-wait" prompt.
   std::function<void()> WaitForEnter;
+  // The descriptor behind the `err` stream: a live status line is drawn there while the passes
+  // run when it is a terminal. -1: no status line.
+  int StatusFd = -1;
 };
 
 class Korvane {
