@@ -146,10 +146,15 @@ int32_t MotionSearch(int32_t bound, const uint8_t* targetBlock, const uint8_t* p
                      int width, int32_t offset, int32_t lastBlockOffset, TMotionMode& record) {
   int32_t best = bound;
   const int stride = 3 * width;
+  const int column = offset % width;
   for (int dy = -8; dy <= 7; ++dy) {
     for (int dx = -8; dx <= 7; ++dx) {
       const int32_t s = offset + dy * width + dx;
       if (s < 0 || s > lastBlockOffset) continue;
+      // A source that crosses the left or right edge would take pixels from the neighbouring
+      // row in a decoder that addresses its buffer linearly, but from outside the picture in
+      // one whose rows are padded (FFmpeg's): such displacements are not offered at all.
+      if (column + dx < 0 || column + dx > width - 8) continue;
       const int32_t e = RowBoundedError(targetBlock, previousRGB + 3 * s, stride, best);
       if (e < best) {
         best = e;

@@ -114,6 +114,7 @@ int32_t PlainSearch(const MotionFixture& f, int32_t o, int32_t bound, int* bdx, 
     for (int dx = -8; dx < 8; ++dx) {
       const int32_t s = o + dy * f.W + dx;
       if (s < 0 || s > f.last) continue;
+      if (o % f.W + dx < 0 || o % f.W + dx > f.W - 8) continue;
       int32_t e = 0;
       for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 24; ++x) {
@@ -129,20 +130,23 @@ int32_t PlainSearch(const MotionFixture& f, int32_t o, int32_t bound, int* bdx, 
   return best == bound ? kUnavailable : best;
 }
 
-TEST(MotionSearchTest, FindsDisplacementsWithLinearAddressing) {
+TEST(MotionSearchTest, FindsDisplacementsInsideThePicture) {
   const int W = MotionFixture::W;
   struct Case {
     const char* name;
     int32_t o;
     int dx, dy;
+    bool offered;  // false: the source crosses the left or right edge of the picture
   };
   const Case cases[] = {
-      {"top-left block, right", 0, 3, 0},
-      {"top-left block, row below and left (wraps to the row's end)", 0, -1, 1},
-      {"left edge, last pixels of the row above", 8 * W, -1, 0},
-      {"middle block", 8 * W + 8, -5, -8},
-      {"bottom-right block", 16 * W + 24, -8, -3},
-      {"right edge, into the next row", 8 * W + 24, 7, 2},
+      {"top-left block, right", 0, 3, 0, true},
+      {"middle block", 8 * W + 8, -5, -8, true},
+      {"bottom-right block", 16 * W + 24, -8, -3, true},
+      {"left edge, straight down", 8 * W, 0, 5, true},
+      {"right edge, straight up", 8 * W + 24, 0, -8, true},
+      {"top-left block, row below and left", 0, -1, 1, false},
+      {"left edge, last pixels of the row above", 8 * W, -1, 0, false},
+      {"right edge, into the next row", 8 * W + 24, 7, 2, false},
   };
   for (const Case& c : cases) {
     MotionFixture f;
@@ -153,10 +157,15 @@ TEST(MotionSearchTest, FindsDisplacementsWithLinearAddressing) {
     TMotionMode rec{};
     const int32_t e =
         MotionSearch(f.CopyError(c.o), &f.target[3 * c.o], f.prev.data(), W, c.o, f.last, rec);
-    EXPECT_EQ(e, 0) << c.name;
-    EXPECT_EQ(rec.Dx, c.dx) << c.name;
-    EXPECT_EQ(rec.Dy, c.dy) << c.name;
-    EXPECT_EQ(rec.SourceOffset, s) << c.name;
+    if (c.offered) {
+      EXPECT_EQ(e, 0) << c.name;
+      EXPECT_EQ(rec.Dx, c.dx) << c.name;
+      EXPECT_EQ(rec.Dy, c.dy) << c.name;
+      EXPECT_EQ(rec.SourceOffset, s) << c.name;
+    } else {
+      EXPECT_NE(e, 0) << c.name;
+      EXPECT_FALSE(e != kUnavailable && rec.Dx == c.dx && rec.Dy == c.dy) << c.name;
+    }
   }
 }
 
