@@ -128,6 +128,40 @@ TEST_F(ConversionTest, StopsWithErrors) {
   EXPECT_FALSE(FileExists(dir + "/movie.mve"));
 }
 
+TEST_F(ConversionTest, BadInputStopsWithAClearMessage) {
+  std::string dir = ScratchDir("conversion-bad-input");
+  std::ofstream(dir + "/empty.avi");
+  std::ofstream(dir + "/notes.avi") << "This is not a movie.\n";
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=duration=1 " + ShellQuote(dir + "/sound.wav")));
+  std::vector<uint8_t> movie = ReadFileBytes(Dir() + "/movie.avi");
+  std::ofstream(dir + "/cut.avi", std::ios::binary)
+      .write(reinterpret_cast<const char*>(movie.data()), std::streamsize(movie.size() / 3));
+  for (const char* name : {"empty.avi", "notes.avi", "sound.wav"}) {
+    CommandResult r = Korvane(dir, name);
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_NE(r.out.find("Error: Error opening video stream: "), std::string::npos)
+        << name << r.out;
+  }
+  // A truncated movie converts the frames it really holds, or stops with a message.
+  CommandResult cut = Korvane(dir, "cut.avi -ns");
+  EXPECT_TRUE(cut.status == 0 || (cut.status == 1 && cut.out.find("Error: ") != std::string::npos))
+      << cut.out;
+  if (cut.status == 0) {
+    MveFile file;
+    std::string error;
+    EXPECT_TRUE(ReadMveFile(dir + "/cut.mve", &file, &error)) << error;
+  }
+}
+
+TEST_F(ConversionTest, NamesWithSpacesAndNonAsciiCharacters) {
+  std::string dir = ScratchDir("conversion-names");
+  fs::copy_file(Dir() + "/movie.avi", dir + "/my clip \xc3\xa9t\xc3\xa9.avi");
+  CommandResult r = Korvane(dir, ShellQuote("my clip \xc3\xa9t\xc3\xa9.avi") + " -len 3");
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(FileExists(dir + "/my clip \xc3\xa9t\xc3\xa9.mve"));
+  EXPECT_TRUE(FileExists(dir + "/my clip \xc3\xa9t\xc3\xa9.pal"));
+}
+
 TEST_F(ConversionTest, PictureSizeLimit) {
   std::string dir = ScratchDir("conversion-size");
   ASSERT_TRUE(Ffmpeg("-f lavfi -i testsrc=size=641x8:rate=5:duration=0.2 -c:v ffv1 -pix_fmt bgr0 " +
