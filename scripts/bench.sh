@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# Measures KORVANE's speed and prints a table of results.
+#
+#   scripts/bench.sh               installs, builds (build/ and build-bench/), generates the test
+#                                  movies and measures everything, best of 3 runs
+#   scripts/bench.sh --no-build    measures the programs already built
+#   scripts/bench.sh --quick       whole conversions only (no benchmark programs)
+#   RUNS=5 scripts/bench.sh        best of 5 runs
+#
+# The movies (build-bench/media/) are 10 seconds at 25 frames per second, 640x480 and 320x240:
+# a moving pan and zoom over a detailed fractal picture with film grain, H.264, with a 44100 Hz
+# stereo AAC soundtrack. Pass 2 is measured alone (the palette of a first run is given with -p)
+# from the moment the program announces it to its "Done.", read from the program's unbuffered
+# output as it arrives. Peak memory is the largest resident set size of a whole conversion
+# (GNU time). The "-play" runs happen in a pseudo-terminal of 160x50 characters (script).
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+
+build=1
+micro=1
+for arg in "$@"; do
+  case "$arg" in
+    --no-build) build=0 ;;
+    --quick) micro=0 ;;
+    *)
+      echo "usage: scripts/bench.sh [--no-build] [--quick]" >&2
+      exit 2
+      ;;
+  esac
+done
+runs="${RUNS:-3}"
+
+if [ "$build" = 1 ]; then
+  "$root/scripts/build.sh"
+  cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKORVANE_BENCH=ON -DKORVANE_TESTS=OFF \
+    >/dev/null
+  cmake --build build-bench -j "$(nproc 2>/dev/null || echo 2)" \
+    --target korvane input_bench audio_bench palette_bench video_bench
+fi
+korvane="${KORVANE_BIN:-$root/build/src/korvane}"
+[ -x "$korvane" ] || korvane="$root/build-bench/src/korvane"
+korvane="$(realpath "$korvane")"
+for tool in ffmpeg perl script stdbuf /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "missing: $tool (run scripts/install-deps.sh)" >&2; exit 1; }
+done
+
+media="$root/build-bench/media"
+work="$(mktemp -d /tmp/korvane-bench-XXXXXX)"
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$media"
+
+# A movie of SIZE (WxH) named NAME: a pan and zoom over a fractal rendered at twice the size,
+# with temporal grain, and a chord with vibrato, beats and hiss.
+make_movie() {
+  local name="$1" w="${2%x*}" h="${2#*x}"
+  [ -s "$media/$name" ] && return 0
+  echo "Generating $media/$name"
+  ffmpeg -v error -nostdin -y \
+    -f lavfi -i "mandelbrot=size=$((2 * w))x$((2 * h)):rate=25:maxiter=200,noise=alls=12:allf=t,zoompan=z='1.2+0.3*sin(on/60)':x='iw/2-(iw/zoom/2)+$((w / 6))*sin(on/40)':y='ih/2-(ih/zoom/2)+$((h / 6))*cos(on/50)':d=1:s=${w}x${h}:fps=25" \
+    -f lavfi -i "aevalsrc='0.25*sin(2*PI*220*t)+0.2*sin(2*PI*331*t*(1+0.002*sin(3*t)))+0.15*sin(2*PI*1760*t)*lt(mod(t\,0.5)\,0.1)+0.05*(random(0)-0.5)|0.25*sin(2*PI*277*t)+0.2*sin(2*PI*440*t)+0.05*(random(1)-0.5)':s=44100:d=10" \
+    -t 10 -c:v libx264 -preset medium -crf 20 -pix_fmt yuv420p -c:a aac -b:a 160k -ac 2 \
+    "$media/$name.tmp.mp4"
+  mv "$media/$name.tmp.mp4" "$media/$name"
+}
+make_movie m640.mp4 640x480
+make_movie m320.mp4 320x240
+
+# Reads the program's output as it arrives and prints "FRAMES SECONDS BYTES": the frames of
+# pass 2, the time from "Pass 2. Making MVE." to "Done.", and the bytes of output seen.
+cat >"$work/events.pl" <<'EOF'
+use strict; use Time::HiRes qw(time);
+my ($buf, $tail, $start, $end, $frames, $bytes) = ('', '', 0, 0, 0, 0);
+while (sysread(STDIN, $buf, 1 << 16)) {
+  my $now = time(); $bytes += length($buf);
+  my $text = $tail . $buf; $tail = substr($text, -64);
+  $frames = $2 - $1 + 1 if $text =~ /Processing frames from (\d+) to (\d+)/;
+  $start = $now if !$start && $text =~ /Pass 2\. Making MVE\./;
+  $end = $now if $start && !$end && $text =~ /Done\./;
+}
+printf "%d %.4f %d\n", $frames, ($start && $end) ? $end - $start : -1, $bytes;
+EOF
+
+# run LABEL ARGS...: one conversion; sets FRAMES, SECS, RSS_MB, OUT_BYTES and fails loudly.
+run() {
+  local label="$1"
+  shift
+  local result status
+  set +e
+  result="$(/usr/bin/time -f %M -o "$work/rss" stdbuf -o0 "$korvane" "$@" 2>"$work/stderr" |
+    perl "$work/events.pl")"
+  status=${PIPESTATUS[0]}
+  set -e
+  if [ "$status" != 0 ]; then
+    echo "$label: korvane failed (status $status)" >&2
+    cat "$work/stderr" >&2
+    exit 1
+  fi
+  read -r FRAMES SECS OUT_BYTES <<<"$result"
+  RSS_MB=$(awk '{printf "%.1f", $1 / 1024}' "$work/rss")
+}
+
+# run_pty LABEL ARGS...: the same inside a pseudo-terminal of 160x50 characters.
+run_pty() {
+  local label="$1"
+  shift
+  local command="stty cols 160 rows 50; exec stdbuf -o0"
+  for a in "$korvane" "$@"; do command+=" $(printf '%q' "$a")"; done
+  local result status
+  set +e
+  result="$(script -qfec "$command" /dev/null </dev/null | perl "$work/events.pl")"
+  status=${PIPESTATUS[0]}
+  set -e
+  if [ "$status" != 0 ]; then
+    echo "$label: korvane failed in the pseudo-terminal (status $status)" >&2
+    exit 1
+  fi
+  read -r FRAMES SECS OUT_BYTES <<<"$result"
+  RSS_MB=""
+}
+
+# best RUNNER LABEL ARGS...: the shortest pass 2 of $runs runs; sets BEST_SECS, BEST_FPS, PEAK_MB.
+best() {
+  local runner="$1" label="$2"
+  shift 2
+  BEST_SECS="" PEAK_MB=0
+  for ((i = 0; i < runs; ++i)); do
+    "$runner" "$label" "$@"
+    if [ -z "$BEST_SECS" ] || awk -v a="$SECS" -v b="$BEST_SECS" 'BEGIN{exit !(a < b)}'; then
+      BEST_SECS="$SECS"
+    fi
+    [ -n "$RSS_MB" ] && PEAK_MB=$(awk -v a="$RSS_MB" -v b="$PEAK_MB" 'BEGIN{print (a > b) ? a : b}')
+  done
+  BEST_FPS=$(awk -v f="$FRAMES" -v s="$BEST_SECS" 'BEGIN{printf "%.0f", f / s}')
+}
+
+rows=()
+row() { rows+=("$(printf '%-46s %14s  %s' "$1" "$2" "$3")"); }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN{printf "%.2f", a / b}'; }
+
+echo "Machine: $(nproc) cores; load before: $(cut -d' ' -f1-3 /proc/loadavg); best of $runs runs"
+cd "$work"
+for size in 640 320; do
+  movie="$media/m$size.mp4"
+  dims=$([ "$size" = 640 ] && echo 640x480 || echo 320x240)
+  # A whole conversion (both passes) gives the palette for the pass-2 runs and the memory figure.
+  run "$size full" "$movie" full.mve
+  full_rss="$RSS_MB"
+  cp full.pal "p$size.pal"
+
+  best run "$size default" "$movie" out.mve -p "p$size.pal"
+  def_secs="$BEST_SECS" def_fps="$BEST_FPS" peak="$PEAK_MB"
+  [ "$size" = 640 ] && def640_secs="$def_secs"
+  row "$dims default, pass 2" "$def_fps fps" "${def_secs}s for $FRAMES frames"
+  best run "$size hq" "$movie" out.mve -p "p$size.pal" -hq
+  row "$dims -hq, pass 2" "$BEST_FPS fps" "$(ratio "$BEST_SECS" "$def_secs")x the default's time"
+  peak=$(awk -v a="$PEAK_MB" -v b="$peak" 'BEGIN{print (a > b) ? a : b}')
+  best run "$size dither" "$movie" out.mve -p "p$size.pal" -dither
+  row "$dims -dither, pass 2" "$BEST_FPS fps" ""
+  peak=$(awk -v a="$PEAK_MB" -v b="$peak" 'BEGIN{print (a > b) ? a : b}')
+  best run "$size old" "$movie" out.mve -p "p$size.pal" -old
+  row "$dims -old, pass 2" "$BEST_FPS fps" ""
+  peak=$(awk -v a="$PEAK_MB" -v b="$peak" 'BEGIN{print (a > b) ? a : b}')
+  best run "$size ns" "$movie" out.mve -p "p$size.pal" -ns
+  share=$(awk -v a="$def_secs" -v b="$BEST_SECS" 'BEGIN{printf "%.1f", 100 * (a - b) / a}')
+  row "$dims sound's share of pass 2 (vs -ns)" "$share %" "-ns: ${BEST_SECS}s"
+  peak=$(awk -v a="$full_rss" -v b="$peak" 'BEGIN{print (a > b) ? a : b}')
+  row "$dims peak memory" "$peak MB" "whole conversion (both passes): $full_rss MB"
+done
+
+movie="$media/m320.mp4"
+best run_pty "320 pty" "$movie" out.mve -p p320.pal
+plain_secs="$BEST_SECS"
+best run_pty "320 play" "$movie" out.mve -p p320.pal -play
+slower=$(awk -v a="$BEST_SECS" -v b="$plain_secs" 'BEGIN{printf "%.1f", 100 * (a - b) / b}')
+row "320x240 -play overhead (pseudo-terminal)" "$slower %" \
+  "${BEST_SECS}s vs ${plain_secs}s, $((OUT_BYTES / 1024)) KiB drawn"
+
+if [ "$micro" = 1 ]; then
+  bench="$root/build-bench/bench"
+  # min_real MICROBENCH NAME: the best real time of NAME in seconds (from CSV output).
+  min_real() {
+    awk -F, -v n="\"$2\"" '$1 == n {
+        t = $3; u = $5; s = (u == "ns") ? 1e-9 : (u == "us") ? 1e-6 : (u == "ms") ? 1e-3 : 1;
+        if (best == "" || t * s < best) best = t * s }
+      END { printf "%.6f", best }' "$1"
+  }
+  reps=(--benchmark_repetitions="$runs" --benchmark_format=csv)
+  "$bench/palette_bench" "${reps[@]}" >"$work/palette.csv" 2>/dev/null
+  fps() { awk -v s="$1" 'BEGIN{printf "%.0f", 1 / s}'; }
+  row "palette: counting a 640x480 frame" "$(fps "$(min_real "$work/palette.csv" BM_CountFrame)") fps" ""
+  row "palette: plain mapping (warm map)" "$(fps "$(min_real "$work/palette.csv" BM_MapFrameWarm)") fps" ""
+  row "palette: dithered mapping" "$(fps "$(min_real "$work/palette.csv" BM_MapFrameDithered)") fps" ""
+  cold=$(awk -v s="$(min_real "$work/palette.csv" BM_ColdInverseMap)" 'BEGIN{printf "%.1f", 1000 * s}')
+  row "palette: cold inverse map (256 colours)" "$cold ms" ""
+
+  "$bench/audio_bench" --benchmark_repetitions="$runs" --benchmark_filter=SoundPath \
+    --benchmark_format=csv >"$work/audio.csv" 2>/dev/null
+  sound=$(min_real "$work/audio.csv" "BM_SoundPath/aac:1/real_time")
+  row "640x480 sound path (AAC) / default pass 2" \
+    "$(awk -v a="$sound" -v b="$def640_secs" 'BEGIN{printf "%.2f %%", 100 * a / b}')" \
+    "$(awk -v a="$sound" 'BEGIN{printf "%.1f ms per 10 s of sound", 1000 * a}')"
+
+  "$bench/input_bench" --movie="$media/m640.mp4" --benchmark_repetitions="$runs" \
+    >"$work/input.txt" 2>/dev/null
+  row "640x480 reading / ffmpeg tool (1 thread each)" "$(awk '/^input_ratio/ {print $2}' "$work/input.txt")" \
+    "$(grep '^Best MovieSource' "$work/input.txt" | sed 's/^Best //')"
+fi
+
+echo "Load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+printf '%-46s %14s  %s\n' "Measurement" "Figure" "Detail"
+printf '%s\n' "${rows[@]}"
