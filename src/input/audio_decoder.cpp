@@ -129,13 +129,15 @@ struct AudioDecoder::Impl {
                                 rate, 0, nullptr);
     if (r >= 0) r = swr_init(swr);
     av_channel_layout_uninit(&outLayout);
+    av_channel_layout_uninit(&inLayout);
     av_channel_layout_uninit(&swrInLayout);
     if (r < 0) {
       swr_free(&swr);
-      av_channel_layout_uninit(&inLayout);
       return r;
     }
-    swrInLayout = inLayout;
+    // Kept as the frames state it (an unspecified order too), so that the next frames compare
+    // equal and the converter, with the samples it holds back, is not made again.
+    av_channel_layout_copy(&swrInLayout, &layoutIn);
     swrInFormat = format;
     swrInRate = rate;
     return 0;

@@ -402,5 +402,31 @@ TEST(AudioInput, ChosenRateResamplesEitherReader) {
   }
 }
 
+TEST(AudioInput, ResamplingKeepsEverySampleInPlace) {
+  // Two seconds of silence with a click at 1.5 s, in formats whose frames state their channel
+  // layout and whose don't; the resampled sound must keep its length and the click its time.
+  std::string movie = Movie("25");
+  for (const char* file : {"click.wav", "click.avi", "click.mka"}) {
+    std::string sound = MakeMedia(
+        file,
+        "-f lavfi -i \"aevalsrc='if(between(t,1.5,1.51),0.8*sin(2*PI*1000*t),0)':s=48000:d=2\" " +
+            std::string(std::string(file).ends_with(".mka") ? "-c:a flac" : "-c:a pcm_s16le"));
+    for (bool generic : {false, true}) {
+      SCOPED_TRACE(std::string(file) + (generic ? ", generic reader" : ", movie-file reader"));
+      OpenedMovie m;
+      ASSERT_TRUE(m.Open(movie, sound, {.ForceDirectShow = generic, .OutputAudioRate = 22050}));
+      ASSERT_TRUE(m.source.AudioPresent);
+      ASSERT_EQ(m.source.AudioChannels, 1);
+      std::vector<uint8_t> served = ReadAllAudio(m.source, 2 * 735);
+      EXPECT_NEAR(static_cast<double>(served.size()) / 2, 44100, 32);
+      size_t click = 0;
+      while (click + 1 < served.size() &&
+             std::abs(int16_t(served[click] | (served[click + 1] << 8))) < 8000)
+        click += 2;
+      EXPECT_NEAR(static_cast<double>(click / 2), 1.5 * 22050, 22);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace korvane::test
