@@ -2,6 +2,8 @@
 // and their lines, access order, palettes, and bad files.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -185,6 +187,109 @@ TEST(VideoInput, BackwardRequestSeeksToTheKeyFrameBeforeIt) {
   ASSERT_TRUE(decoder.DecodeFrame(75, picture.data(), 48 * 3, 48, 32));
   // From the key frame 70, not from the start; B-frame reordering needs a few packets more.
   EXPECT_LE(decoder.DecodedSinceSeek(), 10);
+}
+
+TEST(VideoInput, OtherFrameRateShowsTheFrameOnScreenAtEachTime) {
+  for (const char* file : {"r.mp4", "r.avi"}) {
+    SCOPED_TRACE(file);
+    std::string codec = std::string(file) == "r.avi" ? "mpeg4" : "libx264";
+    std::string movie = MakeMedia(file,
+                                  "-f lavfi -i testsrc=size=48x32:rate=25:duration=1.6 "
+                                  "-pix_fmt yuv420p -bf 2 -g 10 -c:v " +
+                                      codec);
+    std::vector<uint8_t> expected = DecodeWithTool(movie);
+    const size_t pictureBytes = 48 * 32 * 3;
+    const struct {
+      double rate;
+      int frames, perSecond;
+    } rates[] = {{12.5, 20, 12}, {10, 16, 10}, {50, 80, 50}};
+    for (const auto& r : rates) {
+      SCOPED_TRACE(r.rate);
+      OpenedMovie m;
+      ASSERT_TRUE(m.Open(movie, "", {.NoSound = true, .OutputFrameRate = r.rate}));
+      EXPECT_EQ(m.source.FrameCount, r.frames);
+      EXPECT_EQ(m.source.FrameRate, r.rate);
+      EXPECT_EQ(m.source.FramesPerSecond, r.perSecond);  // ties to even
+      // The stream's own facts, then the conversion's.
+      EXPECT_NE(m.Text().find("   40 frames  (1.60 seconds)\n"), std::string::npos) << m.Text();
+      char line[64];
+      std::snprintf(line, sizeof line, "\n    converted at: %.2f fps   %d frames\n", r.rate,
+                    r.frames);
+      EXPECT_NE(m.Text().find(line), std::string::npos) << m.Text();
+      for (int n = 0; n < r.frames; ++n) {
+        const uint8_t* frame = m.source.get_avi_frame(n);
+        ASSERT_NE(frame, nullptr) << n;
+        int source = static_cast<int>(std::floor(n * 25 / r.rate + 1e-9));
+        ExpectPlaced(m.source, frame, expected.data() + source * pictureBytes, 3);
+      }
+      EXPECT_EQ(m.source.get_avi_frame(r.frames), nullptr);
+    }
+
+    // Walking the output frames decodes the source once.
+    VideoDecoder decoder;
+    ASSERT_EQ(decoder.Open(movie), 0);
+    ASSERT_TRUE(decoder.OpenDecoder(1));
+    EXPECT_DOUBLE_EQ(decoder.DurationSeconds(), 1.6);
+    std::vector<uint8_t> picture(pictureBytes);
+    for (int n = 0; n < 20; ++n)
+      ASSERT_TRUE(
+          decoder.DecodeFrame(decoder.FrameAtSeconds(n / 12.5), picture.data(), 48 * 3, 48, 32));
+    EXPECT_LE(decoder.DecodedSinceSeek(), 40);
+  }
+}
+
+TEST(VideoInput, FitScalesDownKeepingTheShownAspectRatio) {
+  const struct {
+    const char* file;
+    const char* args;
+    int width, height;
+  } cases[] = {
+      {"f1.mkv", "testsrc=size=1280x720:rate=25 -vf setsar=1", 640, 360},
+      {"f2.mkv", "testsrc=size=720x576:rate=25 -vf setsar=64/45", 640, 360},
+      {"f3.mkv", "testsrc=size=704x480:rate=25 -vf setsar=10/11", 640, 480},
+      {"f4.mkv", "testsrc=size=700x1400:rate=25 -vf setsar=1", 240, 480},
+      {"f5.mkv", "testsrc=size=4000x16:rate=25 -vf setsar=1", 640, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::string movie =
+        MakeMedia(c.file, std::string("-f lavfi -i ") + c.args + " -frames:v 1 -c:v ffv1");
+    OpenedMovie m;
+    ASSERT_TRUE(m.Open(movie, "", {.NoSound = true, .FitToLimit = true})) << m.source.LastError;
+    EXPECT_EQ(m.source.PictureWidth, c.width);
+    EXPECT_EQ(m.source.PictureHeight, c.height);
+    EXPECT_LE(m.source.FrameWidth, 640);
+    EXPECT_LE(m.source.FrameHeight, 480);
+    EXPECT_NE(m.Text().find("\n    scaled to: " + std::to_string(c.width) + " x " +
+                            std::to_string(c.height) + "\n    framerate: "),
+              std::string::npos)
+        << m.Text();
+    // The scaled picture is what FFmpeg's own scaler makes of it, within the filters' difference.
+    std::vector<uint8_t> expected =
+        DecodeWithTool(movie, "-vf scale=" + std::to_string(c.width) + ":" +
+                                  std::to_string(c.height) + ":flags=lanczos+accurate_rnd");
+    ASSERT_EQ(expected.size(), size_t(c.width) * c.height * 3);
+    const uint8_t* frame = m.source.get_avi_frame(0);
+    ASSERT_NE(frame, nullptr);
+    double error = 0;
+    for (int y = 0; y < c.height; ++y)
+      for (int x = 0; x < c.width * 3; ++x) {
+        const uint8_t* row = frame +
+                             size_t(m.source.FrameHeight - 1 - m.source.PictureOffsetY - y) *
+                                 m.source.FrameWidth * 3 +
+                             m.source.PictureOffsetX * 3;
+        error += std::abs(row[x] - expected[(size_t(y) * c.width) * 3 + x]);
+      }
+    EXPECT_LT(error / (double(c.width) * c.height * 3), 4.0);
+  }
+  // Pictures within the limit are left as they are.
+  std::string small = MakeMedia("small.mkv",
+                                "-f lavfi -i testsrc=size=720x400:rate=25 -vf "
+                                "setsar=64/45,crop=640:400 -frames:v 1 -c:v ffv1");
+  OpenedMovie m;
+  ASSERT_TRUE(m.Open(small, "", {.NoSound = true, .FitToLimit = true}));
+  EXPECT_EQ(m.source.PictureWidth, 640);
+  EXPECT_EQ(m.Text().find("scaled to"), std::string::npos);
 }
 
 TEST(VideoInput, PalettedFramesUseTheirOwnPalette) {
