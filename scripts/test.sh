@@ -17,3 +17,20 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE=ON
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== Fuzzing the MVE inspector for 60 seconds (clang, libFuzzer, sanitizers)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKORVANE_FUZZ=ON -DKORVANE_SANITIZE=ON >/dev/null
+cmake --build build-fuzz --target mveinfo_fuzz -j "$jobs"
+# Seeds: small movies written by the korvane just built, with and without sound.
+fuzz="$root/build-fuzz/fuzz-run"
+rm -rf "$fuzz"
+mkdir -p "$fuzz/make" "$fuzz/seeds" "$fuzz/corpus"
+ffmpeg -v error -y -f lavfi -i testsrc=size=32x32:rate=5:duration=1 -f lavfi \
+  -i sine=sample_rate=8000:duration=1 -c:v mjpeg -q:v 2 -c:a pcm_s16le -ac 1 "$fuzz/make/tiny.avi"
+(cd "$fuzz/make" && "$root/build/src/korvane" tiny.avi sound.mve >/dev/null &&
+  "$root/build/src/korvane" tiny.avi silent.mve -ns -old >/dev/null)
+cp "$fuzz/make/"*.mve "$fuzz/seeds/"
+UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  "$root/build-fuzz/tests/mveinfo_fuzz" -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
+  -artifact_prefix="$fuzz/" "$fuzz/corpus" "$fuzz/seeds"
