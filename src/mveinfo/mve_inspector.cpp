@@ -362,7 +362,7 @@ void MveInspector::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version,
       uint16_t first = Le16(d), count = Le16(d + 2);
       if (first + count > 256)
         Fault(offset,
-              Format("palette entries %u to %u run past entry 255", first, first + count - 1));
+              Format("palette of %u entries from entry %u runs past entry 255", count, first));
       else if (length < 4 + 3 * size_t(count))
         Fault(offset, Format("palette of %u entries holds %zu bytes, needs %zu", count, length,
                              4 + 3 * size_t(count)));

@@ -123,6 +123,19 @@ TEST_F(ConvertedMovieTest, ReportAgreesWithWhatWasWritten) {
     for (const test::MveChunk& c : parsed.Chunks)
       for (const test::MveOpcode& o : c.Opcodes) ++opcodes[uint16_t(o.Kind << 8 | o.Version)];
     EXPECT_EQ(info.Opcodes, opcodes);
+    // So does FFmpeg's MVE demuxer and its decoders.
+    CommandResult probe = RunCommand(
+        "ffprobe -v error -count_frames -show_entries "
+        "stream=codec_type,width,height,nb_read_frames,sample_rate,channels -of compact " +
+        ShellQuote(Path(e.file)));
+    EXPECT_EQ(probe.status, 0) << probe.err;
+    EXPECT_EQ(probe.out,
+              "stream|codec_type=video|width=" + std::to_string(8 * e.blocksWide) +
+                  "|height=" + std::to_string(8 * e.blocksHigh) +
+                  "|nb_read_frames=" + std::to_string(info.Frames) +
+                  "\nstream|codec_type=audio|sample_rate=" + std::to_string(e.soundRate) +
+                  "|channels=" + std::to_string(e.channels) +
+                  "|nb_read_frames=" + std::to_string(info.AudioFrames) + "\n");
     uint64_t frameBytes = 0;
     for (uint32_t n : info.FrameBytes) frameBytes += n;
     EXPECT_EQ(frameBytes, bytes.size() - 26 - 12 - 4);  // all but the header and closing chunks

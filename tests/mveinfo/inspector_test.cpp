@@ -213,7 +213,7 @@ TEST(MveInspector, FaultsOfOrder) {
                              return p;
                            }()),
                         Op(0x01, 0)})}),
-       26 + 30 + 4, "palette entries 250 to 259 run past entry 255"},
+       26 + 30 + 4, "palette of 10 entries from entry 250 runs past entry 255"},
       {"short timer", Movie({Chunk(3, {Op(0x02, 0, Words({1})), Op(0x01, 0)})}), 26 + 30 + 4,
        "opcode 0x02 (create timer) version 0 holds 2 bytes, too few"},
   };
