@@ -489,7 +489,11 @@ std::string FormatMveInfo(const MveInfo& info, const std::string& name) {
     }
 
     if (seconds > 0) {
-      double average = double(info.FileSize) / seconds;
+      // Every chunk up to the last frame shown counts, the set-up chunks and the sound sent
+      // ahead included (they go with the first frame).
+      uint64_t total = 0;
+      for (uint32_t n : info.FrameBytes) total += n;
+      double average = double(total) / seconds;
       // Peak: the heaviest run of one second's worth of frames.
       double fps = 1e6 / double(frameMicros);
       size_t window = std::max<size_t>(1, size_t(std::lround(fps)));
