@@ -8,6 +8,7 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   ffmpeg
   libgtest-dev googletest libbenchmark-dev
+  time
   clang libclang-rt-14-dev
 )
 
