@@ -135,7 +135,9 @@ int Korvane::Impl::MainSequence() {
   } else {
     range = ComputeFrameRange(s, movie->FirstFrame, movie->FrameCount);
     out << "Processing frames from " << range.FromFrame << " to " << range.ToFrame << "\n";
-    status = std::make_unique<StatusLine>(err, hooks.StatusFd);
+    // The "-play" preview owns the terminal; a status line would draw into its pictures.
+    bool previewing = s.PlayFrames && hooks.Preview;
+    status = std::make_unique<StatusLine>(err, previewing ? -1 : hooks.StatusFd);
     if (range.FromFrame != 0 && movie->AudioPresent) movie->seek_avi_audio(range.FromFrame);
     if (int status = PalettePass(); status != kExitOk) return status;
     if (int status = EncodingPass(); status != kExitOk) return status;
