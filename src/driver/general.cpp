@@ -48,8 +48,8 @@ constexpr const char* kUsageLines[] = {
     "   console applications please read your Windows manual.",
 };
 
-// The fastest frame rate "-fps" accepts.
-constexpr double kMaxFrameRate = 1000.0;
+// The frame rates "-fps" accepts: the movie's timer runs slower movies at 25 frames a second.
+constexpr double kMinFrameRate = 2.0, kMaxFrameRate = 1000.0;
 
 std::string Trim(const std::string& text) {
   size_t begin = 0, end = text.size();
@@ -94,7 +94,7 @@ bool ReadScaledDecimal(const std::string& raw, double scale, int32_t* value) {
   return true;
 }
 
-// A decimal number ("." or "," as separator) in (0, 1000]: a frame rate.
+// A decimal number ("." or "," as separator) from 2 to 1000: a frame rate.
 bool ReadFrameRate(const std::string& raw, double* value) {
   std::string text = Trim(raw);
   for (char& c : text)
@@ -109,7 +109,7 @@ bool ReadFrameRate(const std::string& raw, double* value) {
   const char* end = text.data() + text.size();
   auto [ptr, ec] = std::from_chars(text.data(), end, number);
   if (ec != std::errc() || ptr != end || !std::isfinite(number)) return false;
-  if (number <= 0 || number > kMaxFrameRate) return false;
+  if (number < kMinFrameRate || number > kMaxFrameRate) return false;
   *value = number;
   return true;
 }

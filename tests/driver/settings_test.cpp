@@ -107,6 +107,7 @@ TEST(ParseCommandLine, Failures) {
       Args({"m.avi", "-threads", "0"}),
       Args({"m.avi", "-fps"}),
       Args({"m.avi", "-fps", "0"}),
+      Args({"m.avi", "-fps", "1.99"}),
       Args({"m.avi", "-fps", "-15"}),
       Args({"m.avi", "-fps", "inf"}),
       Args({"m.avi", "-fps", "nan"}),
@@ -134,7 +135,8 @@ TEST(ParseCommandLine, OptionsBeyondTheUsageText) {
   const struct {
     const char* fps;
     double rate;
-  } rates[] = {{"15", 15.0}, {"12.5", 12.5}, {"12,5", 12.5}, {" 29.97 ", 29.97}, {"1000", 1000.0}};
+  } rates[] = {{"15", 15.0},       {"12.5", 12.5}, {"12,5", 12.5},
+               {" 29.97 ", 29.97}, {"2", 2.0},     {"1000", 1000.0}};
   for (const auto& c : rates) {
     Settings s;
     ASSERT_TRUE(ParseCommandLine(Args({"m.avi", "-FPS", c.fps, "-Fit", "-AR", "22050"}), s))
