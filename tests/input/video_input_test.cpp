@@ -292,6 +292,25 @@ TEST(VideoInput, FitScalesDownKeepingTheShownAspectRatio) {
   EXPECT_EQ(m.Text().find("scaled to"), std::string::npos);
 }
 
+TEST(VideoInput, SingleThreadedDecodingGivesTheSameFrames) {
+  std::string movie = MakeMedia("threads.mp4",
+                                "-f lavfi -i testsrc=size=64x48:rate=25:duration=0.8 "
+                                "-pix_fmt yuv420p -bf 2 -g 8 -c:v libx264");
+  std::vector<std::vector<uint8_t>> frames[2];
+  for (int threads : {0, 1}) {
+    OpenedMovie m;
+    ASSERT_TRUE(m.Open(movie, "", {.NoSound = true, .DecoderThreads = threads}));
+    size_t bytes = static_cast<size_t>(m.source.FrameWidth) * m.source.FrameHeight * 3;
+    for (int n = 0; n < m.source.FrameCount; ++n) {
+      const uint8_t* frame = m.source.get_avi_frame(n);
+      ASSERT_NE(frame, nullptr);
+      frames[threads].emplace_back(frame, frame + bytes);
+    }
+  }
+  ASSERT_EQ(frames[0].size(), 20u);
+  EXPECT_TRUE(frames[0] == frames[1]);
+}
+
 TEST(VideoInput, PalettedFramesUseTheirOwnPalette) {
   // A GIF with a local palette per frame: each frame's colours must come out exactly.
   std::string movie =
