@@ -120,31 +120,13 @@ run_pty() {
   RSS_MB="" CPU_SECS=""
 }
 
-# best RUNNER LABEL ARGS...: the shortest pass 2 of $runs runs; sets BEST_SECS, BEST_FPS, PEAK_MB.
-best() {
-  local runner="$1" label="$2"
-  shift 2
-  BEST_SECS="" PEAK_MB=0 BEST_CPU=""
-  for ((i = 0; i < runs; ++i)); do
-    "$runner" "$label" "$@"
-    if [ -z "$BEST_SECS" ] || awk -v a="$SECS" -v b="$BEST_SECS" 'BEGIN{exit !(a < b)}'; then
-      BEST_SECS="$SECS"
-    fi
-    [ -n "$RSS_MB" ] && PEAK_MB=$(awk -v a="$RSS_MB" -v b="$PEAK_MB" 'BEGIN{print (a > b) ? a : b}')
-    if [ -n "$CPU_SECS" ] && { [ -z "$BEST_CPU" ] || awk -v a="$CPU_SECS" -v b="$BEST_CPU" 'BEGIN{exit !(a < b)}'; }; then
-      BEST_CPU="$CPU_SECS"
-    fi
-  done
-  BEST_FPS=$(awk -v f="$FRAMES" -v s="$BEST_SECS" 'BEGIN{printf "%.0f", f / s}')
-}
-
-# pair RUNNER ARRAY_A ARRAY_B: runs A and B alternately $runs times each (so that changing load
+# pair RUNNER ARRAY_A ARRAY_B ROUNDS: runs A and B alternately ROUNDS times each (so that changing load
 # touches both alike); sets A_SECS and B_SECS (the shortest pass 2 of each) and B_BYTES.
 pair() {
-  local runner="$1"
+  local runner="$1" rounds="$4"
   local -n args_a="$2" args_b="$3"
   A_SECS="" B_SECS=""
-  for ((i = 0; i < runs; ++i)); do
+  for ((i = 0; i < rounds; ++i)); do
     "$runner" "$2" "${args_a[@]}"
     if [ -z "$A_SECS" ] || awk -v a="$SECS" -v b="$A_SECS" 'BEGIN{exit !(a < b)}'; then A_SECS="$SECS"; fi
     "$runner" "$3" "${args_b[@]}"
@@ -165,35 +147,45 @@ for size in 640 320; do
   dims=$([ "$size" = 640 ] && echo 640x480 || echo 320x240)
   # A whole conversion (both passes) gives the palette for the pass-2 runs and the memory figure.
   run "$size full" "$movie" full.mve
-  full_rss="$RSS_MB"
+  peak="$RSS_MB"
   cp full.pal "p$size.pal"
 
-  best run "$size default" "$movie" out.mve -p "p$size.pal"
-  def_secs="$BEST_SECS" def_fps="$BEST_FPS" peak="$PEAK_MB"
-  [ "$size" = 640 ] && def640_secs="$def_secs"
-  row "$dims default, pass 2" "$def_fps fps" "${def_secs}s for $FRAMES frames; CPU ${BEST_CPU}s"
-  best run "$size hq" "$movie" out.mve -p "p$size.pal" -hq
-  row "$dims -hq, pass 2" "$BEST_FPS fps" "$(ratio "$BEST_SECS" "$def_secs")x the default's time; CPU ${BEST_CPU}s"
-  peak=$(awk -v a="$PEAK_MB" -v b="$peak" 'BEGIN{print (a > b) ? a : b}')
-  best run "$size dither" "$movie" out.mve -p "p$size.pal" -dither
-  row "$dims -dither, pass 2" "$BEST_FPS fps" "${BEST_SECS}s; CPU ${BEST_CPU}s"
-  peak=$(awk -v a="$PEAK_MB" -v b="$peak" 'BEGIN{print (a > b) ? a : b}')
-  best run "$size old" "$movie" out.mve -p "p$size.pal" -old
-  row "$dims -old, pass 2" "$BEST_FPS fps" "${BEST_SECS}s; CPU ${BEST_CPU}s"
-  peak=$(awk -v a="$PEAK_MB" -v b="$peak" 'BEGIN{print (a > b) ? a : b}')
-  with_sound=("$movie" out.mve -p "p$size.pal")
-  without_sound=("$movie" out.mve -p "p$size.pal" -ns)
-  pair run with_sound without_sound
-  share=$(awk -v a="$A_SECS" -v b="$B_SECS" 'BEGIN{printf "%.1f", 100 * (a - b) / a}')
-  row "$dims sound's share of pass 2 (vs -ns)" "$share %" "${A_SECS}s with sound, ${B_SECS}s with -ns"
-  peak=$(awk -v a="$full_rss" -v b="$peak" 'BEGIN{print (a > b) ? a : b}')
-  row "$dims peak memory" "$peak MB" "whole conversion (both passes): $full_rss MB"
+  # Pass 2 alone for every method, in rounds (each round runs every method once), so that
+  # a change of load touches all methods alike; the best round of each method counts.
+  declare -A secs=() cpu=()
+  for ((round = 0; round < runs; ++round)); do
+    for method in default -hq -dither -old -ns; do
+      extra=()
+      [ "$method" != default ] && extra=("$method")
+      run "$size $method" "$movie" out.mve -p "p$size.pal" "${extra[@]}"
+      if [ -z "${secs[$method]:-}" ] || awk -v a="$SECS" -v b="${secs[$method]}" 'BEGIN{exit !(a < b)}'; then
+        secs[$method]="$SECS"
+      fi
+      if [ -z "${cpu[$method]:-}" ] || awk -v a="$CPU_SECS" -v b="${cpu[$method]}" 'BEGIN{exit !(a < b)}'; then
+        cpu[$method]="$CPU_SECS"
+      fi
+      peak=$(awk -v a="$RSS_MB" -v b="$peak" 'BEGIN{print (a > b) ? a : b}')
+    done
+  done
+  fps_of() { awk -v f="$FRAMES" -v s="${secs[$1]}" 'BEGIN{printf "%.0f", f / s}'; }
+  [ "$size" = 640 ] && def640_secs="${secs[default]}"
+  row "$dims default, pass 2" "$(fps_of default) fps" \
+    "${secs[default]}s for $FRAMES frames; CPU ${cpu[default]}s"
+  row "$dims -hq, pass 2" "$(fps_of -hq) fps" \
+    "$(ratio "${secs[-hq]}" "${secs[default]}")x the default's time; CPU ${cpu[-hq]}s"
+  row "$dims -dither, pass 2" "$(fps_of -dither) fps" "${secs[-dither]}s; CPU ${cpu[-dither]}s"
+  row "$dims -old, pass 2" "$(fps_of -old) fps" "${secs[-old]}s; CPU ${cpu[-old]}s"
+  share=$(awk -v a="${secs[default]}" -v b="${secs[-ns]}" 'BEGIN{printf "%.1f", 100 * (a - b) / a}')
+  row "$dims sound's share of pass 2 (vs -ns)" "$share %" \
+    "${secs[default]}s with sound, ${secs[-ns]}s with -ns"
+  row "$dims peak memory (any method, both passes)" "$peak MB" ""
+  unset secs cpu
 done
 
 movie="$media/m320.mp4"
 plain=("$movie" out.mve -p p320.pal)
 playing=("$movie" out.mve -p p320.pal -play)
-pair run_pty plain playing
+pair run_pty plain playing $((2 * runs))
 slower=$(awk -v a="$B_SECS" -v b="$A_SECS" 'BEGIN{printf "%.1f", 100 * (a - b) / b}')
 row "320x240 -play overhead (pseudo-terminal)" "$slower %" \
   "${B_SECS}s vs ${A_SECS}s, $((B_BYTES / 1024)) KiB drawn"
