@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <functional>
 #include <string>
@@ -210,6 +211,54 @@ std::vector<ShapeCase> ShapeCases() {
        {},
        {}});
   return cases;
+}
+
+// FindCopy against the scan written plainly with SameBlockAt, on frames of few colours (many
+// near matches) with copies planted at random, every block position including the edges.
+TEST(TFrame, FindCopyEqualsThePlainScan) {
+  uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 16;
+  };
+  for (int trial = 0; trial < 6; ++trial) {
+    const int w = 48 + 16 * (trial % 2), h = 40;
+    TFrame previous(w, h), current(w, h);
+    const int colours = 2 + trial % 3;
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        *previous.PixelAddress(x, y) = uint8_t(next() % colours);
+        *current.PixelAddress(x, y) = uint8_t(next() % colours);
+      }
+    for (int by = 0; by < h / 8; ++by)
+      for (int bx = 0; bx < w / 8; ++bx) {
+        if (next() % 2) {
+          int sx = std::clamp(8 * bx + int(next() % 16) - 8, 0, w - 8);
+          int sy = std::clamp(8 * by + int(next() % 16) - 8, 0, h - 8);
+          for (int r = 0; r < 8; ++r)
+            for (int c = 0; c < 8; ++c)
+              *current.PixelAddress(8 * bx + c, 8 * by + r) =
+                  *previous.PixelAddress(sx + c, sy + r);
+        }
+      }
+    for (int by = 0; by < h / 8; ++by)
+      for (int bx = 0; bx < w / 8; ++bx) {
+        bool expected = false;
+        int ex = 99, ey = 99;
+        for (int dy = -8; dy <= 7 && !expected; ++dy)
+          for (int dx = -8; dx <= 7 && !expected; ++dx)
+            if (current.SameBlockAt(8 * bx, 8 * by, previous, 8 * bx + dx, 8 * by + dy)) {
+              expected = true;
+              ex = dx;
+              ey = dy;
+            }
+        int dx = 99, dy = 99;
+        ASSERT_EQ(current.FindCopy(8 * bx, 8 * by, previous, &dx, &dy), expected)
+            << bx << "," << by;
+        EXPECT_EQ(dx, ex);
+        EXPECT_EQ(dy, ey);
+      }
+  }
 }
 
 TEST(TFrame, ShapeTests) {
