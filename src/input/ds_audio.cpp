@@ -4,15 +4,9 @@
 #include <cstdio>
 #include <ostream>
 
-namespace korvane {
+#include "input/wave_format.h"
 
-namespace {
-std::string TwoDecimals(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f", value);
-  return text;
-}
-}  // namespace
+namespace korvane {
 
 WaveFormat GenericReaderFormat(int rate, int channels, int outputRate) {
   int outRate = outputRate > 0 ? outputRate : (rate > 65535 ? 48000 : rate);

@@ -23,12 +23,6 @@ namespace korvane {
 
 namespace {
 
-std::string TwoDecimals(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f", value);
-  return text;
-}
-
 std::string Hex8(int code) {
   char text[16];
   std::snprintf(text, sizeof text, "%08X", static_cast<uint32_t>(code));

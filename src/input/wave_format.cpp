@@ -1,5 +1,7 @@
 #include "input/wave_format.h"
 
+#include <cstdio>
+
 namespace korvane {
 
 WaveFormat Pcm16Format(int rate, int channels) {
@@ -38,6 +40,12 @@ std::string describe_audio_format(const WaveFormat& format) {
     text += "stereo";
   else
     text += std::to_string(format.nChannels) + " channels";
+  return text;
+}
+
+std::string TwoDecimals(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f", value);
   return text;
 }
 

@@ -27,4 +27,7 @@ std::string audio_codec_name(uint16_t formatTag);
 // "<codec>, <rate> Hz, <bits>-bit, mono|stereo|<n> channels".
 std::string describe_audio_format(const WaveFormat& format);
 
+// A value with exactly two decimals, as the information lines print them.
+std::string TwoDecimals(double value);
+
 }  // namespace korvane
