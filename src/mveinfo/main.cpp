@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "mveinfo/mve_inspector.h"
+#include "mveinfo/mve_examiner.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "mveinfo: %s\n", error.c_str());
     return 2;
   }
-  korvane::MveInspector inspector;
+  korvane::MveExaminer inspector;
   korvane::MveInfo info = inspector.Inspect(bytes.data(), bytes.size());
   fputs(korvane::FormatMveInfo(info, path).c_str(), stdout);
   if (fflush(stdout) != 0) {

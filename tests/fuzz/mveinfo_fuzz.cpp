@@ -3,10 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mveinfo/mve_inspector.h"
+#include "mveinfo/mve_examiner.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  korvane::MveInspector inspector;
+  korvane::MveExaminer inspector;
   korvane::MveInfo info = inspector.Inspect(data, size);
   std::string report = korvane::FormatMveInfo(info, "fuzz.mve");
   if (report.empty()) __builtin_trap();

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "mveinfo/mve_inspector.h"
+#include "mveinfo/mve_examiner.h"
 #include "support/fixtures.h"
 #include "support/mve_reader.h"
 
@@ -62,7 +62,7 @@ std::string* ConvertedMovieTest::dir_ = nullptr;
 bool ConvertedMovieTest::ok_ = false;
 
 MveInfo Inspect(const Bytes& bytes) {
-  return MveInspector().Inspect(bytes.data(), bytes.size());
+  return MveExaminer().Inspect(bytes.data(), bytes.size());
 }
 
 std::string Faults(const MveInfo& info) {

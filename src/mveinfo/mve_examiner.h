@@ -97,7 +97,7 @@ std::string MveBlockOpcodeName(uint8_t code);
 // start of its data (`available` bytes there); -1 when the data ends before the size is known.
 int MveBlockDataSize(uint8_t code, const uint8_t* data, size_t available);
 
-class MveInspector {
+class MveExaminer {
  public:
   // Inspects the `size` bytes of a whole movie file.
   MveInfo Inspect(const uint8_t* data, size_t size);

@@ -1,4 +1,4 @@
-#include "mveinfo/mve_inspector.h"
+#include "mveinfo/mve_examiner.h"
 
 #include <sys/stat.h>
 
@@ -119,13 +119,13 @@ int MveBlockDataSize(uint8_t code, const uint8_t* d, size_t available) {
   return -1;
 }
 
-void MveInspector::Fault(uint64_t offset, std::string text) {
+void MveExaminer::Fault(uint64_t offset, std::string text) {
   ++info_.FaultCount;
   if (info_.Faults.size() < MveInfo::kMaxFaults) info_.Faults.push_back({offset, std::move(text)});
 }
 
-MveInfo MveInspector::Inspect(const uint8_t* data, size_t size) {
-  *this = MveInspector();
+MveInfo MveExaminer::Inspect(const uint8_t* data, size_t size) {
+  *this = MveExaminer();
   info_.FileSize = size;
   // A legitimate movie walks each decoding map about once; this bounds the video-data checks of
   // a hostile file that reuses one large map for many small pieces.
@@ -174,8 +174,8 @@ MveInfo MveInspector::Inspect(const uint8_t* data, size_t size) {
   return std::move(info_);
 }
 
-void MveInspector::InspectChunk(uint64_t offset, uint16_t type, const uint8_t* payload,
-                                size_t length, size_t declaredLength) {
+void MveExaminer::InspectChunk(uint64_t offset, uint16_t type, const uint8_t* payload,
+                               size_t length, size_t declaredLength) {
   ++info_.ChunkTypes[type];
   if (type > 5) Fault(offset, Format("unknown chunk type %u", type));
   if (afterEndOfStream_ && type != 5)
@@ -232,8 +232,8 @@ void MveInspector::InspectChunk(uint64_t offset, uint16_t type, const uint8_t* p
   }
 }
 
-void MveInspector::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, const uint8_t* d,
-                                 size_t length, uint16_t chunkType) {
+void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, const uint8_t* d,
+                                size_t length, uint16_t chunkType) {
   auto need = [&](size_t bytes) {
     if (length >= bytes) return true;
     Fault(offset, Format("%s version %u holds %zu bytes, too few for its %zu-byte fields",
@@ -397,7 +397,7 @@ void MveInspector::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version,
   }
 }
 
-void MveInspector::CheckVideoData(uint64_t offset, const uint8_t* d, size_t length) {
+void MveExaminer::CheckVideoData(uint64_t offset, const uint8_t* d, size_t length) {
   if (!map_) {
     if (!mapFaulty_) Fault(offset, "video data without a decoding map");
     return;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "mveinfo/mve_inspector.h"
+#include "mveinfo/mve_examiner.h"
 
 namespace korvane {
 namespace {
@@ -96,7 +96,7 @@ Bytes FrameChunk(int extra, bool timer = true) {
 }
 
 MveInfo Inspect(const Bytes& bytes) {
-  return MveInspector().Inspect(bytes.data(), bytes.size());
+  return MveExaminer().Inspect(bytes.data(), bytes.size());
 }
 
 std::string Faults(const MveInfo& info) {
@@ -105,7 +105,7 @@ std::string Faults(const MveInfo& info) {
   return out;
 }
 
-TEST(MveInspector, BlockDataSizesFollowTheColourOrder) {
+TEST(MveExaminer, BlockDataSizesFollowTheColourOrder) {
   const uint8_t rising[4] = {1, 2, 3, 4}, falling[4] = {2, 1, 4, 3}, mixed[4] = {1, 2, 4, 3};
   EXPECT_EQ(MveBlockDataSize(7, rising, 4), 10);
   EXPECT_EQ(MveBlockDataSize(7, falling, 4), 4);
@@ -125,7 +125,7 @@ TEST(MveInspector, BlockDataSizesFollowTheColourOrder) {
   }
 }
 
-TEST(MveInspector, SoundMovieAndVideoDataThatDoesNotFitItsMap) {
+TEST(MveExaminer, SoundMovieAndVideoDataThatDoesNotFitItsMap) {
   Bytes good = Movie({FrameChunk(0), FrameChunk(0, false)});
   MveInfo info = Inspect(good);
   EXPECT_EQ(info.FaultCount, 0u) << Faults(info);
@@ -155,7 +155,7 @@ TEST(MveInspector, SoundMovieAndVideoDataThatDoesNotFitItsMap) {
   }
 }
 
-TEST(MveInspector, OpcodesOfOtherProgramsAreReportedButNotFaults) {
+TEST(MveExaminer, OpcodesOfOtherProgramsAreReportedButNotFaults) {
   // Version 0 set-ups, an old-format video data opcode, a gradient, and opcodes no player knows.
   Bytes timer;
   Put32(timer, 5000);
@@ -183,7 +183,7 @@ TEST(MveInspector, OpcodesOfOtherProgramsAreReportedButNotFaults) {
   EXPECT_NE(report.find("Faults: none\n"), std::string::npos) << report;
 }
 
-TEST(MveInspector, FaultsOfOrder) {
+TEST(MveExaminer, FaultsOfOrder) {
   struct Case {
     const char* name;
     Bytes movie;
@@ -226,7 +226,7 @@ TEST(MveInspector, FaultsOfOrder) {
   }
 }
 
-TEST(MveInspector, HostileFilesStayCheap) {
+TEST(MveExaminer, HostileFilesStayCheap) {
   // The largest decoding map a chunk can hold (131070 blocks, all "copy"), then thousands of
   // tiny video-data opcodes that each would walk all of it.
   Bytes setup = Chunk(2, {Op(0x05, 0, Words({65527, 2})), Op(0x01, 0)});
@@ -256,12 +256,12 @@ TEST(MveInspector, HostileFilesStayCheap) {
   EXPECT_NE(FormatMveInfo(manyInfo, "x").find("... and 4802 more"), std::string::npos);
 }
 
-TEST(MveInspector, EmptyAndForeignInput) {
-  MveInfo empty = MveInspector().Inspect(nullptr, 0);
+TEST(MveExaminer, EmptyAndForeignInput) {
+  MveInfo empty = MveExaminer().Inspect(nullptr, 0);
   EXPECT_FALSE(empty.HeaderValid);
   EXPECT_EQ(empty.FaultCount, 1u);
   const std::string text = "RIFF....AVI LIST";
-  MveInfo avi = MveInspector().Inspect(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  MveInfo avi = MveExaminer().Inspect(reinterpret_cast<const uint8_t*>(text.data()), text.size());
   ASSERT_EQ(avi.FaultCount, 1u);
   EXPECT_EQ(avi.Faults[0].Offset, 0u);
   EXPECT_NE(FormatMveInfo(avi, "a.avi").find("Not an MVE file.\n"), std::string::npos);
