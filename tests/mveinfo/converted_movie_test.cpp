@@ -7,12 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "mveinfo/examiner_test_util.h"
 #include "mveinfo/mve_examiner.h"
 #include "support/fixtures.h"
 #include "support/mve_reader.h"
 
 namespace korvane {
 namespace {
+
+using test::Faults;
+using test::Inspect;
 
 using test::CommandResult;
 using test::Ffmpeg;
@@ -60,16 +64,6 @@ class ConvertedMovieTest : public ::testing::Test {
 };
 std::string* ConvertedMovieTest::dir_ = nullptr;
 bool ConvertedMovieTest::ok_ = false;
-
-MveInfo Inspect(const Bytes& bytes) {
-  return MveExaminer().Inspect(bytes.data(), bytes.size());
-}
-
-std::string Faults(const MveInfo& info) {
-  std::string out;
-  for (const MveFault& f : info.Faults) out += std::to_string(f.Offset) + ": " + f.Text + "\n";
-  return out;
-}
 
 TEST_F(ConvertedMovieTest, ReportAgreesWithWhatWasWritten) {
   struct Expected {

@@ -7,10 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "mveinfo/examiner_test_util.h"
 #include "mveinfo/mve_examiner.h"
 
 namespace korvane {
 namespace {
+
+using test::Faults;
+using test::Inspect;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -93,16 +97,6 @@ Bytes FrameChunk(int extra, bool timer = true) {
   ops.push_back(Op(0x07, 1, Words({0, 0, 0})));
   ops.push_back(Op(0x01, 0));
   return Chunk(3, ops);
-}
-
-MveInfo Inspect(const Bytes& bytes) {
-  return MveExaminer().Inspect(bytes.data(), bytes.size());
-}
-
-std::string Faults(const MveInfo& info) {
-  std::string out;
-  for (const MveFault& f : info.Faults) out += std::to_string(f.Offset) + ": " + f.Text + "\n";
-  return out;
 }
 
 TEST(MveExaminer, BlockDataSizesFollowTheColourOrder) {
