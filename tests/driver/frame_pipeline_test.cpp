@@ -452,7 +452,9 @@ TEST(FramePipeline, SplitFromTheStartDecodesInFfmpeg) {
     const bool lead = std::all_of(map.begin(), map.end(), [](uint8_t b) { return b == 0xEE; }) &&
                       firstFrameChunk.Find(0x07) == nullptr;
     EXPECT_EQ(lead, c.lead);
-    if (lead) EXPECT_EQ(firstFrameChunk.Find(0x11)->Payload.size(), 14u + blocks);
+    if (lead) {
+      EXPECT_EQ(firstFrameChunk.Find(0x11)->Payload.size(), 14u + blocks);
+    }
     const std::vector<Picture> frames = FfmpegDecode(movie.path, width, height);
     EXPECT_EQ(frames.size(), plan.frames.size());
   }
