@@ -198,8 +198,12 @@ case "$status" in
     ;;
 esac
 
-commit="$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)"
-echo "KORVANE: $korvane (tree at commit $commit); $(ffmpeg -version | head -n 1)"
+if [ -z "${KORVANE_BIN:-}" ]; then
+  echo "KORVANE: $korvane (the tree is at commit $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown))"
+else
+  echo "KORVANE: $korvane"
+fi
+ffmpeg -version | sed -n 1p
 echo "Machine: $(nproc) cores; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 : >"$work/results"
 : >"$work/jobs"

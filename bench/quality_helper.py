@@ -43,9 +43,9 @@ METHODS = ["default", "-hq", "-classic", "-old", "cinepak"]
 CINEPAK_ARGS = ["-c:v", "cinepak", "-f", "avi"]
 QUALITY_MIN, QUALITY_MAX = 1, 1 << 24
 # A setting whose bytes fall in [TOLERANCE * target, target] ends the search.
-TOLERANCE = 0.97
-# Bytes that fall by less than this factor from one setting to the next (at least 1.5 times as
-# high) mean that cinepak cannot go much lower.
+TOLERANCE = 0.95
+# Bytes that change by less than this factor from one setting to the next (at least 1.5 times
+# as far) mean that cinepak cannot go much further that way.
 SATURATED = 0.98
 
 
@@ -195,16 +195,17 @@ class CinepakSearch:
             (s1, q1) = side[1]
             if q1 != quality and s1 != size:
                 slope = min(-0.05, (math.log(s1) - math.log(size)) / (math.log(q1) - math.log(quality)))
-            if hi and size > SATURATED * s1:
-                return None  # the last, higher setting saved almost nothing
+            far = max(q1, quality) >= 1.5 * min(q1, quality)
+            if far and ((size > SATURATED * s1) if hi else (s1 > SATURATED * size)):
+                return None  # a setting much further changed the bytes by almost nothing
         guess = quality * (target / size) ** (1 / slope)
         if hi:
             if quality >= QUALITY_MAX:
                 return None
-            return int(min(max(guess * 1.1, quality * 1.5), QUALITY_MAX))
+            return int(min(max(guess * 1.1, quality + 1), QUALITY_MAX))
         if quality <= QUALITY_MIN:
             return None
-        return int(max(min(guess / 1.1, quality / 1.5), QUALITY_MIN))
+        return int(max(min(guess / 1.1, quality - 1), QUALITY_MIN))
 
     def search(self, target):
         """Bytes and PSNR of the setting closest to TARGET bytes without exceeding it; when
