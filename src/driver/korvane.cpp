@@ -47,8 +47,8 @@ std::string ReplaceExtension(const std::string& name, const std::string& extensi
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {
-  }, sb{};
+  struct stat sa;
+  struct stat sb;
   const bool hasA = ::stat(a.c_str(), &sa) == 0, hasB = ::stat(b.c_str(), &sb) == 0;
   if (hasA && hasB) {
     // Devices, pipes and terminals are not destroyed by writing: only a regular file can be.
