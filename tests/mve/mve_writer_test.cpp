@@ -187,11 +187,11 @@ TEST(MveWriter, DroppedWriterKeepsWhatWasWritten) {
       MveWriter file;
       ASSERT_TRUE(file.Open(path));
       ASSERT_TRUE(file.WriteFileHeader());
-      TBlock chunk = NewBlock(kChunkFrame, 0);
+      TBlock chunk = NewBlock(Number(ChunkType::Frame), 0);
       AppendBytes(chunk, Bytes(1000, 0x5A));
       for (int i = 0; i < c.chunks; ++i) ASSERT_TRUE(file.WriteChunk(chunk));
       if (c.oversized) {
-        TBlock big = NewBlock(kChunkFrame, 0);
+        TBlock big = NewBlock(Number(ChunkType::Frame), 0);
         AppendBytes(big, Bytes(70000, 0));
         EXPECT_FALSE(file.WriteChunk(big));
       }
@@ -199,7 +199,7 @@ TEST(MveWriter, DroppedWriterKeepsWhatWasWritten) {
     }
     std::vector<uint8_t> expected(header.begin(), header.end());
     for (int i = 0; i < c.chunks; ++i) {
-      expected.insert(expected.end(), {0xE8, 0x03, kChunkFrame, 0x00});
+      expected.insert(expected.end(), {0xE8, 0x03, Number(ChunkType::Frame), 0x00});
       expected.insert(expected.end(), 1000, 0x5A);
     }
     EXPECT_EQ(written, int64_t(expected.size()));
