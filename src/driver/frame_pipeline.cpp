@@ -22,6 +22,8 @@ constexpr double kBudgetCap = 65500;
 
 // A byte of the decoding map whose two blocks are both code 1: left as the buffer holds them.
 constexpr uint8_t kUnchangedPair = 0x11;
+// A byte of the decoding map whose two blocks are both solid (code 14).
+constexpr uint8_t kSolidPair = 0xEE;
 
 }  // namespace
 
@@ -147,7 +149,36 @@ void FramePipeline::Progress() {
 }
 
 bool FramePipeline::WritePiece(bool first, bool final) {
+  ++piecesWritten_;
   return layout_.WriteFrameChunk(file_, frameCounter_, map_, video_, first, final);
+}
+
+int FramePipeline::PieceCount() {
+  if (!config_.OldMethod) return 1;
+  uint8_t data[64];
+  size_t video = 0;
+  int pieces = 1;
+  for (int block = 0; block < BlockCount(); ++block) {
+    int size = 0;
+    coder_->GetBlockCode(block, data, &size);
+    video += static_cast<size_t>(size);
+    if (video > kSplitFrameBytes) {
+      ++pieces;
+      video = 0;
+    }
+  }
+  const size_t fullMap = static_cast<size_t>(BlockCount()) / 2;
+  if (video > 0 && layout_.FrameChunkPayload(fullMap, video, true) > kMaxRecordPayload) ++pieces;
+  return pieces;
+}
+
+bool FramePipeline::WriteLeadPiece() {
+  // Every block a solid colour 0: a picture that refers to no other, drawn like a frame of its
+  // own and never shown.
+  map_.assign(static_cast<size_t>(BlockCount()) / 2, kSolidPair);
+  video_.assign(static_cast<size_t>(BlockCount()), 0);
+  ++leadPieces_;
+  return WritePiece(true, false);
 }
 
 void FramePipeline::ReportFrame(const FrameStats& stats) {
@@ -160,6 +191,10 @@ void FramePipeline::ReportFrame(const FrameStats& stats) {
 
 bool FramePipeline::CodeBlocks() {
   const size_t fullMap = static_cast<size_t>(BlockCount()) / 2;
+  // Decoders that show every piece of a split frame as a picture of its own (FFmpeg) read the
+  // blocks that a piece leaves as they are (code 1) from their picture two pieces back. Before
+  // a movie's first frame that is cut into pieces, one lead piece gives them a picture to read.
+  if (piecesWritten_ == 0 && PieceCount() > 1 && !WriteLeadPiece()) return false;
   map_.clear();
   video_.clear();
   int blocksDone = 0;
@@ -177,10 +212,14 @@ bool FramePipeline::CodeBlocks() {
       ++block;
       if (config_.OldMethod && video_.size() > kSplitFrameBytes) {
         // Cut the frame after this block. Blocks not coded yet, and in the next pieces the
-        // blocks already sent, are code 1: left as the drawing buffer holds them.
+        // blocks already sent, are code 1: left as the drawing buffer holds them. Blocks not
+        // coded yet are drawn by a later piece, so what this piece puts there is never seen:
+        // in the movie's second picture, where a decoder has no picture two back to read,
+        // they copy the previous picture (code 0) instead.
+        const bool early = piecesWritten_ == 1;
         const bool even = bx % 2 == 0;
-        if (even) PackCode(accumulator, bx + 1, 1, map_);
-        map_.resize(fullMap, kUnchangedPair);
+        if (even) PackCode(accumulator, bx + 1, early ? 0 : 1, map_);
+        map_.resize(fullMap, early ? 0x00 : kUnchangedPair);
         if (!WritePiece(first, false)) return false;
         first = false;
         video_.clear();

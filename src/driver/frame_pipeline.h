@@ -85,6 +85,8 @@ class FramePipeline {
 
   int32_t FrameCounter() const { return frameCounter_; }
   int32_t SplitFrames() const { return splitFrames_; }
+  // Pieces written before the first frame so that decoders showing every piece can read it.
+  int32_t LeadPieces() const { return leadPieces_; }
   // BytesWritten at the first budget computation (0 with the old method).
   int64_t PassStartBytes() const { return passStartBytes_; }
   int BlockCount() const { return blocksPerRow_ * blocksPerColumn_; }
@@ -100,6 +102,9 @@ class FramePipeline {
   void ReportFrame(const FrameStats& stats);
   bool CodeBlocks();
   bool WritePiece(bool first, bool final);
+  // The pieces the coded frame will be written in.
+  int PieceCount();
+  bool WriteLeadPiece();
 
   PipelineConfig config_;
   MveWriter& file_;
@@ -110,6 +115,8 @@ class FramePipeline {
 
   int32_t frameCounter_ = 0;
   int32_t splitFrames_ = 0;
+  int32_t leadPieces_ = 0;
+  int64_t piecesWritten_ = 0;
   int64_t passStartBytes_ = 0;
   double totalError_ = 0;
   double totalEnergy_ = 0;

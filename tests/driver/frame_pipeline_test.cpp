@@ -419,6 +419,47 @@ TEST(FramePipeline, LongFramesAreSplit) {
   EXPECT_EQ(frames.size(), plan.frames.size());
 }
 
+// Movies split from their first frames: FFmpeg, which draws every piece as a picture of its
+// own, reads them without one error, and players still show every frame exactly. A first frame
+// in pieces gets one lead piece (solid colour 0 everywhere, never shown) before it; a second
+// frame in pieces copies the previous picture where its first piece leaves blocks to later ones.
+TEST(FramePipeline, SplitFromTheStartDecodesInFfmpeg) {
+  const int width = 320, height = 240, blocks = 1200;
+  struct Case {
+    const char* name;
+    int firstNoiseFrame;
+    bool lead;
+  };
+  for (const Case& c : {Case{"first frame split", 0, true}, Case{"second frame split", 1, false}}) {
+    SCOPED_TRACE(c.name);
+    Lcg rng(21);
+    MoviePlan plan;
+    plan.width = width;
+    plan.height = height;
+    plan.palettes = {RandomPlanes(6)};
+    for (int f = 0; f < 4; ++f) {
+      Picture picture(width * height, 77);
+      if (f >= c.firstNoiseFrame)
+        for (auto& p : picture) p = rng.Next();
+      plan.frames.push_back(picture);
+    }
+    const WrittenMovie movie = WriteOldMovie(c.lead ? "split_first" : "split_second", plan);
+    EXPECT_EQ(movie.splitFrames, 4 - c.firstNoiseFrame);
+    ExpectOwnDecodeMatches(movie, plan);
+    const std::vector<test::MveChunk>& chunks = movie.parsed.Chunks;
+    const test::MveChunk& firstFrameChunk = chunks[1];
+    const std::vector<uint8_t>& map = firstFrameChunk.Find(0x0F)->Payload;
+    const bool lead = std::all_of(map.begin(), map.end(), [](uint8_t b) { return b == 0xEE; }) &&
+                      firstFrameChunk.Find(0x07) == nullptr;
+    EXPECT_EQ(lead, c.lead);
+    if (lead) {
+      EXPECT_EQ(firstFrameChunk.Find(0x11)->Payload.size(), 14u + blocks);
+    }
+    const std::vector<Picture> frames = FfmpegDecode(movie.path, width, height);
+    EXPECT_EQ(frames.size(), plan.frames.size());
+  }
+}
+
 // Sound pieces of 35000 bytes: a noise frame of 1200 blocks is cut after 688 blocks, and the
 // 512 blocks left (32768 bytes) cannot share a chunk with the sound, so they go in a piece of
 // their own and the piece that ends the frame holds no video data.
@@ -458,17 +499,18 @@ TEST(FramePipeline, SoundDoesNotPushTheLastPieceOverTheLimit) {
   EXPECT_EQ(movie.splitFrames, 2);
   ExpectOwnDecodeMatches(movie, plan);
   const std::vector<test::MveChunk>& chunks = movie.parsed.Chunks;
-  ASSERT_EQ(chunks.size(), 1u + 6 + 2);
+  // The set-up chunk, the lead piece, three pieces per frame, the closing chunks.
+  ASSERT_EQ(chunks.size(), 1u + 1 + 6 + 2);
   const std::vector<std::vector<int>> maps = MapCodes(movie.parsed);
   for (int piece = 0; piece < 3; ++piece) {
     SCOPED_TRACE(piece);
-    const test::MveChunk& chunk = chunks[4 + piece];
+    const test::MveChunk& chunk = chunks[5 + piece];
     const std::vector<uint8_t>& video = chunk.Find(0x11)->Payload;
     EXPECT_EQ(test::Le16(&video[12]), piece == 0 ? 1 : 0);
     EXPECT_EQ(video.size(), 14u + (piece == 0 ? 688 * 64 : piece == 1 ? 512 * 64 : 0));
     EXPECT_EQ(chunk.Find(0x08) != nullptr, piece == 2);
     EXPECT_EQ(chunk.Find(0x07) != nullptr, piece == 2);
-    const std::vector<int>& map = maps[3 + piece];
+    const std::vector<int>& map = maps[4 + piece];
     for (int block = 0; block < blocks; ++block) {
       const bool inPiece = piece == 0 ? block < 688 : piece == 1 && block >= 688;
       ASSERT_EQ(map[block], inPiece ? 11 : 1) << block;
