@@ -9,12 +9,8 @@
 #include <ostream>
 #include <vector>
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include "input/audio_decoder.h"
-#include "input/ds_audio.h"
+#include "input/generic_audio_reader.h"
 #include "input/riff_audio_info.h"
 #include "input/video_decoder.h"
 #include "input/wave_format.h"
@@ -44,7 +40,7 @@ constexpr int32_t kFitWidth = 640, kFitHeight = 480;
 }  // namespace
 
 struct MovieSource::Impl {
-  explicit Impl(std::ostream& o) : out(o), ds(o) {}
+  explicit Impl(std::ostream& o) : out(o), generic(o) {}
 
   std::ostream& out;
   MovieSourceOptions options;
@@ -55,8 +51,8 @@ struct MovieSource::Impl {
 
   // Soundtrack.
   AudioDecoder fileAudio;
-  DsAudio ds;
-  bool directShow = false;  // the generic reader serves the sound
+  GenericAudioReader generic;
+  bool genericReader = false;  // the generic reader serves the sound
   std::vector<uint8_t> readBuffer;
   int32_t readSize = 0;
   int32_t pending = 0, pendingOffset = 0;
@@ -64,10 +60,7 @@ struct MovieSource::Impl {
   std::vector<uint8_t> chunkBuffer;
 };
 
-MovieSource::MovieSource(std::ostream& out) : impl_(std::make_unique<Impl>(out)) {
-  // FFmpeg's own notes about damaged input go to standard error; its warnings are left out.
-  av_log_set_level(AV_LOG_ERROR);
-}
+MovieSource::MovieSource(std::ostream& out) : impl_(std::make_unique<Impl>(out)) {}
 MovieSource::~MovieSource() {
   close_avi();
 }
@@ -207,13 +200,13 @@ void MovieSource::ChooseSoundtrack(const std::string& movieFile, const std::stri
   }
   if (audioFile != movieFile) out << "Soundtrack from `" << audioFile << "'\n";
   if (d.options.ForceDirectShow) {
-    d.directShow = true;
+    d.genericReader = true;
     out << "Using DirectShow for audio input.\n";
   }
   open_avi_audio(audioFile);
   if (!d.options.ForceDirectShow && !AudioPresent) {
     out << "Trying DirectShow for audio input.\n";
-    d.directShow = true;
+    d.genericReader = true;
     open_avi_audio(audioFile);
   }
   if (!AudioPresent) out << "No soundtrack.\n";
@@ -225,7 +218,7 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
   WaveFormat source;
   int sourceRate = 0, sourceChannels = 0;
   bool passThrough = false;
-  if (!d.directShow) {
+  if (!d.genericReader) {
     d.fileAudio.Close();
     if (d.fileAudio.Open(audioFile, AudioDecoder::StreamChoice::First, true) < 0) return;
     out << "Input audio stream info:\n";
@@ -262,9 +255,9 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
                   static_cast<int>(source.nSamplesPerSec) == sourceRate && sourceRate <= 65535 &&
                   (d.options.OutputAudioRate <= 0 || d.options.OutputAudioRate == sourceRate);
   } else {
-    d.ds.SetOutputRate(d.options.OutputAudioRate);
-    if (d.ds.DSAStreamOpen(audioFile) != 0) return;
-    d.ds.DSAStreamFormat(source);
+    d.generic.SetOutputRate(d.options.OutputAudioRate);
+    if (d.generic.Open(audioFile) != 0) return;
+    d.generic.Format(source);
     sourceRate = static_cast<int>(source.nSamplesPerSec);
     sourceChannels = source.nChannels;
     passThrough = true;  // the reader already serves 16-bit PCM
@@ -289,7 +282,7 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
       return;
     }
     out << " -> " << describe_audio_format(target);
-  } else if (!d.directShow) {
+  } else if (!d.genericReader) {
     d.fileAudio.StartPassThrough();
   }
   out << " -> MVE\n";
@@ -353,8 +346,8 @@ int32_t MovieSource::read_avi_audio(uint8_t* dest, int32_t count) {
     }
     int32_t got = 0;
     if (!d.endReached) {
-      if (d.directShow) {
-        d.ds.DSAStreamRead(d.readBuffer.data(), d.readSize, got);
+      if (d.genericReader) {
+        d.generic.Read(d.readBuffer.data(), d.readSize, got);
       } else {
         got = d.fileAudio.Read(d.readBuffer.data(), d.readSize);
         int error = d.fileAudio.TakeDecodeError();
@@ -383,8 +376,8 @@ void MovieSource::seek_avi_audio(int frame) {
     milliseconds = static_cast<int64_t>(frame * 1000.0 / d.options.OutputFrameRate);
   else if (f.RateNum > 0 && f.RateDen > 0 && frame > 0)
     milliseconds = static_cast<int64_t>(frame) * 1000 * f.RateDen / f.RateNum;
-  if (d.directShow)
-    d.ds.DSAStreamSeek(milliseconds);
+  if (d.genericReader)
+    d.generic.Seek(milliseconds);
   else
     d.fileAudio.SeekMilliseconds(milliseconds);
   // Whatever was read ahead belongs to the old position.
@@ -398,8 +391,8 @@ void MovieSource::close_avi() {
   d.videoOpen = false;
   d.frameBuffer = std::vector<uint8_t>();
   d.fileAudio.Close();
-  d.ds.Close();
-  d.directShow = false;
+  d.generic.Close();
+  d.genericReader = false;
   d.readBuffer = std::vector<uint8_t>();
   d.readSize = d.pending = d.pendingOffset = 0;
   d.endReached = false;

@@ -1,0 +1,96 @@
+#include "input/stream_decoder.h"
+
+#include <algorithm>
+
+namespace korvane {
+
+int OpenFormat(const char* path, FormatContextPtr& fmt) {
+  fmt.reset();
+  AVFormatContext* raw = nullptr;
+  int r = avformat_open_input(&raw, path, nullptr, nullptr);
+  if (r < 0) return r;  // FFmpeg frees the context of a failed open itself
+  FormatContextPtr opened(raw);
+  r = avformat_find_stream_info(opened.get(), nullptr);
+  if (r < 0) return r;
+  fmt = std::move(opened);
+  return 0;
+}
+
+int OpenCodecContext(const AVStream* stream, const AVCodec* codec, int threads,
+                     CodecContextPtr& dec) {
+  dec.reset();
+  if (!codec) return AVERROR_DECODER_NOT_FOUND;
+  CodecContextPtr made(avcodec_alloc_context3(codec));
+  if (!made) return AVERROR(ENOMEM);
+  int r = avcodec_parameters_to_context(made.get(), stream->codecpar);
+  if (r < 0) return r;
+  made->pkt_timebase = stream->time_base;
+  // As many threads as FFmpeg finds useful unless told otherwise; the output does not change.
+  made->thread_count = std::max(threads, 0);
+  if (threads == 1) made->thread_type = 0;
+  r = avcodec_open2(made.get(), codec, nullptr);
+  if (r < 0) return r;
+  dec = std::move(made);
+  return 0;
+}
+
+void StreamDecoder::Attach(AVFormatContext* fmt, int index, AVCodecContext* dec) {
+  fmt_ = fmt;
+  index_ = index;
+  dec_ = dec;
+  if (pkt_) av_packet_unref(pkt_.get());
+  packetPending_ = demuxEnd_ = flushSent_ = false;
+  packetsSent_ = 0;
+}
+
+void StreamDecoder::Detach() {
+  Attach(nullptr, -1, nullptr);
+}
+
+int StreamDecoder::ReadPacket() {
+  if (packetPending_) {
+    packetPending_ = false;
+    return 0;
+  }
+  av_packet_unref(pkt_.get());
+  if (!fmt_) return AVERROR_EOF;
+  for (;;) {
+    int r = av_read_frame(fmt_, pkt_.get());
+    if (r < 0) return r;
+    if (pkt_->stream_index == index_ && pkt_->size > 0) return 0;
+    av_packet_unref(pkt_.get());
+  }
+}
+
+int StreamDecoder::NextFrame(AVFrame* frame) {
+  if (!dec_) return AVERROR_EOF;
+  for (;;) {
+    int r = avcodec_receive_frame(dec_, frame);
+    if (r == 0 || r == AVERROR_EOF) return r;
+    if (r != AVERROR(EAGAIN)) return r;
+    if (demuxEnd_) {
+      if (flushSent_) return AVERROR_EOF;
+      flushSent_ = true;
+      avcodec_send_packet(dec_, nullptr);
+      continue;
+    }
+    if (ReadPacket() < 0) {
+      av_packet_unref(pkt_.get());
+      demuxEnd_ = true;
+      continue;
+    }
+    r = avcodec_send_packet(dec_, pkt_.get());
+    av_packet_unref(pkt_.get());
+    ++packetsSent_;
+    if (r < 0 && r != AVERROR(EAGAIN)) return r;
+  }
+}
+
+void StreamDecoder::Restart() {
+  if (dec_) avcodec_flush_buffers(dec_);
+  av_packet_unref(pkt_.get());
+  packetPending_ = demuxEnd_ = flushSent_ = false;
+  packetsSent_ = 0;
+}
+
+}  // namespace korvane
