@@ -314,7 +314,11 @@ int Korvane::Impl::EncodingPass() {
   status->Begin(2, int64_t{range.ToFrame} - range.FromFrame + 1);
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
     const uint8_t* frame = m.get_avi_frame(f);
-    if (!frame) return Fail(m.LastError);
+    if (!frame) {
+      // The movie stops at the frame that cannot be had; what is written so far stays on disk.
+      file.Close();
+      return Fail(m.LastError);
+    }
     if (s.OldMethod)
       FramePipeline::ReverseComponents(frame, rgbFrame.data(), int64_t(pixelCount));
     else

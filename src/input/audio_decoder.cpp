@@ -222,10 +222,8 @@ AudioDecoder::~AudioDecoder() = default;
 int AudioDecoder::Open(const std::string& path, StreamChoice choice, bool riffOnly) {
   Impl& d = *impl_;
   d.Close();
-  AVFormatContext* raw = nullptr;
-  int r = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+  int r = OpenFormat(path.c_str(), d.fmt);
   if (r < 0) return r;
-  d.fmt.reset(raw);
   if (riffOnly) {
     std::string name = d.fmt->iformat->name;
     if (name != "avi" && name != "wav") {
@@ -233,10 +231,12 @@ int AudioDecoder::Open(const std::string& path, StreamChoice choice, bool riffOn
       return AVERROR_INVALIDDATA;
     }
   }
-  r = avformat_find_stream_info(d.fmt.get(), nullptr);
-  if (r < 0) {
-    d.Close();
-    return r;
+  if (NeedsSequentialReading(d.fmt.get())) {
+    r = OpenFormat(path.c_str(), d.fmt, true);
+    if (r < 0) {
+      d.Close();
+      return r;
+    }
   }
   int index = -1;
   if (choice == StreamChoice::First) {

@@ -1,19 +1,58 @@
 #include "input/stream_decoder.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace korvane {
 
-int OpenFormat(const char* path, FormatContextPtr& fmt) {
+int OpenFormat(const char* path, FormatContextPtr& fmt, bool sequential) {
   fmt.reset();
-  AVFormatContext* raw = nullptr;
+  AVFormatContext* raw = avformat_alloc_context();
+  if (!raw) return AVERROR(ENOMEM);
+  if (sequential) {
+    AVIOContext* io = nullptr;
+    int r = avio_open(&io, path, AVIO_FLAG_READ);
+    if (r < 0) {
+      avformat_free_context(raw);
+      return r;
+    }
+    io->seekable = 0;
+    raw->pb = io;
+    raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+  }
+  FormatContextPtr owner(raw);
+  // A failed open frees the context; its own input context stays with `owner` for release.
+  AVIOContext* io = raw->pb;
   int r = avformat_open_input(&raw, path, nullptr, nullptr);
-  if (r < 0) return r;  // FFmpeg frees the context of a failed open itself
-  FormatContextPtr opened(raw);
-  r = avformat_find_stream_info(opened.get(), nullptr);
+  if (r < 0) {
+    owner.release();
+    avio_closep(&io);
+    return r;
+  }
+  r = avformat_find_stream_info(owner.get(), nullptr);
   if (r < 0) return r;
-  fmt = std::move(opened);
+  fmt = std::move(owner);
   return 0;
+}
+
+bool NeedsSequentialReading(const AVFormatContext* fmt) {
+  if (std::strcmp(fmt->iformat->name, "avi") != 0) return false;
+  int64_t fileSize = fmt->pb ? avio_size(fmt->pb) : -1;
+  for (unsigned s = 0; s < fmt->nb_streams; ++s) {
+    AVStream* st = fmt->streams[s];
+    int count = avformat_index_get_entries_count(st);
+    // The header counts a video stream's frames; its index must list each of them.
+    if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && (count <= 0 || st->nb_frames != count))
+      return true;
+    int64_t lastTimestamp = AV_NOPTS_VALUE;
+    for (int i = 0; i < count; ++i) {
+      const AVIndexEntry* e = avformat_index_get_entry(st, i);
+      if (!e || e->pos < 0 || (fileSize > 0 && e->pos + e->size > fileSize)) return true;
+      if (lastTimestamp != AV_NOPTS_VALUE && e->timestamp <= lastTimestamp) return true;
+      lastTimestamp = e->timestamp;
+    }
+  }
+  return false;
 }
 
 int OpenCodecContext(const AVStream* stream, const AVCodec* codec, int threads,

@@ -61,6 +61,8 @@ struct VideoDecoder::Impl {
 
   int64_t nextIndex = 0;        // presentation index of the next decoded frame
   bool firstAfterSeek = false;  // the next decoded frame's index comes from its timestamp
+  bool failed = false;          // a packet could not be decoded; no frame is served after it
+  bool ignoreIndex = false;     // the file's own index is not trusted, even to read packets
   int threads = 0;              // decoding threads: 0 as FFmpeg chooses
   int scaleFlags = SWS_BICUBIC;
   std::vector<double> times;  // presentation time of every frame, from the first; made on demand
@@ -92,10 +94,12 @@ struct VideoDecoder::Impl {
     times.clear();
     nextIndex = 0;
     firstAfterSeek = false;
+    failed = false;
+    ignoreIndex = false;
   }
 
   int OpenStream() {
-    int r = OpenFormat(path.c_str(), fmt);
+    int r = OpenFormat(path.c_str(), fmt, ignoreIndex);
     if (r < 0) return r;
     int best = av_find_best_stream(fmt.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (best >= 0 && (fmt->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC)) best = -1;
@@ -235,14 +239,13 @@ struct VideoDecoder::Impl {
     return true;
   }
 
-  // The next frame in presentation order into `frame`; false at the end.
+  // The next frame in presentation order into `frame`; false at the end, or with `failed` set
+  // when a packet cannot be decoded: skipping it would shift every later frame.
   bool NextFrame() {
-    for (;;) {
-      int r = loop.NextFrame(frame.get());
-      if (r == 0) return true;
-      if (r == AVERROR_EOF) return false;
-      // a packet that cannot be decoded is skipped
-    }
+    int r = loop.NextFrame(frame.get());
+    if (r == 0) return true;
+    if (r != AVERROR_EOF) failed = true;
+    return false;
   }
 
   int64_t IndexOfFirstAfterSeek() {
@@ -348,11 +351,21 @@ int VideoDecoder::Open(const std::string& path) {
     f.SampleAspectDen = sar.den;
   }
 
-  // The container's own index is exact for AVI; elsewhere the packets are counted.
+  // The container's own index is used where it is exact (an AVI's complete index); elsewhere
+  // the packets are counted.
   bool avi = std::strcmp(d.fmt->iformat->name, "avi") == 0;
-  if (avi && avformat_index_get_entries_count(d.st) > 0) {
+  if (avi && !NeedsSequentialReading(d.fmt.get())) {
     d.BuildTableFromIndex();
   } else {
+    if (avi) {
+      d.CloseStream();
+      d.ignoreIndex = true;
+      r = d.OpenStream();
+      if (r < 0) {
+        d.Close();
+        return r;
+      }
+    }
     d.BuildTableByReading();
     d.BuildSortedPts();
     if (!d.SeekToStart()) {
@@ -378,7 +391,7 @@ bool VideoDecoder::OpenDecoder(int threads) {
 bool VideoDecoder::DecodeFrame(int64_t n, uint8_t* dest, std::ptrdiff_t destStride, int width,
                                int height) {
   Impl& d = *impl_;
-  if (!d.dec || n < 0 || n >= d.facts.FrameCount) return false;
+  if (!d.dec || d.failed || n < 0 || n >= d.facts.FrameCount) return false;
   if (d.heldIndex == n) return d.Place(d.held.get(), dest, destStride, width, height);
   bool restarted = false;
   if (n < d.nextIndex) {
@@ -386,6 +399,7 @@ bool VideoDecoder::DecodeFrame(int64_t n, uint8_t* dest, std::ptrdiff_t destStri
   }
   for (;;) {
     if (!d.NextFrame()) {
+      if (d.failed) return false;
       // The stream ends before frame n: keep showing the last picture it had.
       if (d.heldIndex >= 0) return d.Place(d.held.get(), dest, destStride, width, height);
       return false;
