@@ -12,6 +12,7 @@
 #include "driver/report.h"
 #include "driver/status_line.h"
 #include "input/movie_source.h"
+#include "input/wave_format.h"
 #include "mve/mve_writer.h"
 #include "mve/stream_layout.h"
 #include "palette/color_reducer.h"
@@ -95,9 +96,13 @@ int Korvane::Impl::Run(const std::vector<std::string>& args) {
 
 int Korvane::Impl::MainSequence() {
   const Settings& s = settings;
-  std::error_code ec;
-  if (!fs::exists(s.InputFile, ec)) return Fail("Input movie doesn't exist: `" + s.InputFile + "'");
-  if (!s.PaletteFile.empty() && !fs::exists(s.PaletteFile, ec))
+  // A folder is no movie or palette: it is reported as missing, as a file would be.
+  auto missing = [](const std::string& path) {
+    std::error_code ec;
+    return !fs::exists(path, ec) || fs::is_directory(path, ec);
+  };
+  if (missing(s.InputFile)) return Fail("Input movie doesn't exist: `" + s.InputFile + "'");
+  if (!s.PaletteFile.empty() && missing(s.PaletteFile))
     return Fail("Input palette doesn't exist: `" + s.PaletteFile + "'");
 
   OutputName = s.OutputFile.empty() ? DeriveOutputName(s.InputFile) : s.OutputFile;
@@ -118,6 +123,11 @@ int Korvane::Impl::MainSequence() {
     return kExitError;
   }
   out << "\n";
+
+  if (!StreamLayout::TimerKeeps(movie->FrameRate)) {
+    return Fail("The movie's frame rate of " + TwoDecimals(movie->FrameRate) +
+                " fps cannot be kept by the MVE timer; use -fps to convert at another rate");
+  }
 
   if (!SoundPiecesFit()) {
     return Fail(

@@ -9,6 +9,10 @@
 #include <ostream>
 #include <vector>
 
+extern "C" {
+#include <libavutil/error.h>
+}
+
 #include "input/audio_decoder.h"
 #include "input/generic_audio_reader.h"
 #include "input/riff_audio_info.h"
@@ -25,6 +29,13 @@ std::string Hex8(int code) {
   return text;
 }
 
+// " (FFmpeg's reason in words)" for one of its error codes.
+std::string Reason(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  if (av_strerror(code, text, sizeof text) < 0) return "";
+  return std::string(" (") + text + ")";
+}
+
 int32_t Saturate(int64_t value) {
   return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
                                                   std::numeric_limits<int32_t>::max()));
@@ -33,6 +44,9 @@ int32_t Saturate(int64_t value) {
 // Frames larger than this are given their buffer on the first frame request, so that a
 // movie the driver refuses for its size costs no memory.
 constexpr int64_t kEagerBufferPixels = 4096 * 2304;
+
+// Stated frame rates above this are taken for damaged headers, not for frame times.
+constexpr double kHighestTimedFrameRate = 1e5;
 
 // "-fit" scales pictures down to fit inside this size.
 constexpr int32_t kFitWidth = 640, kFitHeight = 480;
@@ -46,6 +60,7 @@ struct MovieSource::Impl {
   MovieSourceOptions options;
   VideoDecoder video;
   bool videoOpen = false;
+  bool frameByFrame = false;  // "-fps" shows source frame n as output frame n
   std::vector<uint8_t> frameBuffer;
   FramePreviewHook hook;
 
@@ -78,7 +93,7 @@ bool MovieSource::open_avi(const std::string& movieFile, const std::string& audi
 
   int r = d.video.Open(movieFile);
   if (r < 0) {
-    LastError = "Error opening video stream: " + Hex8(r);
+    LastError = "Error opening video stream: " + Hex8(r) + Reason(r);
     return false;
   }
   const VideoFacts& f = d.video.Facts();
@@ -105,7 +120,14 @@ bool MovieSource::open_avi(const std::string& movieFile, const std::string& audi
   BitsPerPixel = static_cast<uint16_t>(f.BitsPerPixel);
   out << "    bits per pixel: " << BitsPerPixel << "\n";
 
-  if (options.OutputFrameRate > 0) {
+  // A stated rate beyond any movie's (a damaged header's 2147483647 frames a second) gives no
+  // usable times: "-fps" then shows the frames one after another at its own rate.
+  d.frameByFrame = options.OutputFrameRate > 0 && FrameRate > kHighestTimedFrameRate;
+  if (d.frameByFrame) {
+    FrameRate = options.OutputFrameRate;
+    FramesPerSecond = Saturate(static_cast<int64_t>(std::nearbyint(FrameRate)));
+    out << "    converted at: " << TwoDecimals(FrameRate) << " fps   " << FrameCount << " frames\n";
+  } else if (options.OutputFrameRate > 0) {
     // Output frame n shows the source frame on screen at n / rate; as many frames as cover the
     // source's length.
     double length = d.video.DurationSeconds();
@@ -169,7 +191,7 @@ const uint8_t* MovieSource::get_avi_frame(int n) {
   int64_t index = static_cast<int64_t>(n) - FirstFrame;
   bool inRange = n >= FirstFrame && index < FrameCount;
   // At another frame rate, the source frame on screen at the output frame's time.
-  if (inRange && d.options.OutputFrameRate > 0)
+  if (inRange && d.options.OutputFrameRate > 0 && !d.frameByFrame)
     index = d.video.FrameAtSeconds(index / d.options.OutputFrameRate);
   if (!inRange || !d.video.DecodeFrame(index, top, -stride, PictureWidth, PictureHeight)) {
     LastError = "Cannot decompress data";
@@ -268,7 +290,7 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
   if (!passThrough) {
     int r = d.fileAudio.FindDecoder();
     if (r < 0) {
-      out << "Decompression to PCM is not supported: " << r << "\n";
+      out << "Decompression to PCM is not supported: " << r << Reason(r) << "\n";
       return;
     }
     target = GenericReaderFormat(sourceRate, sourceChannels, d.options.OutputAudioRate);
@@ -278,7 +300,8 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
   if (!passThrough) {
     int r = d.fileAudio.StartDecoding(static_cast<int>(target.nSamplesPerSec), target.nChannels);
     if (r < 0) {
-      out << "Cannot open decompressor: " << r << "\n";
+      // The scheme line ends before the message, which is a line of its own.
+      out << "\nCannot open decompressor: " << r << Reason(r) << "\n";
       return;
     }
     out << " -> " << describe_audio_format(target);
@@ -351,7 +374,7 @@ int32_t MovieSource::read_avi_audio(uint8_t* dest, int32_t count) {
       } else {
         got = d.fileAudio.Read(d.readBuffer.data(), d.readSize);
         int error = d.fileAudio.TakeDecodeError();
-        if (error < 0) d.out << "Cannot decompress track: " << error << "\n";
+        if (error < 0) d.out << "Cannot decompress track: " << error << Reason(error) << "\n";
       }
     }
     if (got > 0) {
