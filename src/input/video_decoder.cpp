@@ -1,6 +1,7 @@
 #include "input/video_decoder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -20,6 +21,7 @@ namespace {
 struct FrameEntry {
   int64_t pts = AV_NOPTS_VALUE;
   int64_t dts = AV_NOPTS_VALUE;
+  int64_t duration = 0;  // in the stream's time base; 0 when unknown
   bool key = false;
 };
 
@@ -143,6 +145,7 @@ struct VideoDecoder::Impl {
       FrameEntry entry;
       entry.pts = pkt->pts;
       entry.dts = pkt->dts;
+      entry.duration = std::max<int64_t>(pkt->duration, 0);
       entry.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
       table.push_back(entry);
     }
@@ -255,6 +258,14 @@ struct VideoDecoder::Impl {
     auto it = std::lower_bound(sortedPts.begin(), sortedPts.end(), ts);
     if (ts != AV_NOPTS_VALUE && it != sortedPts.end() && *it == ts) return it - sortedPts.begin();
     return nextIndex;
+  }
+
+  // How long the last frame in presentation order is shown, from its packet; 0 when unknown.
+  double LastFrameSeconds() const {
+    if (sortedPts.empty()) return 0.0;
+    for (const FrameEntry& e : table)
+      if (e.pts == sortedPts.back()) return e.duration * av_q2d(st->time_base);
+    return 0.0;
   }
 
   // Seconds per frame as the stream states it, or 0.
@@ -435,7 +446,24 @@ int64_t VideoDecoder::FrameAtSeconds(double seconds) {
 
 double VideoDecoder::DurationSeconds() {
   Impl& d = *impl_;
-  if (d.FrameSeconds() > 0) return static_cast<double>(d.facts.FrameCount) * d.FrameSeconds();
+  if (d.FrameSeconds() > 0) {
+    double step = d.FrameSeconds();
+    double even = static_cast<double>(d.facts.FrameCount) * step;
+    d.BuildTimes();
+    bool evenlySpaced = true;
+    for (size_t i = 0; i < d.times.size() && evenlySpaced; ++i)
+      evenlySpaced = std::fabs(d.times[i] - static_cast<double>(i) * step) <= step / 2;
+    if (evenlySpaced) return even;
+    // Frames at uneven times: the movie lasts until the last one has been shown, and as long as
+    // the stream or the file says when that is later.
+    double last = d.LastFrameSeconds();
+    double length = d.times.back() + (last > 0 ? last : step);
+    if (d.st->duration != AV_NOPTS_VALUE && d.st->duration > 0)
+      length = std::max(length, d.st->duration * av_q2d(d.st->time_base));
+    else if (d.fmt->duration != AV_NOPTS_VALUE && d.fmt->duration > 0)
+      length = std::max(length, d.fmt->duration / static_cast<double>(AV_TIME_BASE));
+    return length;
+  }
   d.BuildTimes();
   if (d.times.size() < 2) return 0.0;
   // The last frame lasts as long as the frames on average.
