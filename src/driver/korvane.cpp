@@ -12,6 +12,7 @@
 #include "driver/report.h"
 #include "driver/status_line.h"
 #include "input/movie_source.h"
+#include "input/spooled_input.h"
 #include "input/wave_format.h"
 #include "mve/mve_writer.h"
 #include "mve/stream_layout.h"
@@ -37,6 +38,8 @@ FrameRange ComputeFrameRange(const Settings& s, int32_t firstFrame, int32_t fram
 }
 
 std::string DeriveOutputName(const std::string& inputFile) {
+  // Standard input is named as /dev/stdin would be.
+  if (inputFile == "-") return "stdin.mve";
   return ReplaceExtension(fs::path(inputFile).filename().string(), ".mve");
 }
 
@@ -55,6 +58,8 @@ struct Korvane::Impl {
   std::unique_ptr<MovieSource> movie;
   std::unique_ptr<ColorReducer> reducer;
   std::unique_ptr<StatusLine> status;
+  // Copies of a movie or soundtrack read from a pipe; removed at clean-up.
+  std::unique_ptr<SpooledInput> movieSpool, audioSpool;
   bool stopped = false;
 
   Impl(std::ostream& o, std::ostream& e, std::istream& i, ConsoleHooks h)
@@ -101,9 +106,33 @@ int Korvane::Impl::MainSequence() {
     std::error_code ec;
     return !fs::exists(path, ec) || fs::is_directory(path, ec);
   };
-  if (missing(s.InputFile)) return Fail("Input movie doesn't exist: `" + s.InputFile + "'");
+  if (s.InputFile != "-" && missing(s.InputFile))
+    return Fail("Input movie doesn't exist: `" + s.InputFile + "'");
   if (!s.PaletteFile.empty() && missing(s.PaletteFile))
     return Fail("Input palette doesn't exist: `" + s.PaletteFile + "'");
+
+  // Both passes read the movie, and seek in it: what can be read only once is copied first.
+  std::string movieInput = s.InputFile, audioInput = s.AudioFile;
+  for (std::string* input : {&movieInput, &audioInput}) {
+    if (!SpooledInput::NeedsSpooling(*input)) continue;
+    auto isStdin = [](const std::string& name) {
+      return name == "-" || name == "/dev/stdin" || name == "/dev/fd/0" ||
+             name == "/proc/self/fd/0";
+    };
+    if (input == &audioInput &&
+        (s.AudioFile == s.InputFile || (isStdin(s.AudioFile) && isStdin(s.InputFile)))) {
+      audioInput = movieInput;
+      continue;
+    }
+    auto& spool = input == &movieInput ? movieSpool : audioSpool;
+    spool = std::make_unique<SpooledInput>();
+    std::string reason;
+    if (!spool->Spool(*input, hooks.StopRequested, &reason)) {
+      if (reason.empty()) return kExitBreak;
+      return Fail(reason);
+    }
+    *input = spool->Path();
+  }
 
   OutputName = s.OutputFile.empty() ? DeriveOutputName(s.InputFile) : s.OutputFile;
 
@@ -115,7 +144,8 @@ int Korvane::Impl::MainSequence() {
   options.FitToLimit = s.FitToLimit;
   options.OutputFrameRate = s.OutputFrameRate;
   options.OutputAudioRate = s.OutputAudioRate;
-  if (!movie->open_avi(s.InputFile, s.AudioFile, options)) return Fail(movie->LastError);
+  options.AudioName = s.AudioFile;
+  if (!movie->open_avi(movieInput, audioInput, options)) return Fail(movie->LastError);
 
   if (movie->FrameWidth > 640 || movie->FrameHeight > 480) {
     out << "Your movie is too large. The limit is 640x480 pixels.\n";
@@ -395,6 +425,8 @@ void Korvane::Impl::CleanUp() {
   reducer.reset();
   if (movie) movie->close_avi();
   movie.reset();
+  movieSpool.reset();
+  audioSpool.reset();
 }
 
 Korvane::Korvane(std::ostream& out, std::ostream& err, std::istream& in, ConsoleHooks hooks)

@@ -220,7 +220,9 @@ void MovieSource::ChooseSoundtrack(const std::string& movieFile, const std::stri
     out << "Ignoring soundtrack.\n";
     return;
   }
-  if (audioFile != movieFile) out << "Soundtrack from `" << audioFile << "'\n";
+  if (audioFile != movieFile)
+    out << "Soundtrack from `" << (d.options.AudioName.empty() ? audioFile : d.options.AudioName)
+        << "'\n";
   if (d.options.ForceDirectShow) {
     d.genericReader = true;
     out << "Using DirectShow for audio input.\n";
