@@ -144,7 +144,7 @@ int Korvane::Impl::MainSequence() {
   options.FitToLimit = s.FitToLimit;
   options.OutputFrameRate = s.OutputFrameRate;
   options.OutputAudioRate = s.OutputAudioRate;
-  options.AudioName = s.AudioFile;
+  movie->SetAudioDisplayName(s.AudioFile);
   if (!movie->open_avi(movieInput, audioInput, options)) return Fail(movie->LastError);
 
   if (movie->FrameWidth > 640 || movie->FrameHeight > 480) {

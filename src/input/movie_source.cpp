@@ -60,6 +60,7 @@ struct MovieSource::Impl {
   MovieSourceOptions options;
   VideoDecoder video;
   bool videoOpen = false;
+  std::string audioName;
   bool frameByFrame = false;  // "-fps" shows source frame n as output frame n
   std::vector<uint8_t> frameBuffer;
   FramePreviewHook hook;
@@ -78,6 +79,10 @@ struct MovieSource::Impl {
 MovieSource::MovieSource(std::ostream& out) : impl_(std::make_unique<Impl>(out)) {}
 MovieSource::~MovieSource() {
   close_avi();
+}
+
+void MovieSource::SetAudioDisplayName(std::string name) {
+  impl_->audioName = std::move(name);
 }
 
 void MovieSource::SetPreviewHook(FramePreviewHook hook) {
@@ -221,8 +226,7 @@ void MovieSource::ChooseSoundtrack(const std::string& movieFile, const std::stri
     return;
   }
   if (audioFile != movieFile)
-    out << "Soundtrack from `" << (d.options.AudioName.empty() ? audioFile : d.options.AudioName)
-        << "'\n";
+    out << "Soundtrack from `" << (d.audioName.empty() ? audioFile : d.audioName) << "'\n";
   if (d.options.ForceDirectShow) {
     d.genericReader = true;
     out << "Using DirectShow for audio input.\n";

@@ -19,8 +19,6 @@ struct MovieSourceOptions {
   int OutputAudioRate = 0;     // "-ar": resample the soundtrack to this rate
   // Threads decoding the video: 0 as FFmpeg chooses, 1 single-threaded.
   int DecoderThreads = 0;
-  // The soundtrack file as the user named it, for messages (empty: the name opened).
-  std::string AudioName;
 };
 
 // Called for every frame fetched, with the frame buffer (bottom-up B, G, R rows) and the
@@ -57,6 +55,8 @@ class MovieSource {
   void close_avi();
 
   void SetPreviewHook(FramePreviewHook hook);
+  // The soundtrack file as the user named it, for messages (empty: the name opened).
+  void SetAudioDisplayName(std::string name);
 
   std::string LastError;
 
