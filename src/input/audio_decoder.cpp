@@ -14,6 +14,13 @@ extern "C" {
 
 namespace korvane {
 
+namespace {
+
+// The most samples one conversion step makes when the source allows it (see ConvertSlice).
+constexpr int kSliceSamples = 1 << 16;
+
+}  // namespace
+
 struct AudioDecoder::Impl {
   FormatContextPtr fmt;
   AVStream* st = nullptr;
@@ -42,6 +49,8 @@ struct AudioDecoder::Impl {
   int64_t nextSample = 0;  // source sample position of the next data; -1 unknown
   int64_t skipUntil = -1;  // drop source samples before this position (after a seek)
   int decodeError = 0;
+  int frameDone = -1;  // samples of `frame` converted so far; -1: no frame taken in
+  std::vector<const uint8_t*> manyPlanes;
 
   ~Impl() { Close(); }
 
@@ -62,6 +71,7 @@ struct AudioDecoder::Impl {
     nextSample = 0;
     skipUntil = -1;
     decodeError = 0;
+    frameDone = -1;
   }
 
   int64_t SampleOf(int64_t ts) const {
@@ -146,7 +156,9 @@ struct AudioDecoder::Impl {
     return true;
   }
 
-  bool ConvertFrame() {
+  // Takes the decoded `frame` in: sets up the converter for it and drops what lies before a
+  // seek target. False when nothing of it is to be converted.
+  bool StartFrame() {
     if (frame->nb_samples <= 0 || frame->sample_rate <= 0) return false;
     if (!swr || frame->format != swrInFormat || frame->sample_rate != swrInRate ||
         av_channel_layout_compare(&frame->ch_layout, &swrInLayout) != 0) {
@@ -162,27 +174,33 @@ struct AudioDecoder::Impl {
     int64_t skip = SkipCount(start, frame->nb_samples);
     if (start >= 0) nextSample = start + frame->nb_samples;
     if (skip == frame->nb_samples) return false;
+    if (skip > 0 || skipUntil >= 0) skipUntil = -1;
+    frameDone = static_cast<int>(skip);
+    return true;
+  }
+
+  // Converts the next part of the frame taken in; true when bytes were added. A part makes at
+  // most kSliceSamples samples unless a single source sample makes more: a source that states
+  // a tiny rate, resampled far up, never needs a buffer sized by its whole frame.
+  bool ConvertSlice() {
+    int count = frame->nb_samples - frameDone;
+    while (count > 1 && swr_get_out_samples(swr.get(), count) > kSliceSamples) count /= 2;
     const uint8_t* in[AV_NUM_DATA_POINTERS] = {};
     int sampleBytes = av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format));
     bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format));
-    int planes = planar ? frame->ch_layout.nb_channels : 1;
-    if (planes > AV_NUM_DATA_POINTERS) {
-      // Many planes live behind extended_data; the converter reads them from there.
-      planes = 0;
-    }
-    int64_t offset = skip * sampleBytes * (planar ? 1 : frame->ch_layout.nb_channels);
+    int channels = frame->ch_layout.nb_channels;
+    int64_t offset = int64_t{frameDone} * sampleBytes * (planar ? 1 : channels);
     const uint8_t** source = in;
-    std::vector<const uint8_t*> many;
-    if (planes == 0) {
-      many.resize(frame->ch_layout.nb_channels);
-      for (int c = 0; c < frame->ch_layout.nb_channels; ++c)
-        many[c] = frame->extended_data[c] + offset;
-      source = many.data();
+    if (planar && channels > AV_NUM_DATA_POINTERS) {
+      // Many planes live behind extended_data; the converter reads them from there.
+      manyPlanes.resize(static_cast<size_t>(channels));
+      for (int c = 0; c < channels; ++c) manyPlanes[c] = frame->extended_data[c] + offset;
+      source = manyPlanes.data();
     } else {
-      for (int p = 0; p < planes; ++p) in[p] = frame->extended_data[p] + offset;
+      for (int p = 0; p < (planar ? channels : 1); ++p) in[p] = frame->extended_data[p] + offset;
     }
-    if (skip > 0 || skipUntil >= 0) skipUntil = -1;
-    return Convert(source, frame->nb_samples - static_cast<int>(skip));
+    frameDone += count;
+    return Convert(source, count);
   }
 
   // Adds the next decoded data to `out`; false at the end of the stream.
@@ -199,11 +217,18 @@ struct AudioDecoder::Impl {
         if (added) return true;
         continue;
       }
+      if (frameDone >= 0) {
+        bool added = ConvertSlice();
+        if (frameDone >= frame->nb_samples) {
+          frameDone = -1;
+          av_frame_unref(frame.get());
+        }
+        if (added) return true;
+        continue;
+      }
       int r = loop.NextFrame(frame.get());
       if (r == 0) {
-        bool added = ConvertFrame();
-        av_frame_unref(frame.get());
-        if (added) return true;
+        if (!StartFrame()) av_frame_unref(frame.get());
         continue;
       }
       if (r == AVERROR_EOF) {
@@ -372,6 +397,10 @@ bool AudioDecoder::SeekMilliseconds(int64_t milliseconds) {
     return true;
   }
   d.loop.Restart();
+  if (d.frameDone >= 0) {
+    av_frame_unref(d.frame.get());
+    d.frameDone = -1;
+  }
   if (d.swr) {
     swr_close(d.swr.get());
     swr_init(d.swr.get());

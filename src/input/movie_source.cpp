@@ -316,7 +316,11 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
   }
   out << " -> MVE\n";
 
-  d.readSize = static_cast<int32_t>(std::max<uint32_t>(target.nAvgBytesPerSec, 1));
+  // One second of sound at a time. The header's byte rate is only believed up to what the
+  // served format makes in a second (at most 65535 samples of 2 channels of 2 bytes).
+  int64_t second = int64_t{target.nSamplesPerSec} * target.nChannels * (target.wBitsPerSample / 8);
+  d.readSize = static_cast<int32_t>(
+      std::clamp<int64_t>(target.nAvgBytesPerSec, 1, std::clamp<int64_t>(second, 1, 1 << 20)));
   d.readBuffer.assign(static_cast<size_t>(d.readSize), 0);
   d.pending = d.pendingOffset = 0;
   d.endReached = false;

@@ -1,7 +1,10 @@
 // Damaged and unusual sources end to end: hand-patched AVIs, unevenly timed frames, pipes, and
 // the messages the program gives for what it cannot read.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -41,6 +44,22 @@ double MveSoundSeconds(const std::string& mve, int rate) {
   std::string raw = mve + ".s16";
   if (!Ffmpeg("-i " + ShellQuote(mve) + " -map 0:a -f s16le -ac 1 " + ShellQuote(raw))) return -1;
   return double(ReadFileBytes(raw).size()) / 2 / rate;
+}
+
+// Runs a shell command line and gives the largest resident set, in kilobytes, that it or any
+// of its processes reached; -1 when it did not end with status 0.
+long PeakKilobytes(const std::string& commandLine) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", commandLine.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) ||
+      WEXITSTATUS(status) != 0)
+    return -1;
+  return usage.ru_maxrss;
 }
 
 void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -247,6 +266,38 @@ TEST_F(DamagedInputTest, MoviesFromPipesConvertAsFromTheFile) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Error: Error opening video stream: "), std::string::npos) << r.out;
   EXPECT_TRUE(fs::is_empty(tmp));
+}
+
+TEST_F(DamagedInputTest, SoundHeadersWithAbsurdRatesStayInBoundedMemory) {
+  std::string dir = ScratchDir("absurd-sound");
+  ASSERT_TRUE(Ffmpeg("-f lavfi -i sine=sample_rate=8000:duration=3 -c:a pcm_s16le " +
+                     ShellQuote(dir + "/sound.wav")));
+  struct Case {
+    std::string name;
+    uint32_t rate, bytesPerSecond;
+    std::string args;
+  } cases[] = {
+      // 1 sample a second: each second of resampled sound comes from 1 sample.
+      {"tiny rate resampled", 1, 2, "-ar 65535"},
+      {"tiny rate resampled by the generic reader", 1, 2, "-ar 65535 -da"},
+      // A byte rate of 4 GB a second, read a second at a time.
+      {"huge byte rate", 8000, 0xFFFFFFF0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint8_t> wav = ReadFileBytes(dir + "/sound.wav");
+    size_t fmt = Find(wav, "fmt ");
+    PutLe32(wav, fmt + 12, c.rate);
+    PutLe32(wav, fmt + 16, c.bytesPerSecond);
+    WriteBytes(dir + "/patched.wav", wav);
+    long peak = PeakKilobytes("cd " + ShellQuote(dir) + " && " + ShellQuote(KorvaneBinary()) + " " +
+                              ShellQuote(Movie()) + " out.mve -w patched.wav -len 10 " + c.args +
+                              " >/dev/null");
+    EXPECT_GT(peak, 0);
+    // A few megabytes of work buffers; buffers sized from these headers took gigabytes.
+    EXPECT_LT(peak, 400 * 1024);
+    EXPECT_EQ(MveFrames(dir + "/out.mve"), 10);
+  }
 }
 
 TEST_F(DamagedInputTest, MessagesInPlainWords) {
