@@ -209,8 +209,14 @@ struct VideoDecoder::Impl {
 
   // Back to the first frame: by seeking when the container allows it exactly, else by opening
   // the file again.
+  // A paletted stream's colour table is a state of the decoder that the file changes from some
+  // frame on; after a seek the decoder would keep the table of whatever it decoded last.
+  bool Paletted() const {
+    return st->codecpar->format == AV_PIX_FMT_PAL8 || (dec && dec->pix_fmt == AV_PIX_FMT_PAL8);
+  }
+
   bool SeekToStart() {
-    if (!table.empty() && table[0].key && TrySeekToKey(0, 0)) {
+    if (!Paletted() && !table.empty() && table[0].key && TrySeekToKey(0, 0)) {
       firstAfterSeek = false;
       nextIndex = 0;
       return true;
@@ -229,6 +235,9 @@ struct VideoDecoder::Impl {
     // Without presentation times a reordering stream cannot tell which frame follows a key
     // frame; it is walked from the start.
     if (sortedPts.empty() && st->codecpar->video_delay > 0) return SeekToStart();
+    // A paletted stream is decoded from the start with a new decoder, so that every frame gets
+    // the colour table the file gives it by then.
+    if (Paletted()) return SeekToStart();
     int64_t k = std::min<int64_t>(n, static_cast<int64_t>(table.size()) - 1);
     while (k > 0 && !table[k].key) --k;
     if (k > 0 && TrySeekToKey(k, n)) return true;

@@ -300,6 +300,57 @@ TEST_F(DamagedInputTest, SoundHeadersWithAbsurdRatesStayInBoundedMemory) {
   }
 }
 
+// Mean absolute difference per colour component between the frames shown by an MVE file and
+// the frames from `first` on of a source decoded by FFmpeg; negative when they cannot be had.
+double MeanDifference(const std::string& mve, const std::string& source, int first) {
+  MveFile file;
+  DecodedMovie movie;
+  std::string error;
+  if (!ReadMveFile(mve, &file, &error) || !DecodeMovie(file, &movie, &error)) return -1;
+  std::string raw = mve + ".rgb";
+  if (!Ffmpeg("-i " + ShellQuote(source) + " -f rawvideo -pix_fmt rgb24 " + ShellQuote(raw)))
+    return -1;
+  std::vector<uint8_t> want = ReadFileBytes(raw);
+  size_t pixels = size_t(movie.Width) * movie.Height;
+  double sum = 0;
+  size_t count = 0;
+  for (size_t f = 0; f < movie.Frames.size(); ++f) {
+    size_t at = (first + f) * pixels * 3;
+    if (at + pixels * 3 > want.size()) return -1;
+    for (size_t i = 0; i < pixels; ++i)
+      for (int c = 0; c < 3; ++c) {
+        int v = movie.Palettes[f][3 * movie.Frames[f][i] + c];
+        sum += std::abs(((v << 2) | (v >> 4)) - want[at + 3 * i + c]);
+        ++count;
+      }
+  }
+  return count ? sum / double(count) : -1;
+}
+
+TEST_F(DamagedInputTest, PalettedMoviesKeepEachFramesColourTable) {
+  std::string dir = ScratchDir("colour-tables");
+  // Two still scenes of 5 frames whose colour table changes once, at frame 5.
+  ASSERT_TRUE(Ffmpeg(
+      "-filter_complex \"testsrc=s=48x32:r=5:d=1,hue=h=90,trim=end_frame=1,loop=4:1:0[a];"
+      "testsrc=s=48x32:r=5:d=1,hue=h=200,trim=end_frame=1,loop=4:1:0[b];[a][b]concat,split[x][y];"
+      "[x]palettegen=stats_mode=single:max_colors=16[p];[y][p]paletteuse=new=1\" -c:v rawvideo "
+      "-pix_fmt pal8 " +
+      ShellQuote(dir + "/scenes.avi")));
+  struct Case {
+    std::string args;
+    int first;
+  } cases[] = {{"", 0}, {"-old", 0}, {"-start 7", 7}, {"-start 3 -len 4", 3}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    CommandResult r = Korvane(dir, "scenes.avi out.mve " + c.args);
+    ASSERT_EQ(r.status, 0) << r.out;
+    // 32 colours at most in the source: the movie shows them nearly exactly.
+    double difference = MeanDifference(dir + "/out.mve", dir + "/scenes.avi", c.first);
+    EXPECT_GE(difference, 0);
+    EXPECT_LT(difference, 3.0);
+  }
+}
+
 TEST_F(DamagedInputTest, MessagesInPlainWords) {
   std::string dir = ScratchDir("messages");
   fs::create_directory(dir + "/folder.avi");
