@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <regex>
 
 #include "support/fixtures.h"
 #include "support/mve_reader.h"
@@ -370,21 +369,22 @@ TEST_F(DamagedInputTest, MessagesInPlainWords) {
   struct Case {
     std::string args;
     int status;
-    std::string pattern;  // a regular expression the output must hold
+    std::string text;  // the output must hold it
   } cases[] = {
       {"folder.avi", 1, "\nError: Input movie doesn't exist: `folder.avi'\n"},
       {ShellQuote(Movie()) + " -p folder.pal", 1,
        "\nError: Input palette doesn't exist: `folder.pal'\n"},
-      {"sound.wav", 1, "\nError: Error opening video stream: ADABAC08 \\(Stream not found\\)\n"},
+      {"sound.wav", 1, "\nError: Error opening video stream: ADABAC08 (Stream not found)\n"},
       {ShellQuote(Movie()) + " -test -w wide.wav", 0,
-       "\n    PCM, 8000 Hz, 16-bit, 255 channels\nCannot open decompressor: -?[0-9]+ \\([^()]+\\)\n"
+       "\n    PCM, 8000 Hz, 16-bit, 255 channels\nCannot open decompressor: -22 (Invalid "
+       "argument)\n"
        "Trying DirectShow for audio input.\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);
     CommandResult r = Korvane(dir, c.args);
     EXPECT_EQ(r.status, c.status);
-    EXPECT_TRUE(std::regex_search(r.out, std::regex(c.pattern))) << r.out;
+    EXPECT_NE(r.out.find(c.text), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");
   }
 }
