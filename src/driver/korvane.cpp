@@ -15,6 +15,8 @@
 #include "driver/report.h"
 #include "driver/status_line.h"
 #include "input/movie_source.h"
+#include "input/spooled_input.h"
+#include "input/wave_format.h"
 #include "mve/mve_writer.h"
 #include "mve/palette_planes.h"
 #include "mve/stream_layout.h"
@@ -40,6 +42,8 @@ FrameRange ComputeFrameRange(const Settings& s, int32_t firstFrame, int32_t fram
 }
 
 std::string DeriveOutputName(const std::string& inputFile) {
+  // Standard input is named as /dev/stdin would be.
+  if (inputFile == "-") return "stdin.mve";
   return ReplaceExtension(fs::path(inputFile).filename().string(), ".mve");
 }
 
@@ -92,6 +96,8 @@ struct Korvane::Impl {
   std::unique_ptr<MovieSource> movie;
   std::unique_ptr<ColorReducer> reducer;
   std::unique_ptr<StatusLine> status;
+  // Copies of a movie or soundtrack read from a pipe; removed at clean-up.
+  std::unique_ptr<SpooledInput> movieSpool, audioSpool;
   bool stopped = false;
 
   Impl(std::ostream& o, std::ostream& e, std::istream& i, ConsoleHooks h)
@@ -156,12 +162,38 @@ std::vector<RunFile> Korvane::Impl::OutputFiles() const {
 
 int Korvane::Impl::MainSequence() {
   const Settings& s = settings;
-  std::error_code ec;
-  if (!fs::exists(s.InputFile, ec)) return Fail("Input movie doesn't exist: `" + s.InputFile + "'");
-  // A folder is no palette file.
-  if (!s.PaletteFile.empty() &&
-      (!fs::exists(s.PaletteFile, ec) || fs::is_directory(s.PaletteFile, ec)))
+  // A folder is no movie or palette: it is reported as missing, as a file would be.
+  auto missing = [](const std::string& path) {
+    std::error_code ec;
+    return !fs::exists(path, ec) || fs::is_directory(path, ec);
+  };
+  if (s.InputFile != "-" && missing(s.InputFile))
+    return Fail("Input movie doesn't exist: `" + s.InputFile + "'");
+  if (!s.PaletteFile.empty() && missing(s.PaletteFile))
     return Fail("Input palette doesn't exist: `" + s.PaletteFile + "'");
+
+  // Both passes read the movie, and seek in it: what can be read only once is copied first.
+  std::string movieInput = s.InputFile, audioInput = s.AudioFile;
+  for (std::string* input : {&movieInput, &audioInput}) {
+    if (!SpooledInput::NeedsSpooling(*input)) continue;
+    auto isStdin = [](const std::string& name) {
+      return name == "-" || name == "/dev/stdin" || name == "/dev/fd/0" ||
+             name == "/proc/self/fd/0";
+    };
+    if (input == &audioInput &&
+        (s.AudioFile == s.InputFile || (isStdin(s.AudioFile) && isStdin(s.InputFile)))) {
+      audioInput = movieInput;
+      continue;
+    }
+    auto& spool = input == &movieInput ? movieSpool : audioSpool;
+    spool = std::make_unique<SpooledInput>();
+    std::string reason;
+    if (!spool->Spool(*input, hooks.StopRequested, &reason)) {
+      if (reason.empty()) return kExitBreak;
+      return Fail(reason);
+    }
+    *input = spool->Path();
+  }
 
   OutputName = s.OutputFile.empty() ? DeriveOutputName(s.InputFile) : s.OutputFile;
   if (std::string clash = FindOutputClash(InputFiles(), OutputFiles()); !clash.empty())
@@ -175,7 +207,8 @@ int Korvane::Impl::MainSequence() {
   options.FitToLimit = s.FitToLimit;
   options.OutputFrameRate = s.OutputFrameRate;
   options.OutputAudioRate = s.OutputAudioRate;
-  if (!movie->open_avi(s.InputFile, s.AudioFile, options)) return Fail(movie->LastError);
+  movie->SetAudioDisplayName(s.AudioFile);
+  if (!movie->open_avi(movieInput, audioInput, options)) return Fail(movie->LastError);
 
   if (movie->FrameWidth > 640 || movie->FrameHeight > 480) {
     out << "Your movie is too large. The limit is 640x480 pixels.\n";
@@ -185,13 +218,9 @@ int Korvane::Impl::MainSequence() {
   out << "\n";
 
   if (movie->FrameCount <= 0) return Fail("The movie has no frames: `" + s.InputFile + "'");
-  // Beyond this the movie's timer cannot run, and the allocations sized by the rate would
-  // have no bound.
-  if (!(movie->FrameRate < kMaxFrameRate)) {
-    char rate[64];
-    std::snprintf(rate, sizeof rate, "%.2f", movie->FrameRate);
-    return Fail(std::string("The frame rate of the movie (") + rate +
-                " fps) is too high for an MVE movie; use -fps to convert at a lower rate");
+  if (!StreamLayout::TimerKeeps(movie->FrameRate)) {
+    return Fail("The movie's frame rate of " + TwoDecimals(movie->FrameRate) +
+                " fps cannot be kept by the MVE timer; use -fps to convert at another rate");
   }
 
   if (!SoundPiecesFit()) {
@@ -376,7 +405,11 @@ int Korvane::Impl::EncodingPass() {
   status->Begin(2, int64_t{range.ToFrame} - range.FromFrame + 1);
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
     const uint8_t* frame = m.get_avi_frame(f);
-    if (!frame) return Fail(m.LastError);
+    if (!frame) {
+      // The movie stops at the frame that cannot be had; what is written so far stays on disk.
+      file.Close();
+      return Fail(m.LastError);
+    }
     if (coder->InputRows() == RowOrder::BottomUp)
       FramePipeline::ReverseComponents(frame, rgbFrame.data(), int64_t(pixelCount));
     else
@@ -444,6 +477,8 @@ void Korvane::Impl::CleanUp() {
   reducer.reset();
   if (movie) movie->close_avi();
   movie.reset();
+  movieSpool.reset();
+  audioSpool.reset();
 }
 
 Korvane::Korvane(std::ostream& out, std::ostream& err, std::istream& in, ConsoleHooks hooks)
