@@ -195,6 +195,223 @@ TEST(AudioEncoder, ClassicAfterTheTrackOnlySilenceFramesForAllStreams) {
   EXPECT_EQ(encoder.AudioFrameIndex(), 5);
 }
 
+// Stream 0 is never silenced with a silence frame: where the track is over, its pieces are
+// sound that does not move (DPCM of zero steps, or 8-bit PCM at its midpoint), and the silence
+// frames go to the other streams only.
+TEST(AudioEncoder, AfterTheTrackStreamZeroGetsSoundThatDoesNotMove) {
+  for (int bytesPerSample : {2, 1}) {
+    SCOPED_TRACE(bytesPerSample);
+    const std::vector<uint8_t> pcm =
+        bytesPerSample == 2 ? Sine16(100, 1, 1000, 0.1) : std::vector<uint8_t>(200, 0x90);
+    FakeTrack track(pcm, bytesPerSample == 2 ? 0 : 0x80);
+    AudioEncoder encoder(Facts(1, bytesPerSample, 150, 150, 2), track.Reader());
+    for (int piece = 0; piece < 4; ++piece) {
+      encoder.BuildFrameAudio();
+      ASSERT_EQ(encoder.DataOpCount(), 1);
+      ASSERT_EQ(encoder.SilenceOpCount(), 1);
+      const Bytes& data = encoder.DataOp(0).Data;
+      EXPECT_EQ(Word(data, 0), piece);
+      EXPECT_EQ(Word(data, 2), 0x0001);
+      EXPECT_EQ(Word(data, 4), 150);
+      EXPECT_EQ(encoder.SilenceOp(0).Data,
+                (Bytes{static_cast<uint8_t>(piece), 0, 0xFE, 0xFF, 150, 0}));
+      if (piece >= 2) {
+        const Bytes expected(bytesPerSample == 2 ? 76 : 150, bytesPerSample == 2 ? 0x00 : 0x80);
+        EXPECT_EQ(Bytes(data.begin() + 6, data.end()), expected) << "piece " << piece;
+      }
+      TBlock chunk = NewBlock(1, 0);
+      encoder.AppendFrameAudio(chunk);
+    }
+  }
+}
+
+// A piece that would decode to more than 32767 bytes becomes several audio frames in the chunk,
+// each a complete DPCM block of whole sample frames, together the whole piece in order.
+TEST(AudioEncoder, LongPiecesAreCutIntoAudioFramesOfAtMost32767Bytes) {
+  struct Case {
+    const char* name;
+    int channels, bytesPerSample, pieceBytes, parts;
+  };
+  const Case cases[] = {{"44100 Hz stereo at 2 fps", 2, 2, 88204, 3},
+                        {"44100 Hz mono at 2 fps", 1, 2, 44102, 2},
+                        {"22050 Hz mono at 2 fps", 1, 2, 22052, 1},
+                        {"exactly 32767 bytes of 8-bit mono", 1, 1, 32767, 1},
+                        {"8-bit stereo, 65534 bytes", 2, 1, 65534, 3}};
+  for (const Case& c : cases) {
+    for (bool classic : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (classic ? ", classic" : ""));
+      const AudioFacts facts =
+          Facts(c.channels, c.bytesPerSample, c.pieceBytes, c.pieceBytes, 2, classic);
+      const int64_t most = AudioEncoder::MaxChunkAudioBytes(facts);
+      // The classic layout refuses what its length field cannot state.
+      if (classic && c.pieceBytes > 65535 - 6) {
+        EXPECT_EQ(most, -1);
+        continue;
+      }
+      std::vector<uint8_t> pcm;
+      if (c.bytesPerSample == 2) {
+        pcm = Sine16(c.pieceBytes / 2 / c.channels * 3, c.channels, 20000, 0.01);
+      } else {
+        for (int i = 0; i < c.pieceBytes * 3; ++i) pcm.push_back(static_cast<uint8_t>(i * 13));
+      }
+      FakeTrack track(pcm, 0);
+      AudioEncoder encoder(facts, track.Reader());
+      encoder.BuildFrameAudio();
+      const int parts = classic ? 1 : c.parts;
+      ASSERT_EQ(encoder.DataOpCount(), parts);
+      ASSERT_EQ(encoder.SilenceOpCount(), parts);
+      const int frameBytes = c.channels * c.bytesPerSample;
+      size_t offset = 0;
+      DpcmCompressor reference(classic);
+      for (int i = 0; i < parts; ++i) {
+        const Bytes& data = encoder.DataOp(i).Data;
+        const int len = Word(data, 4);
+        if (!classic) {
+          EXPECT_LE(len, 32767);
+          EXPECT_EQ(len % frameBytes, 0);
+        }
+        EXPECT_EQ(Word(encoder.SilenceOp(i).Data, 4), len);
+        std::vector<uint8_t> expected(pcm.begin() + offset, pcm.begin() + offset + len);
+        if (c.bytesPerSample == 2)
+          expected.resize(reference.CompressDPCM(expected.data(), len, c.channels));
+        EXPECT_TRUE(Bytes(data.begin() + 6, data.end()) == expected)
+            << "part " << i << " of " << len << " bytes: " << data.size() - 6 << " against "
+            << expected.size();
+        offset += static_cast<size_t>(len);
+      }
+      if (!classic) {
+        EXPECT_EQ(offset, static_cast<size_t>(c.pieceBytes));
+      }
+      TBlock chunk = NewBlock(3, 0);
+      encoder.AppendFrameAudio(chunk);
+      EXPECT_EQ(chunk.Data.size(), static_cast<size_t>(encoder.AudioOverhead()));
+      EXPECT_LE(static_cast<int64_t>(chunk.Data.size()), most);
+    }
+  }
+  // The classic layout cannot state a piece of more than 65535 bytes; cut, it always fits.
+  EXPECT_EQ(AudioEncoder::MaxChunkAudioBytes(Facts(2, 2, 176404, 176404, 1, true)), -1);
+  EXPECT_GT(AudioEncoder::MaxChunkAudioBytes(Facts(2, 2, 176404, 176404, 1, false)), 88000);
+  EXPECT_LT(AudioEncoder::MaxChunkAudioBytes(Facts(2, 2, 88204, 88204, 2, false)), 44200);
+}
+
+// One second of sound goes ahead, but never more pieces than a player queues; the declared
+// buffer keeps today's second of sound unless a ring of 1.5 times it cannot hold the lead and
+// the two largest pieces that follow.
+TEST(AudioEncoder, LeadAndDeclaredBufferFitThePlayers) {
+  struct Case {
+    int fps, rate, channels;
+    int leadPieces;
+    bool keepsOneSecond;  // the declared length stays one second of sound
+  };
+  const Case cases[] = {
+      {2, 44100, 2, 2, false},  {3, 22050, 1, 3, false},   {4, 44100, 2, 4, false},
+      {5, 44100, 2, 5, true},   {25, 22050, 1, 25, true},  {59, 44100, 2, 59, true},
+      {60, 44100, 2, 59, true}, {100, 22050, 2, 59, true}, {1000, 44100, 1, 59, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.fps) + " fps");
+    const int frameBytes = 2 * c.channels;
+    const int chunk = (c.rate / c.fps + 1) * frameBytes;
+    const int perSecond = c.rate * frameBytes;
+    const int lead = perSecond - chunk * (c.fps - 1);
+    FakeTrack track({}, 0);
+    AudioEncoder encoder(Facts(c.channels, 2, chunk, lead, c.fps), track.Reader());
+    EXPECT_EQ(AudioEncoder::LeadPieces(c.fps), c.leadPieces);
+    EXPECT_EQ(encoder.AudioOnlyChunks(), c.leadPieces - 1);
+    const int64_t declared = encoder.DeclaredBufferBytes(perSecond);
+    int64_t leadBytes = 0;
+    for (int i = 0; i < c.leadPieces; ++i) leadBytes += i % c.fps == 0 ? lead : chunk;
+    const int64_t ring = (declared + declared / 2) & ~int64_t{3};
+    EXPECT_GE(ring, leadBytes + 2 * std::max(chunk, lead));
+    EXPECT_EQ(declared == perSecond, c.keepsOneSecond) << declared;
+    EXPECT_GE(declared, perSecond);
+  }
+}
+
+// "-dpcm" widens 8-bit sound to 16 bits exactly before coding it; "-stereo" writes a mono
+// track as two identical channels. The pieces keep their length in sample frames.
+TEST(AudioEncoder, WideningAndStereoWriteTheSameSamplesInTheWrittenFormat) {
+  struct Case {
+    const char* name;
+    int channels, bytesPerSample;
+    bool widen, stereo;
+    int outChannels, outBytes;
+  };
+  const Case cases[] = {{"8-bit mono, -dpcm", 1, 1, true, false, 1, 2},
+                        {"8-bit mono, -dpcm -stereo", 1, 1, true, true, 2, 2},
+                        {"8-bit mono, -stereo", 1, 1, false, true, 2, 1},
+                        {"16-bit mono, -stereo", 1, 2, false, true, 2, 2},
+                        {"16-bit stereo, both", 2, 2, true, true, 2, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int frames = 1000;
+    std::vector<uint8_t> pcm;
+    std::vector<int32_t> source;  // the samples as 16-bit values, one per frame and channel
+    for (int i = 0; i < frames; ++i) {
+      for (int ch = 0; ch < c.channels; ++ch) {
+        const double v = 20000 * std::sin(i * 0.05 + ch);
+        if (c.bytesPerSample == 1) {
+          const auto u = static_cast<uint8_t>(128 + std::lround(v / 256));
+          pcm.push_back(u);
+          source.push_back((u - 128) * 256);
+        } else {
+          const auto s = static_cast<int16_t>(std::lround(v));
+          pcm.push_back(static_cast<uint8_t>(static_cast<uint16_t>(s) & 0xFF));
+          pcm.push_back(static_cast<uint8_t>(static_cast<uint16_t>(s) >> 8));
+          source.push_back(s);
+        }
+      }
+    }
+    AudioFacts facts = Facts(c.channels, c.bytesPerSample, frames * c.channels * c.bytesPerSample,
+                             frames * c.channels * c.bytesPerSample, 1);
+    facts.WidenTo16Bit = c.widen;
+    facts.ForceStereo = c.stereo;
+    FakeTrack track(pcm, 0);
+    AudioEncoder encoder(facts, track.Reader());
+    EXPECT_EQ(encoder.OutputFormat().Channels, c.outChannels);
+    EXPECT_EQ(encoder.OutputFormat().BytesPerSample, c.outBytes);
+    // One piece per second: a ring of 1.5 times two seconds holds the lead and two pieces.
+    EXPECT_EQ(encoder.DeclaredBufferBytes(frames * c.channels * c.bytesPerSample),
+              static_cast<uint32_t>(2 * frames * c.outChannels * c.outBytes));
+    encoder.BuildFrameAudio();
+    ASSERT_EQ(encoder.DataOpCount(), 1);
+    const Bytes& data = encoder.DataOp(0).Data;
+    EXPECT_EQ(Word(data, 4), frames * c.outChannels * c.outBytes);
+    // Decode what was written and compare it with the source, sample frame by sample frame.
+    std::vector<int32_t> decoded;
+    const uint8_t* p = data.data() + 6;
+    if (c.outBytes == 1) {
+      for (size_t i = 6; i < data.size(); ++i) decoded.push_back((data[i] - 128) * 256);
+    } else {
+      int32_t pred[2] = {0, 0};
+      for (int ch = 0; ch < c.outChannels; ++ch) {
+        pred[ch] = static_cast<int16_t>(p[2 * ch] | (p[2 * ch + 1] << 8));
+        decoded.push_back(pred[ch]);
+      }
+      int ch = 0;
+      for (size_t i = 6 + 2 * c.outChannels; i < data.size(); ++i) {
+        pred[ch] = static_cast<int16_t>(static_cast<uint16_t>(pred[ch] + Steps[data[i]]));
+        decoded.push_back(pred[ch]);
+        ch = c.outChannels == 2 ? 1 - ch : 0;
+      }
+    }
+    ASSERT_EQ(decoded.size(), static_cast<size_t>(frames * c.outChannels));
+    for (int i = 0; i < frames; ++i) {
+      for (int ch = 0; ch < c.outChannels; ++ch) {
+        const int32_t want =
+            source[static_cast<size_t>(i * c.channels + std::min(ch, c.channels - 1))];
+        const int32_t got = decoded[static_cast<size_t>(i * c.outChannels + ch)];
+        // DPCM's error on this tone stays within a few steps of its table.
+        ASSERT_LE(std::abs(got - want),
+                  c.outBytes == 2 && !(c.bytesPerSample == 1 && !c.widen) ? 700 : 0)
+            << "frame " << i << " channel " << ch;
+      }
+      if (c.outChannels == 2 && c.channels == 1) {
+        ASSERT_EQ(decoded[2 * i], decoded[2 * i + 1]) << "frame " << i;
+      }
+    }
+  }
+}
+
 TEST(AudioEncoder, WithoutSoundNothingIsReadOrPlaced) {
   FakeTrack track(std::vector<uint8_t>(1000, 1), 0);
   AudioFacts facts = Facts(1, 2, 100, 100, 15);
