@@ -162,8 +162,17 @@ TEST_F(ConvertedMovieTest, ReportAgreesWithWhatWasWritten) {
         "    mode: 640 x 480, flags 0101\n",
         "Frames: 15 at 15.001 fps (timer 8333 x 8 = 66664 us per frame), 1.000 s\n",
         "Palette changes: 1, at frame 1\n", "Sound: 22050 Hz, mono, 16-bit, compressed (DPCM)\n",
+        "    hint: some players play mono DPCM as noise; korvane -stereo writes two channels\n",
         "Bytes per second: ", "Decoding maps: 15, 1440 blocks\n", "Faults: none\n"})
     EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+  // 8-bit sound gets its own hint, and the hints come only with those formats.
+  report = FormatMveInfo(Inspect(ReadFileBytes(Path("stereo.mve"))), "stereo.mve");
+  EXPECT_NE(report.find("Sound: 11025 Hz, stereo, 8-bit, uncompressed\n"
+                        "    hint: some players mis-play 8-bit PCM; korvane -dpcm writes 16-bit "
+                        "DPCM\n"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(report.find("mono DPCM"), std::string::npos) << report;
 }
 
 // Where things are in the mono movie, for the damage table.
