@@ -8,8 +8,8 @@ namespace korvane {
 
 namespace {
 
-constexpr uint8_t kAudioFrameOpcode = 0x08;
-constexpr uint8_t kSilenceFrameOpcode = 0x09;
+constexpr uint8_t kAudioFrameOpcode = Number(Opcode::AudioFrame);
+constexpr uint8_t kSilenceFrameOpcode = Number(Opcode::SilenceFrame);
 
 // Stream masks: the sound goes to stream 0, silence to the others, or (classic) to all streams
 // once the track is over.
