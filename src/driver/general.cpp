@@ -216,6 +216,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, Settings& s) {
       if (!next(&value) || !ReadInteger(value, &number) || number < 1 || number > 65535)
         return false;
       s.OutputAudioRate = number;
+    } else if (opt == "-classic") {
+      s.Classic = true;
+    } else if (opt == "-dpcm") {
+      s.WidenTo16Bit = true;
+    } else if (opt == "-stereo") {
+      s.ForceStereo = true;
     } else {
       return false;
     }

@@ -119,7 +119,9 @@ struct Korvane::Impl {
   std::vector<RunFile> InputFiles() const;
   std::vector<RunFile> OutputFiles() const;
   int MainSequence();
+  AudioFacts SoundFacts() const;
   bool SoundPiecesFit() const;
+  void ReportSignLosses(AudioEncoder& audio);
   int PalettePass();
   int EncodingPass();
   void CleanUp();
@@ -297,15 +299,29 @@ int Korvane::Impl::PalettePass() {
   return kExitOk;
 }
 
+// The audio encoder's view of the movie's soundtrack and the sound options.
+AudioFacts Korvane::Impl::SoundFacts() const {
+  const MovieSource& m = *movie;
+  AudioFacts facts;
+  facts.AudioPresent = m.AudioPresent;
+  facts.AudioChannels = m.AudioChannels;
+  facts.AudioBytesPerSample = m.AudioBytesPerSample;
+  facts.AudioChunkBytes = m.AudioChunkBytes;
+  facts.AudioLeadChunkBytes = m.AudioLeadChunkBytes;
+  facts.FramesPerSecond = m.FramesPerSecond;
+  facts.Classic = settings.Classic;
+  facts.WidenTo16Bit = settings.WidenTo16Bit;
+  facts.ForceStereo = settings.ForceStereo;
+  return facts;
+}
+
 // A frame chunk holds the frame's sound besides its picture, and no record may reach 65536
 // bytes: the largest piece of sound, with the fixed opcodes of a frame chunk and the most video
 // data a frame can end up with, must fit.
 bool Korvane::Impl::SoundPiecesFit() const {
   if (!movie->AudioPresent) return true;
-  int64_t piece = std::max(movie->AudioChunkBytes, movie->AudioLeadChunkBytes);
-  // 16-bit sound is compressed to one byte per sample after the first sample of each channel.
-  int64_t data = movie->AudioBytesPerSample == 2 ? piece / 2 + movie->AudioChannels : piece;
-  int64_t audioOpcodes = (4 + 6 + data) + (4 + 6);
+  const int64_t audioOpcodes = AudioEncoder::MaxChunkAudioBytes(SoundFacts());
+  if (audioOpcodes < 0) return false;
   int64_t blocks = int64_t{movie->FrameWidth / 8} * (movie->FrameHeight / 8);
   // Timer, map, video header, start audio, show frame and end-of-chunk opcodes.
   int64_t fixed = 50 + blocks / 2;
@@ -314,7 +330,15 @@ bool Korvane::Impl::SoundPiecesFit() const {
   int64_t video = settings.OldMethod
                       ? int64_t{kSplitFrameBytes} + 64 + (settings.LocalPalettes ? 4 + 4 + 768 : 0)
                       : blocks;
-  return 4 + 6 + data <= 65535 && fixed + audioOpcodes + video <= 65535;
+  return fixed + audioOpcodes + video <= 65535;
+}
+
+// The classic coder's sign-loss reports, printed where the coder found them.
+void Korvane::Impl::ReportSignLosses(AudioEncoder& audio) {
+  std::vector<int32_t> losses = audio.TakeSignLosses();
+  if (losses.empty()) return;
+  ClearStatus();
+  korvane::ReportSignLosses(out, in, losses);
 }
 
 int Korvane::Impl::EncodingPass() {
@@ -346,16 +370,8 @@ int Korvane::Impl::EncodingPass() {
 
   std::unique_ptr<AudioEncoder> audio;
   if (m.AudioPresent) {
-    AudioFacts facts;
-    facts.AudioPresent = true;
-    facts.AudioChannels = m.AudioChannels;
-    facts.AudioBytesPerSample = m.AudioBytesPerSample;
-    facts.AudioChunkBytes = m.AudioChunkBytes;
-    facts.AudioLeadChunkBytes = m.AudioLeadChunkBytes;
-    facts.FramesPerSecond = m.FramesPerSecond;
     audio = std::make_unique<AudioEncoder>(
-        facts, [&m](uint8_t* dest, int32_t count) { return m.read_avi_audio(dest, count); }, out,
-        in);
+        SoundFacts(), [&m](uint8_t* dest, int32_t count) { return m.read_avi_audio(dest, count); });
   }
 
   StreamConfig streamConfig;
@@ -391,14 +407,17 @@ int Korvane::Impl::EncodingPass() {
 
   if (audio) {
     AudioSetup audioSetup;
-    audioSetup.Channels = m.AudioChannels;
-    audioSetup.BytesPerSample = m.AudioBytesPerSample;
+    const AudioOutputFormat format = audio->OutputFormat();
+    audioSetup.Channels = format.Channels;
+    audioSetup.BytesPerSample = format.BytesPerSample;
     audioSetup.Rate = uint32_t(m.AudioRate);
-    audioSetup.BytesPerSecond = uint32_t(m.AudioBytesPerSecond);
+    audioSetup.BytesPerSecond = audio->DeclaredBufferBytes(m.AudioBytesPerSecond);
     if (!layout.WriteAudioSetupChunk(file, audioSetup)) return Fail(file.LastError());
     // A break ends the sound lead too: at a high frame rate it is a long run of chunks.
-    for (int i = 0; i < m.FramesPerSecond - 1 && !hooks.StopRequested(); ++i)
+    for (int i = 0; i < audio->AudioOnlyChunks() && !hooks.StopRequested(); ++i) {
       if (!layout.WriteAudioOnlyChunk(file)) return Fail(file.LastError());
+      ReportSignLosses(*audio);
+    }
   }
 
   out << std::flush;
@@ -422,7 +441,10 @@ int Korvane::Impl::EncodingPass() {
       planes.Fill(paletteTable);
       layout.Config().PaletteCount = paletteCount;
     }
-    if (audio) audio->BuildFrameAudio();
+    if (audio) {
+      audio->BuildFrameAudio();
+      ReportSignLosses(*audio);
+    }
     if (!pipeline.EncodeAndWriteFrame(rgbFrame.data())) return Fail(pipeline.LastError());
     if (status->Enabled()) {
       // The movie's data rate so far: bytes written per second of movie converted.
