@@ -73,7 +73,6 @@ Scene& GetScene(int width, int height) {
     s->reducer->AddPixelsRGB(s->frames.back().data(), width, height);
   }
   s->reducer->BuildPalette();
-  s->reducer->FillInverseColorMap();
   scenes.push_back(std::move(s));
   return *scenes.back();
 }

@@ -88,7 +88,8 @@ class TextReader {
 
 }  // namespace
 
-bool SavePalette(ColorReducer& reducer, const std::string& file, int format, std::string* error) {
+bool SavePalette(const ColorReducer& reducer, const std::string& file, int format,
+                 std::string* error) {
   if (format != kPaletteFormatPal && format != kPaletteFormatAct) {
     if (error) *error = "unknown palette format";
     return false;
@@ -176,8 +177,7 @@ PaletteLoadResult LoadPalette(ColorReducer& reducer, const std::string& file, in
     n = kPaletteEntries;
   }
 
-  // The old palette's inverse colour map no longer holds.
-  ColorReducer::ClearHistogram(reducer.GetHistogram());
+  // Builds the new palette's inverse colour map as well.
   reducer.SetPalette(entries, n);
   return PaletteLoadResult::Loaded;
 }

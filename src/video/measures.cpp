@@ -15,7 +15,7 @@ uint8_t MapToZero(const void*, uint8_t, uint8_t, uint8_t) {
 }
 
 uint8_t MapThroughReducer(const void* context, uint8_t c0, uint8_t c1, uint8_t c2) {
-  return static_cast<const ColorReducer*>(context)->MapColorFilled(c0, c1, c2);
+  return static_cast<const ColorReducer*>(context)->MapColor(c0, c1, c2);
 }
 
 inline int32_t PixelError(const uint8_t* t, const uint8_t* c) {
@@ -42,7 +42,7 @@ void PaletteTables::Set(const uint8_t palette[1024], ColorMapFn map, const void*
     }
 }
 
-void PaletteTables::SetFromReducer(ColorReducer& reducer) {
+void PaletteTables::SetFromReducer(const ColorReducer& reducer) {
   uint8_t palette[kPaletteBytes];
   reducer.GetPalette(palette);
   Set(palette, MapThroughReducer, &reducer);
