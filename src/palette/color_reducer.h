@@ -29,8 +29,8 @@ class ColorReducer {
   void AddPixelsRGB(const uint8_t* pixels, int width, int height);
 
   // Median cut to the desired number of colours, then the inverse colour map; clears the
-  // histogram. Nothing counted gives one black entry. Returns false when working memory cannot
-  // be had.
+  // histogram. Nothing counted gives one black entry. Its memory comes with the object, so it
+  // returns true (false is kept for a failure to get working memory).
   bool BuildPalette();
 
   // Writes the 256 entries of (R, G, B, 0), in brightness order, zero beyond the count; returns
