@@ -165,9 +165,9 @@ TEST(DspKernels, FindCopyInteriorEqualsThePlainVersion) {
     for (int round = 0; round < 4000; ++round) {
       const int windowStride = 23 + static_cast<int>(rng() % 30);
       const int blockStride = 8 + static_cast<int>(rng() % 30);
-      // Window rows -8 ... 7 readable from column 0 to 22, ending where the buffer ends.
+      // Window rows -8 ... 14 readable from column 0 to 22, ending where the buffer ends.
       const size_t misalign = rng() % 16;
-      std::vector<uint8_t> window(misalign + 15 * windowStride + 23), block(7 * blockStride + 8);
+      std::vector<uint8_t> window(misalign + 22 * windowStride + 23), block(7 * blockStride + 8);
       const int kind = round % 3;
       Fill(window, rng, kind);
       Fill(block, rng, kind == 1 ? 1 : 0);
@@ -194,7 +194,7 @@ TEST(DspKernels, FindCopyInteriorEqualsThePlainVersion) {
 
 TEST(DspKernels, FindCopyInteriorScanOrder) {
   // All equal: the first allowed position of the first allowed row.
-  std::vector<uint8_t> window(16 * 32, 4), block(64, 4);
+  std::vector<uint8_t> window(23 * 32, 4), block(64, 4);
   const uint8_t* origin = window.data() + 8 * 32;
   for (const Kernels* k : Available()) {
     SCOPED_TRACE(k->Name);

@@ -36,10 +36,11 @@ struct Kernels {
 
   // The copy search of 8x8 blocks of palette indices away from the left and right edges.
   // `block` is the block (rows `blockStride` apart); `window` is the pixel at displacement
-  // (-8, 0) in the other frame (rows `windowStride` apart), whose rows dyFirst ... dyLast
-  // (within -8 ... 7) must be readable from window - 0 to window + 22. Position dx = i - 8 is
-  // tried only when bit i of `columns` is set. Returns the first displacement, dy outer and dx
-  // inner, at which the other frame holds the same block, as (dy + 8) * 16 + (dx + 8), or -1.
+  // (-8, 0) in the other frame (rows `windowStride` apart). Displacements dy = dyFirst ...
+  // dyLast (within -8 ... 7) are tried, so rows dyFirst ... dyLast + 7 must be readable from
+  // window to window + 22. Position dx = i - 8 is tried only when bit i of `columns` is set.
+  // Returns the first displacement, dy outer and dx inner, at which the other frame holds the same
+  // block, as (dy + 8) * 16 + (dx + 8), or -1.
   int (*FindCopyInterior)(const uint8_t* block, int blockStride, const uint8_t* window,
                           int windowStride, int dyFirst, int dyLast, uint32_t columns);
 };
