@@ -9,7 +9,7 @@ packages=(
   ffmpeg
   libgtest-dev googletest libbenchmark-dev
   time
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
 )
 
 missing=()
