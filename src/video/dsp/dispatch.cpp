@@ -8,14 +8,14 @@ namespace korvane::dsp {
 namespace {
 
 struct Choice {
-  std::array<const Kernels*, 3> available{};
+  std::array<const Kernels*, 2> available{};
   size_t count = 0;
 };
 
 Choice Detect() {
   Choice c;
   c.available[c.count++] = &PlainKernels();
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__SSE2__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("sse2")) c.available[c.count++] = &Sse2Kernels();
 #endif

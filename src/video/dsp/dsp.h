@@ -53,7 +53,7 @@ std::span<const Kernels* const> Available();
 
 // The versions of each instruction set; each is compiled only where its instructions exist.
 const Kernels& PlainKernels();
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__SSE2__)
 const Kernels& Sse2Kernels();
 #endif
 

@@ -1,5 +1,5 @@
 // The SSE2 versions of the kernels (every x86-64 processor has SSE2).
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__SSE2__)
 
 #include <emmintrin.h>
 
