@@ -138,7 +138,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Settings& s) {
     // An empty argument names nothing: skip it rather than take it for a file or an option.
     if (arg.empty()) continue;
     std::string opt = Lower(arg);
-    if (opt[0] != '-') {
+    // A lone "-" is a file: standard input.
+    if (opt[0] != '-' || opt == "-") {
       if (noFileYet) {
         s.InputFile = arg;
         if (s.AudioFile.empty()) s.AudioFile = s.InputFile;
@@ -161,11 +162,13 @@ bool ParseCommandLine(const std::vector<std::string>& args, Settings& s) {
     if (opt == "-p") {
       if (!next(&s.PaletteFile)) return false;
     } else if (opt == "-lb" || opt == "-rate") {
-      if (!next(&value) || !ReadScaledDecimal(value, 1024.0, &number)) return false;
+      // A limit of nothing (or less) leaves no bytes for any frame.
+      if (!next(&value) || !ReadScaledDecimal(value, 1024.0, &number) || number <= 0) return false;
       s.BitRate = number;
       s.SizeLimited = false;
     } else if (opt == "-lf" || opt == "-size") {
-      if (!next(&value) || !ReadScaledDecimal(value, 1024.0 * 1024.0, &number)) return false;
+      if (!next(&value) || !ReadScaledDecimal(value, 1024.0 * 1024.0, &number) || number <= 0)
+        return false;
       s.SizeLimit = number;
       s.SizeLimited = true;
     } else if (opt == "-start") {
@@ -213,6 +216,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, Settings& s) {
       if (!next(&value) || !ReadInteger(value, &number) || number < 1 || number > 65535)
         return false;
       s.OutputAudioRate = number;
+    } else if (opt == "-classic") {
+      s.Classic = true;
+    } else if (opt == "-dpcm") {
+      s.WidenTo16Bit = true;
+    } else if (opt == "-stereo") {
+      s.ForceStereo = true;
     } else {
       return false;
     }
