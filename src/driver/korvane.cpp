@@ -11,6 +11,7 @@
 #include "driver/frame_pipeline.h"
 #include "driver/report.h"
 #include "driver/status_line.h"
+#include "input/library_versions.h"
 #include "input/movie_source.h"
 #include "mve/mve_writer.h"
 #include "mve/stream_layout.h"
@@ -80,6 +81,15 @@ struct Korvane::Impl {
 };
 
 int Korvane::Impl::Run(const std::vector<std::string>& args) {
+  // The conventional entry points of a command-line tool, alone on the command line.
+  if (args.size() == 2 && args[1] == "--help") {
+    out << UsageText() << "\n" << std::flush;
+    return kExitOk;
+  }
+  if (args.size() == 2 && args[1] == "--version") {
+    out << "korvane " << KORVANE_VERSION << "\n" << FfmpegLibraryVersions() << std::flush;
+    return kExitOk;
+  }
   PrintBanner(out);
   if (!ParseCommandLine(args, settings)) {
     out << std::flush;

@@ -31,7 +31,4 @@ class PngWriter {
   std::unique_ptr<Impl> impl_;
 };
 
-// "libavcodec 59.37.100" and its companions, one line each, for the versions that run.
-std::string FfmpegLibraryVersions();
-
 }  // namespace korvane

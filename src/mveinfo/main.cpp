@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "input/png_writer.h"
+#include "input/library_versions.h"
 #include "mveinfo/mve_examiner.h"
 #include "mveinfo/mve_export.h"
 #include "mveinfo/mve_reader.h"
