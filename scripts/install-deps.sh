@@ -10,7 +10,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   time
   man-db groff-base dpkg-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
 )
 
 missing=()

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Installs, builds and runs the whole test suite: the Release build, an installation into a
-# temporary prefix with its man pages and the Debian package, then the same tests built with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs, builds and runs the whole test suite: a formatting check, the Release build (warnings
+# are errors), an installation into a temporary prefix with its man pages and the Debian package,
+# the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer, the multi-threaded
+# tests under ThreadSanitizer, and a fuzzing run.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 "$root/scripts/install-deps.sh"
 jobs=$(nproc 2>/dev/null || echo 2)
 
+echo "== Formatting (clang-format)"
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+
 echo "== Release build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKORVANE_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
@@ -33,10 +37,19 @@ dpkg-deb --info build/korvane_*.deb
 dpkg-deb --contents build/korvane_*.deb
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE=ON >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE=ON \
+  -DKORVANE_WERROR=ON >/dev/null
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
+
+echo "== ThreadSanitizer: the worker pool, the encoder at every thread count, the pipeline"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_TSAN=ON -DKORVANE_WERROR=ON \
+  >/dev/null
+cmake --build build-tsan -j "$jobs" --target video_tests driver_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
+  -R '^(WorkerPoolTest|FrameEncoderTest|FramePipeline|ExactEncoder)\.'
 
 echo "== Fuzzing the MVE inspector for 60 seconds (clang, libFuzzer, sanitizers)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -7,9 +7,6 @@ namespace korvane {
 
 namespace {
 
-constexpr uint8_t kAudioFrameOpcode = 0x08;
-constexpr uint8_t kSilenceFrameOpcode = 0x09;
-
 // Stream masks: the sound goes to stream 0, silence to the others, or to all streams once the
 // track is over.
 constexpr uint8_t kSoundStreamMask[2] = {0x01, 0x00};
@@ -37,8 +34,8 @@ AudioEncoder::AudioEncoder(const AudioFacts& facts, PcmReader reader, std::ostre
   if (facts_.AudioPresent) {
     chunkBuffer_.resize(std::max(facts_.AudioChunkBytes, facts_.AudioLeadChunkBytes));
   }
-  audioDataOp_ = NewBlock(kAudioFrameOpcode, 0);
-  audioSilenceOp_ = NewBlock(kSilenceFrameOpcode, 0);
+  audioDataOp_ = NewBlock(Number(Opcode::AudioFrame), 0);
+  audioSilenceOp_ = NewBlock(Number(Opcode::SilenceFrame), 0);
 }
 
 int32_t AudioEncoder::NextPieceBytes() const {
@@ -49,8 +46,8 @@ int32_t AudioEncoder::NextPieceBytes() const {
 void AudioEncoder::BuildFrameAudio() {
   if (!facts_.AudioPresent) return;
   const int32_t len = NextPieceBytes();
-  ResetBlock(audioDataOp_, kAudioFrameOpcode);
-  ResetBlock(audioSilenceOp_, kSilenceFrameOpcode);
+  ResetBlock(audioDataOp_, Number(Opcode::AudioFrame));
+  ResetBlock(audioSilenceOp_, Number(Opcode::SilenceFrame));
   AppendBytes(audioSilenceOp_, Word16(static_cast<uint32_t>(audioFrameIndex_)));
 
   int32_t n = reader_ && len > 0 ? reader_(chunkBuffer_.data(), len) : 0;

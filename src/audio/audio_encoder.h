@@ -10,6 +10,7 @@
 
 #include "audio/dpcm.h"
 #include "mve/frame_audio.h"
+#include "mve/opcodes.h"
 #include "mve/tblock.h"
 
 namespace korvane {

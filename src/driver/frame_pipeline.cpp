@@ -6,8 +6,8 @@
 #include <ostream>
 #include <utility>
 
-#include "palette/color_reducer.h"
-#include "video/frame_encoder.h"
+#include "driver/korvane.h"
+#include "driver/settings.h"
 
 namespace korvane {
 
@@ -20,7 +20,27 @@ int64_t Nearest(double x) {
 
 constexpr double kBudgetCap = 65500;
 
+// A byte of the decoding map whose two blocks are both code 1: left as the buffer holds them.
+constexpr uint8_t kUnchangedPair = 0x11;
+// A byte of the decoding map whose two blocks are both solid (code 14).
+constexpr uint8_t kSolidPair = 0xEE;
+
 }  // namespace
+
+PipelineConfig PipelineConfig::From(const Settings& settings, const FrameRange& range,
+                                    int frameWidth, int frameHeight, int framesPerSecond) {
+  PipelineConfig c;
+  c.FrameWidth = frameWidth;
+  c.FrameHeight = frameHeight;
+  c.OldMethod = settings.OldMethod;
+  c.SizeLimited = settings.SizeLimited;
+  c.BitRate = settings.BitRate;
+  c.SizeLimit = settings.SizeLimit;
+  c.FirstFrame = range.FromFrame;
+  c.LastFrame = range.ToFrame;
+  c.FramesPerSecond = framesPerSecond;
+  return c;
+}
 
 FramePipeline::FramePipeline(const PipelineConfig& config, MveWriter& file, StreamLayout& layout,
                              std::ostream& progress)
@@ -71,56 +91,6 @@ void FramePipeline::PackCode(uint8_t& accumulator, int column, uint8_t code, Byt
     map.push_back(static_cast<uint8_t>(code * 16 + accumulator));
     accumulator = 0;
   }
-}
-
-void FramePipeline::CreateOldFrames() {
-  current_ = TFrame::Create(config_.FrameWidth, config_.FrameHeight);
-  previous_ = TFrame::Create(config_.FrameWidth, config_.FrameHeight);
-  twoBack_ = TFrame::Create(config_.FrameWidth, config_.FrameHeight);
-}
-
-void FramePipeline::FreeOldFrames() {
-  current_.reset();
-  previous_.reset();
-  twoBack_.reset();
-}
-
-void FramePipeline::RotateOldFrames(const uint8_t* indexFrame) {
-  // The frame two back is no longer needed; its storage takes the new frame.
-  std::unique_ptr<TFrame> recycled = std::move(twoBack_);
-  twoBack_ = std::move(previous_);
-  previous_ = std::move(current_);
-  current_ =
-      recycled ? std::move(recycled) : TFrame::Create(config_.FrameWidth, config_.FrameHeight);
-  current_->LoadBottomUp(indexFrame);
-}
-
-uint8_t FramePipeline::OldBlockCode(int bx, int by) {
-  TFrame& cur = *current_;
-  cur.AnalyseBlock(bx, by);
-  // With a palette per frame the indices of other frames mean other colours: no copies.
-  if (!config_.LocalPalettes) {
-    if (frameCounter_ > 2 && twoBack_ && cur.SameBlock(bx, by, *twoBack_, bx, by)) return 1;
-    if (frameCounter_ > 1 && previous_) {
-      if (cur.SameBlock(bx, by, *previous_, bx, by)) return 0;
-      int dx = 0, dy = 0;
-      if (cur.FindCopy(8 * bx, 8 * by, *previous_, &dx, &dy)) {
-        video_.push_back(static_cast<uint8_t>((dx + 8) + 16 * (dy + 8)));
-        return 4;
-      }
-    }
-  }
-  uint8_t bytes[64];
-  auto emit = [&](int n) { video_.insert(video_.end(), bytes, bytes + n); };
-  if (cur.SolidColor(bytes)) return emit(1), 14;
-  if (cur.QuadrantColors(bx, by, bytes)) return emit(4), 13;
-  if (cur.CellColors(bx, by, bytes)) return emit(16), 12;
-  if (cur.CheckerColors(bx, by, bytes)) return emit(2), 15;
-  if (cur.FourColorPattern(bytes)) return emit(20), 9;
-  if (cur.TwoColorPattern(bytes)) return emit(10), 7;
-  cur.BlockBytes(bx, by, bytes);
-  emit(64);
-  return 11;
 }
 
 int32_t FramePipeline::AudioOverhead() const {
@@ -179,11 +149,52 @@ void FramePipeline::Progress() {
 }
 
 bool FramePipeline::WritePiece(bool first, bool final) {
+  ++piecesWritten_;
   return layout_.WriteFrameChunk(file_, frameCounter_, map_, video_, first, final);
+}
+
+int FramePipeline::PieceCount() {
+  if (!config_.OldMethod) return 1;
+  uint8_t data[64];
+  size_t video = 0;
+  int pieces = 1;
+  for (int block = 0; block < BlockCount(); ++block) {
+    int size = 0;
+    coder_->GetBlockCode(block, data, &size);
+    video += static_cast<size_t>(size);
+    if (video > kSplitFrameBytes) {
+      ++pieces;
+      video = 0;
+    }
+  }
+  const size_t fullMap = static_cast<size_t>(BlockCount()) / 2;
+  if (video > 0 && layout_.FrameChunkPayload(fullMap, video, true) > kMaxRecordPayload) ++pieces;
+  return pieces;
+}
+
+bool FramePipeline::WriteLeadPiece() {
+  // Every block a solid colour 0: a picture that refers to no other, drawn like a frame of its
+  // own and never shown.
+  map_.assign(static_cast<size_t>(BlockCount()) / 2, kSolidPair);
+  video_.assign(static_cast<size_t>(BlockCount()), 0);
+  ++leadPieces_;
+  return WritePiece(true, false);
+}
+
+void FramePipeline::ReportFrame(const FrameStats& stats) {
+  for (int32_t k = 0; k < stats.CellShapeFaults; ++k)
+    progress_ << "Error: 2x2 approximation does not look like 2x2\n";
+  if (!stats.LimitMet)
+    progress_ << "Warning: Limit condition could not be met. Requested: " << stats.Limit
+              << " bytes Got: " << stats.Bytes << " bytes\n";
 }
 
 bool FramePipeline::CodeBlocks() {
   const size_t fullMap = static_cast<size_t>(BlockCount()) / 2;
+  // Decoders that show every piece of a split frame as a picture of its own (FFmpeg) read the
+  // blocks that a piece leaves as they are (code 1) from their picture two pieces back. Before
+  // a movie's first frame that is cut into pieces, one lead piece gives them a picture to read.
+  if (piecesWritten_ == 0 && PieceCount() > 1 && !WriteLeadPiece()) return false;
   map_.clear();
   video_.clear();
   int blocksDone = 0;
@@ -193,27 +204,26 @@ bool FramePipeline::CodeBlocks() {
   for (int by = 0; by < blocksPerColumn_; ++by) {
     uint8_t accumulator = 0;
     for (int bx = 0; bx < blocksPerRow_; ++bx) {
-      uint8_t code;
-      if (config_.OldMethod) {
-        code = OldBlockCode(bx, by);
-      } else {
-        int size = 0;
-        code = encoder_->GetBlockCode(block, data, &size);
-        video_.insert(video_.end(), data, data + size);
-      }
+      int size = 0;
+      const uint8_t code = coder_->GetBlockCode(block, data, &size);
+      video_.insert(video_.end(), data, data + size);
       PackCode(accumulator, bx, code, map_);
       ++blocksDone;
       ++block;
       if (config_.OldMethod && video_.size() > kSplitFrameBytes) {
         // Cut the frame after this block. Blocks not coded yet, and in the next pieces the
-        // blocks already sent, are code 1: left as the drawing buffer holds them.
+        // blocks already sent, are code 1: left as the drawing buffer holds them. Blocks not
+        // coded yet are drawn by a later piece, so what this piece puts there is never seen:
+        // in the movie's second picture, where a decoder has no picture two back to read,
+        // they copy the previous picture (code 0) instead.
+        const bool early = piecesWritten_ == 1;
         const bool even = bx % 2 == 0;
-        if (even) PackCode(accumulator, bx + 1, 1, map_);
-        map_.resize(fullMap, 0x11);
+        if (even) PackCode(accumulator, bx + 1, early ? 0 : 1, map_);
+        map_.resize(fullMap, early ? 0x00 : kUnchangedPair);
         if (!WritePiece(first, false)) return false;
         first = false;
         video_.clear();
-        map_.assign(static_cast<size_t>(blocksDone / 2), 0x11);
+        map_.assign(static_cast<size_t>(blocksDone / 2), kUnchangedPair);
         accumulator = even ? 1 : 0;
       }
     }
@@ -225,46 +235,40 @@ bool FramePipeline::CodeBlocks() {
     if (!WritePiece(first, false)) return false;
     first = false;
     video_.clear();
-    map_.assign(fullMap, 0x11);
+    map_.assign(fullMap, kUnchangedPair);
   }
   if (!WritePiece(first, true)) return false;
   if (!first) ++splitFrames_;
   return true;
 }
 
-bool FramePipeline::EncodeAndWriteMappedFrame(const uint8_t* indexFrame) {
+int32_t FramePipeline::BeginFrame() {
   ++frameCounter_;
+  return config_.OldMethod ? 0 : FrameBudget();
+}
+
+bool FramePipeline::WriteCodedFrame(const FrameStats& stats) {
+  ReportFrame(stats);
   Progress();
-  RotateOldFrames(indexFrame);
+  totalError_ += stats.Error;
+  totalEnergy_ += stats.Energy;
+  peakChainBytes_ = std::max(peakChainBytes_, stats.ChainBytes);
   return CodeBlocks();
 }
 
-bool FramePipeline::EncodeAndWriteFrame(const uint8_t* workingFrame, uint8_t* indexFrame) {
+bool FramePipeline::EncodeAndWriteFrame(const uint8_t* workingFrame) {
   lastError_.clear();
-  if (!config_.OldMethod) {
-    if (!encoder_) {
-      lastError_ = "No frame encoder for the default method";
-      return false;
-    }
-    ++frameCounter_;
-    encoder_->EncodeFrame(workingFrame, FrameBudget(), config_.HighQuality);
-    Progress();
-    return CodeBlocks();
-  }
-  if (!reducer_) {
-    lastError_ = "No palette to map the frame to";
+  if (!coder_) {
+    lastError_ = "No frame coder";
     return false;
   }
-  if (config_.Dither) {
-    if (!reducer_->MapPixelsDithered(workingFrame, indexFrame, config_.FrameWidth,
-                                     config_.FrameHeight)) {
-      lastError_ = "could not alloc mem";
-      return false;
-    }
-  } else {
-    reducer_->MapPixels(workingFrame, indexFrame, config_.FrameWidth, config_.FrameHeight);
+  const int32_t limit = BeginFrame();
+  FrameStats stats;
+  if (!coder_->EncodeFrame(workingFrame, limit, stats)) {
+    lastError_ = stats.Failure ? stats.Failure : "Cannot code the frame";
+    return false;
   }
-  return EncodeAndWriteMappedFrame(indexFrame);
+  return WriteCodedFrame(stats);
 }
 
 }  // namespace korvane

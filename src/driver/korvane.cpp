@@ -14,9 +14,10 @@
 #include "input/library_versions.h"
 #include "input/movie_source.h"
 #include "mve/mve_writer.h"
+#include "mve/palette_planes.h"
 #include "mve/stream_layout.h"
 #include "palette/color_reducer.h"
-#include "video/frame.h"
+#include "video/exact_encoder.h"
 #include "video/frame_encoder.h"
 
 namespace korvane {
@@ -163,10 +164,7 @@ int Korvane::Impl::MainSequence() {
 int Korvane::Impl::PalettePass() {
   const Settings& s = settings;
   reducer = ColorReducer::Create(256);
-  if (!reducer) {
-    err << "Error: could not alloc mem\n" << std::flush;
-    return kExitError;
-  }
+  if (!reducer) return Fail("could not alloc mem");
   if (s.LocalPalettes) return kExitOk;
 
   int format = s.ActPalette ? kPaletteFormatAct : kPaletteFormatPal;
@@ -197,10 +195,7 @@ int Korvane::Impl::PalettePass() {
     status->Update(int64_t{f} - range.FromFrame + 1);
   }
   ClearStatus();
-  if (!reducer->BuildPalette()) {
-    err << "Error: could not alloc mem\n" << std::flush;
-    return kExitError;
-  }
+  if (!reducer->BuildPalette()) return Fail("could not alloc mem");
   std::string paletteOutName = ReplaceExtension(OutputName, PaletteExtensions[format]);
   std::string reason;
   if (!SavePalette(*reducer, paletteOutName, format, &reason))
@@ -246,7 +241,6 @@ int Korvane::Impl::EncodingPass() {
   if (!file.Open(OutputName) || !file.WriteFileHeader()) return Fail(file.LastError());
 
   const size_t pixelCount = size_t(m.FrameWidth) * m.FrameHeight;
-  std::vector<uint8_t> indexFrame(pixelCount);
   std::vector<uint8_t> rgbFrame(pixelCount * 3);
 
   uint8_t paletteTable[kPaletteBytes] = {};
@@ -282,32 +276,25 @@ int Korvane::Impl::EncodingPass() {
   StreamLayout layout(streamConfig);
   if (!layout.WriteVideoSetupChunk(file)) return Fail(file.LastError());
 
-  PipelineConfig pipelineConfig;
-  pipelineConfig.FrameWidth = m.FrameWidth;
-  pipelineConfig.FrameHeight = m.FrameHeight;
-  pipelineConfig.OldMethod = s.OldMethod;
-  pipelineConfig.Dither = s.Dither;
-  pipelineConfig.LocalPalettes = s.LocalPalettes;
-  pipelineConfig.HighQuality = s.HighQuality;
-  pipelineConfig.SizeLimited = s.SizeLimited;
-  pipelineConfig.BitRate = s.BitRate;
-  pipelineConfig.SizeLimit = s.SizeLimit;
-  pipelineConfig.FirstFrame = range.FromFrame;
-  pipelineConfig.LastFrame = range.ToFrame;
-  pipelineConfig.FramesPerSecond = m.FramesPerSecond;
-  FramePipeline pipeline(pipelineConfig, file, layout, out);
-  pipeline.SetColorReducer(reducer.get());
-  pipeline.CreateOldFrames();
-
-  FrameEncoder encoder(out);
-  if (!s.OldMethod) {
+  FramePipeline pipeline(
+      PipelineConfig::From(s, range, m.FrameWidth, m.FrameHeight, m.FramesPerSecond), file, layout,
+      out);
+  FrameEncoder encoder;
+  std::unique_ptr<ExactEncoder> exact;
+  FrameCoder* coder = &encoder;
+  if (s.OldMethod) {
+    exact = std::make_unique<ExactEncoder>(m.FrameWidth, m.FrameHeight, reducer.get(), s.Dither,
+                                           s.LocalPalettes);
+    coder = exact.get();
+  } else {
     int threads =
         s.Threads > 0 ? s.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
     encoder.SetupFrameGeometry(m.FrameWidth, m.FrameHeight, reducer.get(), s.Dither, threads);
-    pipeline.SetFrameEncoder(&encoder);
+    encoder.SetMotionSearch(s.HighQuality);
     s.LocalPalettes = false;
     layout.Config().LocalPalettes = false;
   }
+  pipeline.SetFrameCoder(coder);
 
   if (audio) {
     AudioSetup audioSetup;
@@ -325,24 +312,20 @@ int Korvane::Impl::EncodingPass() {
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
     const uint8_t* frame = m.get_avi_frame(f);
     if (!frame) return Fail(m.LastError);
-    if (s.OldMethod)
+    if (coder->InputRows() == RowOrder::BottomUp)
       FramePipeline::ReverseComponents(frame, rgbFrame.data(), int64_t(pixelCount));
     else
       FramePipeline::FlipAndReverse(frame, rgbFrame.data(), m.FrameWidth, m.FrameHeight);
     if (s.LocalPalettes) {
       ColorReducer::ClearHistogram(reducer->GetHistogram());
       reducer->AddPixelsRGB(rgbFrame.data(), m.FrameWidth, m.FrameHeight);
-      if (!reducer->BuildPalette()) {
-        err << "Error: could not alloc mem\n" << std::flush;
-        return kExitError;
-      }
+      if (!reducer->BuildPalette()) return Fail("could not alloc mem");
       paletteCount = reducer->GetPalette(paletteTable);
       planes.Fill(paletteTable);
       layout.Config().PaletteCount = paletteCount;
     }
     if (audio) audio->BuildFrameAudio();
-    if (!pipeline.EncodeAndWriteFrame(rgbFrame.data(), indexFrame.data()))
-      return Fail(pipeline.LastError());
+    if (!pipeline.EncodeAndWriteFrame(rgbFrame.data())) return Fail(pipeline.LastError());
     if (status->Enabled()) {
       // The movie's data rate so far: bytes written per second of movie converted.
       int64_t done = int64_t{f} - range.FromFrame + 1;
@@ -358,7 +341,6 @@ int Korvane::Impl::EncodingPass() {
   out << "\r\nDone.\r\n\n";
   double pass2Seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - pass2Start).count();
-  pipeline.FreeOldFrames();
   // The file is completed and closed before the report, so that a failure to write its last
   // bytes is reported instead of a size that is not on disk.
   if (!file.WriteShutdownChunk() || !file.WriteEndChunk() || !file.Close())
@@ -376,10 +358,10 @@ int Korvane::Impl::EncodingPass() {
   report.OldMethod = s.OldMethod;
   report.CandidateSpace = encoder.CandidateSpace();
   report.BlockCount = encoder.BlockCount();
-  report.PeakChainBytes = encoder.PeakChainBytes();
+  report.PeakChainBytes = pipeline.PeakChainBytes();
   report.Pass2Seconds = pass2Seconds;
-  report.TotalError = encoder.TotalError();
-  report.TotalEnergy = encoder.TotalEnergy();
+  report.TotalError = pipeline.TotalError();
+  report.TotalEnergy = pipeline.TotalEnergy();
   PrintRunReport(out, report);
   out << std::flush;
   return kExitOk;

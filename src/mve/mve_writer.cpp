@@ -11,15 +11,15 @@ namespace korvane {
 
 namespace {
 
-TBlock MakeOp(uint8_t kind, uint8_t version, std::initializer_list<uint8_t> payload) {
-  TBlock block = NewBlock(kind, version);
+TBlock MakeOp(Opcode kind, uint8_t version, std::initializer_list<uint8_t> payload) {
+  TBlock block = NewBlock(Number(kind), version);
   const Bytes bytes(payload);
   AppendBytes(block, bytes);
   return block;
 }
 
 TBlock MakeSignature() {
-  TBlock block = NewBlock(0x15, 0);
+  TBlock block = NewBlock(Number(Opcode::Signature), 0);
   AppendBytes(block, Bytes{0x02, 0x00, 0xE1, 0xAB, 0x20, 0x20});
   AppendBytes(block, std::string("KORVANE beta (2004/09/19)"));
   AppendBytes(block, Bytes{0x20, 0x20});
@@ -30,11 +30,12 @@ constexpr size_t kBufferBytes = 1 << 16;
 
 }  // namespace
 
-const TBlock EndOfChunkOp = MakeOp(0x01, 0, {});
-const TBlock StartAudioOp = MakeOp(0x04, 0, {});
-const TBlock ShowFramePaletteOp = MakeOp(0x07, 1, {0x00, 0x00, 0x00, 0x01, 0x00, 0x00});
-const TBlock ShowFrameOp = MakeOp(0x07, 1, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
-const TBlock VideoModeOp = MakeOp(0x0A, 0, {0x80, 0x02, 0xE0, 0x01, 0x01, 0x01});
+const TBlock EndOfChunkOp = MakeOp(Opcode::EndOfChunk, 0, {});
+const TBlock StartAudioOp = MakeOp(Opcode::StartStopAudio, 0, {});
+const TBlock ShowFramePaletteOp =
+    MakeOp(Opcode::SendBuffer, 1, {0x00, 0x00, 0x00, 0x01, 0x00, 0x00});
+const TBlock ShowFrameOp = MakeOp(Opcode::SendBuffer, 1, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+const TBlock VideoModeOp = MakeOp(Opcode::InitVideoMode, 0, {0x80, 0x02, 0xE0, 0x01, 0x01, 0x01});
 const TBlock SignatureOp = MakeSignature();
 
 MveWriter::MveWriter() = default;
@@ -126,14 +127,14 @@ bool MveWriter::WriteChunk(const TBlock& chunk) {
 }
 
 bool MveWriter::WriteShutdownChunk() {
-  TBlock chunk = NewBlock(kChunkShutdown, 0);
-  AppendBlock(chunk, NewBlock(0x00, 0));  // end of stream
+  TBlock chunk = NewBlock(Number(ChunkType::Shutdown), 0);
+  AppendBlock(chunk, NewBlock(Number(Opcode::EndOfStream), 0));
   AppendBlock(chunk, EndOfChunkOp);
   return WriteChunk(chunk);
 }
 
 bool MveWriter::WriteEndChunk() {
-  return WriteChunk(NewBlock(kChunkEnd, 0));
+  return WriteChunk(NewBlock(Number(ChunkType::End), 0));
 }
 
 bool MveWriter::Close() {

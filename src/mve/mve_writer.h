@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "mve/opcodes.h"
 #include "mve/tblock.h"
 
 namespace korvane {
@@ -19,14 +20,6 @@ extern const TBlock ShowFramePaletteOp;  // 07 v1: palette start 0, count 256, 0
 extern const TBlock ShowFrameOp;         // 07 v1: palette start 0, count 0, 0
 extern const TBlock VideoModeOp;         // 0A v0: 640, 480, flags 0101h
 extern const TBlock SignatureOp;         // 15 v0: the 33-byte program signature
-
-// Chunk types.
-constexpr uint8_t kChunkAudioSetup = 0;
-constexpr uint8_t kChunkAudioOnly = 1;
-constexpr uint8_t kChunkVideoSetup = 2;
-constexpr uint8_t kChunkFrame = 3;
-constexpr uint8_t kChunkShutdown = 4;
-constexpr uint8_t kChunkEnd = 5;
 
 constexpr int kFileHeaderBytes = 26;
 

@@ -6,13 +6,6 @@ namespace korvane {
 
 namespace {
 
-constexpr uint8_t kOpCreateTimer = 0x02;
-constexpr uint8_t kOpInitAudioBuffers = 0x03;
-constexpr uint8_t kOpInitVideoBuffers = 0x05;
-constexpr uint8_t kOpSetPalette = 0x0C;
-constexpr uint8_t kOpSetDecodingMap = 0x0F;
-constexpr uint8_t kOpVideoData = 0x11;
-
 void AppendDword(TBlock& block, uint32_t value) {
   const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                             static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
@@ -36,7 +29,7 @@ void Reset(TBlock& block, uint8_t kind, uint8_t version) {
 }  // namespace
 
 TBlock StreamLayout::TimerOp(double frameRate) {
-  TBlock timer = NewBlock(kOpCreateTimer, 0);
+  TBlock timer = NewBlock(Number(Opcode::CreateTimer), 0);
   // Slow movies (and nonsense rates) get 40 ms per frame.
   const uint32_t rate =
       frameRate >= 2.0 ? static_cast<uint32_t>(std::nearbyint(125000.0 / frameRate)) : 5000;
@@ -50,7 +43,7 @@ TBlock StreamLayout::PaletteOp(int count) const {
   const PalettePlanes& planes = config_.Planes ? *config_.Planes : kBlack;
   if (count < 0) count = 0;
   if (count > 256) count = 256;
-  TBlock palette = NewBlock(kOpSetPalette, 0);
+  TBlock palette = NewBlock(Number(Opcode::SetPalette), 0);
   palette.Data.reserve(4 + 3 * count);
   AppendWord(palette, 0);
   AppendWord(palette, static_cast<uint32_t>(count));
@@ -62,9 +55,9 @@ TBlock StreamLayout::PaletteOp(int count) const {
 }
 
 bool StreamLayout::WriteVideoSetupChunk(MveWriter& file) {
-  TBlock chunk = NewBlock(kChunkVideoSetup, 0);
+  TBlock chunk = NewBlock(Number(ChunkType::VideoSetup), 0);
   AppendBlock(chunk, VideoModeOp);
-  TBlock buffers = NewBlock(kOpInitVideoBuffers, 2);
+  TBlock buffers = NewBlock(Number(Opcode::InitVideoBuffers), 2);
   AppendWord(buffers, static_cast<uint32_t>(config_.BlocksPerRow));
   AppendWord(buffers, static_cast<uint32_t>(config_.BlocksPerColumn));
   AppendWord(buffers, 1);
@@ -77,8 +70,8 @@ bool StreamLayout::WriteVideoSetupChunk(MveWriter& file) {
 }
 
 bool StreamLayout::WriteAudioSetupChunk(MveWriter& file, const AudioSetup& audio) {
-  TBlock chunk = NewBlock(kChunkAudioSetup, 0);
-  TBlock buffers = NewBlock(kOpInitAudioBuffers, 1);
+  TBlock chunk = NewBlock(Number(ChunkType::AudioSetup), 0);
+  TBlock buffers = NewBlock(Number(Opcode::InitAudioBuffers), 1);
   AppendBytes(buffers, Bytes{0x54, 0xE9});
   uint32_t flags = 0;
   if (audio.Channels == 2) flags += 1;
@@ -92,7 +85,7 @@ bool StreamLayout::WriteAudioSetupChunk(MveWriter& file, const AudioSetup& audio
 }
 
 bool StreamLayout::WriteAudioOnlyChunk(MveWriter& file) {
-  TBlock chunk = NewBlock(kChunkAudioOnly, 0);
+  TBlock chunk = NewBlock(Number(ChunkType::AudioOnly), 0);
   if (config_.Audio) {
     config_.Audio->BuildFrameAudio();
     config_.Audio->AppendFrameAudio(chunk);
@@ -122,17 +115,17 @@ bool StreamLayout::WriteFrameChunk(MveWriter& file, int32_t frameCounter, const 
                                    bool final) {
   videoDataBytes_ += static_cast<int64_t>(videoBytes);
 
-  Reset(chunk_, kChunkFrame, 0);
+  Reset(chunk_, Number(ChunkType::Frame), 0);
   if (timerPending_) AppendBlock(chunk_, TimerOp(config_.FrameRate));
   if (final && config_.LocalPalettes) AppendBlock(chunk_, PaletteOp(config_.PaletteCount));
 
-  Reset(opcode_, kOpSetDecodingMap, 0);
+  Reset(opcode_, Number(Opcode::SetDecodingMap), 0);
   AppendBytes(opcode_, map);
   AppendBlock(chunk_, opcode_);
 
   if (final && config_.Audio) config_.Audio->AppendFrameAudio(chunk_);
 
-  Reset(opcode_, kOpVideoData, 3);
+  Reset(opcode_, Number(Opcode::VideoData), 3);
   opcode_.Data.reserve(14 + videoBytes);
   AppendWord(opcode_, static_cast<uint32_t>(frameCounter));
   AppendWord(opcode_, static_cast<uint32_t>(frameCounter - 1));

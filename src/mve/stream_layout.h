@@ -8,8 +8,8 @@
 
 #include "mve/frame_audio.h"
 #include "mve/mve_writer.h"
+#include "mve/palette_planes.h"
 #include "mve/tblock.h"
-#include "video/frame.h"
 
 namespace korvane {
 

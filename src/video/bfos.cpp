@@ -5,31 +5,6 @@
 
 namespace korvane {
 
-int Find(int32_t key, TModeCandidate* const* list, int n) {
-  if (n == 0 || !(list[0]->Slope < key)) return -1;
-  int base = 0;
-  while (n > 1) {
-    const int half = n / 2;
-    if (list[base + half]->Slope < key) {
-      base += half;
-      n -= half;
-    } else {
-      n = half;
-    }
-  }
-  return base;
-}
-
-void DropFirstAndInsert(TModeCandidate* record, TModeCandidate** list, int n) {
-  if (n > 1) std::memmove(list, list + 1, static_cast<size_t>(n - 1) * sizeof(*list));
-  list[n - 1] = record;
-}
-
-void InsertFirst(TModeCandidate* record, TModeCandidate** list, int n) {
-  if (n > 1) std::memmove(list + 1, list, static_cast<size_t>(n - 1) * sizeof(*list));
-  list[0] = record;
-}
-
 int32_t BuildChain(int block, TModeCandidate* const* candidates, int count, uint8_t* region) {
   if (count <= 0) return 0;
   for (int i = 0; i < count; ++i) candidates[i]->BlockIndex = -1;

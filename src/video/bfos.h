@@ -10,15 +10,6 @@
 
 namespace korvane {
 
-// The ordered candidate list: an array of record pointers sorted by ascending Slope.
-// Position of the last record whose Slope is below `key`, found by halving; -1 when n is 0
-// or the first record's Slope is not below the key.
-int Find(int32_t key, TModeCandidate* const* list, int n);
-// Moves entries 1 ... n-1 one place to the front and stores `record` at n-1 (n >= 1).
-void DropFirstAndInsert(TModeCandidate* record, TModeCandidate** list, int n);
-// Stores `record` at 0 and moves entries 0 ... n-2 one place back.
-void InsertFirst(TModeCandidate* record, TModeCandidate** list, int n);
-
 // The record stored right after `record` in its chain; null on the chain's last record.
 inline TModeCandidate* NextInChain(TModeCandidate* record) {
   if (record->Slope == kChainEnd) return nullptr;

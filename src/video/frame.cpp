@@ -31,14 +31,6 @@ inline int RoundUp8(int n) {
 
 }  // namespace
 
-void PalettePlanes::Fill(const uint8_t* palette) {
-  for (int i = 0; i < 256; ++i) {
-    Red[i] = palette[4 * i] >> 2;
-    Green[i] = palette[4 * i + 1] >> 2;
-    Blue[i] = palette[4 * i + 2] >> 2;
-  }
-}
-
 TFrame::TFrame(int width, int height)
     : Pixels(static_cast<size_t>(RoundUp8(width)) * RoundUp8(height), 0),
       Width(width),

@@ -2,7 +2,6 @@
 // operations it codes from: exact comparison with a block of another frame, the search for an
 // identical block near the same place, and the recognition of blocks of a special shape
 // together with the parameter bytes of the MVE opcode that draws each shape.
-// Also the movie palette in the 6-bit form the MVE palette opcode carries.
 #pragma once
 
 #include <cstdint>
@@ -10,16 +9,6 @@
 #include <vector>
 
 namespace korvane {
-
-// The palette as three planes of 256 components, each 0-63 (the 8-bit component >> 2).
-struct PalettePlanes {
-  uint8_t Red[256] = {};
-  uint8_t Green[256] = {};
-  uint8_t Blue[256] = {};
-
-  // Fills all 256 entries from a palette of 256 entries of 4 bytes (red, green, blue, 0).
-  void Fill(const uint8_t* palette);
-};
 
 // The analysis of one 8x8 block.
 struct TBlockInfo {

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -36,13 +35,13 @@ constexpr int kBlocksPerChunk = 16;
 }  // namespace
 
 struct FrameEncoder::Impl {
-  std::ostream& out;
   FrameGeometry geometry;
   PaletteTables palette;
   EncoderFrames frames;
   BlockPlanes planes;
   ColorReducer* reducer = nullptr;
   bool dither = false;
+  bool motion = false;
   bool ready = false;
   bool frameCoded = false;
   std::unique_ptr<WorkerPool> pool;
@@ -52,14 +51,9 @@ struct FrameEncoder::Impl {
   std::vector<int32_t> chainBytes;        // per block
   std::vector<uint8_t> cellShapeFaults;   // per block
   RatePruner pruner;
-  double totalError = 0;
-  double totalEnergy = 0;
-  int32_t peakChainBytes = 0;
-
-  explicit Impl(std::ostream& o) : out(o) {}
 };
 
-FrameEncoder::FrameEncoder(std::ostream& out) : impl_(std::make_unique<Impl>(out)) {}
+FrameEncoder::FrameEncoder() : impl_(std::make_unique<Impl>()) {}
 FrameEncoder::~FrameEncoder() = default;
 
 void FrameEncoder::SetupFrameGeometry(int width, int height, ColorReducer* reducer, bool dither,
@@ -81,7 +75,6 @@ void FrameEncoder::SetupFrameGeometry(int width, int height, ColorReducer* reduc
   s.chainBytes.assign(blocks, 0);
   s.cellShapeFaults.assign(blocks, 0);
   s.pruner.Reset(blocks);
-  s.peakChainBytes = 0;
   s.dither = dither;
 
   if (threads < 1) threads = static_cast<int>(std::thread::hardware_concurrency());
@@ -93,10 +86,17 @@ void FrameEncoder::SetupFrameGeometry(int width, int height, ColorReducer* reduc
   s.frameCoded = false;
 }
 
-void FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, bool motion) {
+void FrameEncoder::SetMotionSearch(bool motion) {
+  impl_->motion = motion;
+}
+
+bool FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, FrameStats& stats) {
   Impl& s = *impl_;
+  stats = FrameStats{};
+  stats.Limit = limit;
   const int blocks = s.geometry.BlockCount;
-  if (!s.ready || blocks == 0) return;
+  if (!s.ready || blocks == 0) return true;
+  const bool motion = s.motion;
   const int w = s.geometry.FrameWidth, h = s.geometry.FrameHeight;
 
   s.frames.Rotate(motion, s.palette.RgbTable());
@@ -106,7 +106,7 @@ void FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, bool motion
       s.reducer->MapPixels(target, s.frames.Current(), w, h);
     s.reducer->MapPixelsHalfRes(target, s.frames.HalfRes(), w, h);
   }
-  s.totalEnergy += SignalEnergy(target, s.geometry.PixelCount);
+  stats.Energy = SignalEnergy(target, s.geometry.PixelCount);
 
   // Offer every block its candidates and build its chain, on all workers.
   uint8_t* store = s.chainStore.get();
@@ -124,20 +124,15 @@ void FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, bool motion
 
   // Enter the chains in block order.
   int64_t used = 0;
-  for (int i = 0; i < blocks; ++i)
-    for (int k = 0; k < s.cellShapeFaults[i]; ++k)
-      s.out << "Error: 2x2 approximation does not look like 2x2\n";
+  for (int i = 0; i < blocks; ++i) stats.CellShapeFaults += s.cellShapeFaults[i];
   s.pruner.Reset(blocks);
   for (int i = 0; i < blocks; ++i) {
     used += s.chainBytes[i];
     s.pruner.EnterChain(reinterpret_cast<TModeCandidate*>(store + static_cast<size_t>(i) * space));
   }
 
-  if (!s.pruner.Prune(limit))
-    s.out << "Warning: Limit condition could not be met. Requested: " << limit
-          << " bytes Got: " << s.pruner.FrameBytes() << " bytes\n";
-
-  s.peakChainBytes = std::max<int32_t>(s.peakChainBytes, static_cast<int32_t>(used));
+  stats.LimitMet = s.pruner.Prune(limit);
+  stats.ChainBytes = static_cast<int32_t>(used);
 
   // Draw what a decoder will show; every block writes only itself.
   auto draw = [&](int, int begin, int end) {
@@ -145,8 +140,11 @@ void FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, bool motion
   };
   s.pool->For(blocks, 64, draw);
 
-  s.totalError += s.pruner.FrameError();
+  stats.Error = s.pruner.FrameError();
+  stats.Bytes = s.pruner.FrameBytes();
+  stats.PruneSteps = s.pruner.Steps();
   s.frameCoded = true;
+  return true;
 }
 
 uint8_t FrameEncoder::GetBlockCode(int block, uint8_t* data, int* size) const {
@@ -171,28 +169,10 @@ int32_t FrameEncoder::CandidateSpace() const {
 const uint8_t* FrameEncoder::CurrentFrame() const {
   return impl_->frames.Current();
 }
-double FrameEncoder::TotalError() const {
-  return impl_->totalError;
-}
-double FrameEncoder::TotalEnergy() const {
-  return impl_->totalEnergy;
-}
-int32_t FrameEncoder::PeakChainBytes() const {
-  return impl_->peakChainBytes;
-}
-double FrameEncoder::FrameError() const {
-  return impl_->pruner.FrameError();
-}
-int32_t FrameEncoder::FrameBytes() const {
-  return impl_->pruner.FrameBytes();
-}
 const TModeCandidate* FrameEncoder::ChosenRecord(int block) const {
   const Impl& s = *impl_;
   if (!s.frameCoded || block < 0 || block >= s.geometry.BlockCount) return nullptr;
   return s.pruner.Chosen(block);
-}
-int64_t FrameEncoder::PruneSteps() const {
-  return impl_->pruner.Steps();
 }
 const uint8_t* FrameEncoder::HalfResFrame() const {
   return impl_->frames.HalfRes();

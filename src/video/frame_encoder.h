@@ -5,19 +5,19 @@
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <memory>
+
+#include "video/frame_coder.h"
 
 namespace korvane {
 
 class ColorReducer;
 struct TModeCandidate;
 
-class FrameEncoder {
+class FrameEncoder final : public FrameCoder {
  public:
-  // The rate allocation's warning line and the cell-shape error line go to `out`.
-  explicit FrameEncoder(std::ostream& out);
-  ~FrameEncoder();
+  FrameEncoder();
+  ~FrameEncoder() override;
   FrameEncoder(const FrameEncoder&) = delete;
   FrameEncoder& operator=(const FrameEncoder&) = delete;
 
@@ -27,31 +27,28 @@ class FrameEncoder {
   // never depends on it. Width and height are multiples of 8.
   void SetupFrameGeometry(int width, int height, ColorReducer* reducer, bool dither, int threads);
 
+  // The motion search (off until set): blocks may also be copied from elsewhere in the
+  // previous frames.
+  void SetMotionSearch(bool motion);
+
+  RowOrder InputRows() const override { return RowOrder::TopDown; }
   // Codes one frame: `target` is FrameWidth x FrameHeight pixels of R, G, B, top row first;
-  // `limit` the byte budget of the frame's video data; `motion` enables the motion search.
-  void EncodeFrame(const uint8_t* target, int32_t limit, bool motion);
+  // `limit` the byte budget of the frame's video data. The frame's facts go to `stats`: its
+  // error and bytes after pruning, whether the limit was met, the chain storage it used (the
+  // chains' bytes as if stored back to back) and the pruning steps taken.
+  bool EncodeFrame(const uint8_t* target, int32_t limit, FrameStats& stats) override;
 
   // After EncodeFrame: the opcode of block `block` (raster order); its video-data bytes are
   // written to `data` (room for 64 bytes) and their number to `size`.
-  uint8_t GetBlockCode(int block, uint8_t* data, int* size) const;
+  uint8_t GetBlockCode(int block, uint8_t* data, int* size) const override;
 
-  int BlockCount() const;
+  int BlockCount() const override;
   int32_t CandidateSpace() const;
   // Palette indices of the reconstruction of the last coded frame (FrameWidth per row).
   const uint8_t* CurrentFrame() const;
 
-  // Run totals for the report.
-  double TotalError() const;
-  double TotalEnergy() const;
-  // The most chain storage one frame used: the chains' bytes as if stored back to back.
-  int32_t PeakChainBytes() const;
-
-  // The last coded frame, for checks: its total error and video-data bytes after pruning, the
-  // coding chosen for each block, and the pruning steps taken.
-  double FrameError() const;
-  int32_t FrameBytes() const;
+  // The coding chosen for each block of the last coded frame, for checks.
   const TModeCandidate* ChosenRecord(int block) const;
-  int64_t PruneSteps() const;
   // Target of the last coded frame at half resolution (FrameWidth per row).
   const uint8_t* HalfResFrame() const;
   int Threads() const;

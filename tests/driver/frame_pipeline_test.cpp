@@ -17,7 +17,7 @@
 #include "palette/color_reducer.h"
 #include "support/fixtures.h"
 #include "support/mve_reader.h"
-#include "video/frame.h"
+#include "video/exact_encoder.h"
 #include "video/frame_encoder.h"
 
 namespace korvane {
@@ -109,21 +109,23 @@ WrittenMovie WriteOldMovie(const std::string& name, const MoviePlan& plan) {
   config.FrameWidth = plan.width;
   config.FrameHeight = plan.height;
   config.OldMethod = true;
-  config.LocalPalettes = plan.local;
   config.FirstFrame = plan.firstFrame;
   config.LastFrame = plan.firstFrame + int32_t(plan.frames.size()) - 1;
   config.FramesPerSecond = int(plan.frameRate + 0.5);
   std::ostringstream progress;
   FramePipeline pipeline(config, file, layout, progress);
-  pipeline.CreateOldFrames();
+  ExactEncoder coder(plan.width, plan.height, nullptr, false, plan.local);
+  pipeline.SetFrameCoder(&coder);
   for (size_t f = 0; f < plan.frames.size(); ++f) {
     if (plan.local) planes = plan.palettes.at(f);
     const Picture index = BottomUp(plan.frames[f], plan.width, plan.height);
     if (plan.audio) plan.audio->BuildFrameAudio();
-    EXPECT_TRUE(pipeline.EncodeAndWriteMappedFrame(index.data())) << pipeline.LastError();
+    EXPECT_EQ(pipeline.BeginFrame(), 0);
+    FrameStats stats;
+    coder.EncodeMappedFrame(index.data(), stats);
+    EXPECT_TRUE(pipeline.WriteCodedFrame(stats)) << pipeline.LastError();
   }
   EXPECT_EQ(pipeline.FrameCounter(), int32_t(plan.frames.size()));
-  pipeline.FreeOldFrames();
   EXPECT_TRUE(file.WriteShutdownChunk());
   EXPECT_TRUE(file.WriteEndChunk());
   EXPECT_TRUE(file.Close()) << file.LastError();
@@ -279,7 +281,7 @@ TEST(FramePipeline, PackCode) {
 
 // Every shape of the old method: the expected code, and our decoder draws from its bytes the
 // same 64 indices.
-TEST(FramePipeline, OldBlockCodeRoundTrips) {
+TEST(ExactEncoder, BlockCodesRoundTrip) {
   struct Case {
     int shape;
     uint8_t code;
@@ -288,15 +290,9 @@ TEST(FramePipeline, OldBlockCodeRoundTrips) {
   const Case cases[] = {{0, 14, 1}, {1, 13, 4}, {2, 12, 16}, {3, 15, 2},
                         {4, 9, 20}, {5, 9, 20}, {6, 7, 10},  {7, 11, 64}};
   const int width = 32, height = 16;
-  MveWriter file;
-  StreamLayout layout(StreamConfig{});
-  PipelineConfig config;
-  config.FrameWidth = width;
-  config.FrameHeight = height;
-  config.OldMethod = true;
-  std::ostringstream progress;
-  FramePipeline pipeline(config, file, layout, progress);
-  pipeline.CreateOldFrames();
+  // A palette per frame: nothing is copied from the frames before, so every block is coded by
+  // its shape.
+  ExactEncoder coder(width, height, nullptr, false, true);
   Lcg rng(7);
   for (const Case& c : cases) {
     for (int trial = 0; trial < 20; ++trial) {
@@ -305,11 +301,10 @@ TEST(FramePipeline, OldBlockCodeRoundTrips) {
       for (auto& p : picture) p = rng.Next();
       Block block = ShapeBlock(c.shape, rng);
       PutBlock(picture, width, 2, 1, block);
-      pipeline.RotateOldFrames(BottomUp(picture, width, height).data());
-      pipeline.ClearVideoData();
-      const uint8_t code = pipeline.OldBlockCode(2, 1);
+      coder.RotateFrames(BottomUp(picture, width, height).data());
+      Bytes data;
+      const uint8_t code = coder.CodeBlock(2, 1, data);
       EXPECT_EQ(code, c.code);
-      const Bytes& data = pipeline.VideoData();
       EXPECT_EQ(data.size(), c.bytes);
       Picture drawn(width * height, 0);
       std::string error;
@@ -424,6 +419,47 @@ TEST(FramePipeline, LongFramesAreSplit) {
   EXPECT_EQ(frames.size(), plan.frames.size());
 }
 
+// Movies split from their first frames: FFmpeg, which draws every piece as a picture of its
+// own, reads them without one error, and players still show every frame exactly. A first frame
+// in pieces gets one lead piece (solid colour 0 everywhere, never shown) before it; a second
+// frame in pieces copies the previous picture where its first piece leaves blocks to later ones.
+TEST(FramePipeline, SplitFromTheStartDecodesInFfmpeg) {
+  const int width = 320, height = 240, blocks = 1200;
+  struct Case {
+    const char* name;
+    int firstNoiseFrame;
+    bool lead;
+  };
+  for (const Case& c : {Case{"first frame split", 0, true}, Case{"second frame split", 1, false}}) {
+    SCOPED_TRACE(c.name);
+    Lcg rng(21);
+    MoviePlan plan;
+    plan.width = width;
+    plan.height = height;
+    plan.palettes = {RandomPlanes(6)};
+    for (int f = 0; f < 4; ++f) {
+      Picture picture(width * height, 77);
+      if (f >= c.firstNoiseFrame)
+        for (auto& p : picture) p = rng.Next();
+      plan.frames.push_back(picture);
+    }
+    const WrittenMovie movie = WriteOldMovie(c.lead ? "split_first" : "split_second", plan);
+    EXPECT_EQ(movie.splitFrames, 4 - c.firstNoiseFrame);
+    ExpectOwnDecodeMatches(movie, plan);
+    const std::vector<test::MveChunk>& chunks = movie.parsed.Chunks;
+    const test::MveChunk& firstFrameChunk = chunks[1];
+    const std::vector<uint8_t>& map = firstFrameChunk.Find(0x0F)->Payload;
+    const bool lead = std::all_of(map.begin(), map.end(), [](uint8_t b) { return b == 0xEE; }) &&
+                      firstFrameChunk.Find(0x07) == nullptr;
+    EXPECT_EQ(lead, c.lead);
+    if (lead) {
+      EXPECT_EQ(firstFrameChunk.Find(0x11)->Payload.size(), 14u + blocks);
+    }
+    const std::vector<Picture> frames = FfmpegDecode(movie.path, width, height);
+    EXPECT_EQ(frames.size(), plan.frames.size());
+  }
+}
+
 // Sound pieces of 35000 bytes: a noise frame of 1200 blocks is cut after 688 blocks, and the
 // 512 blocks left (32768 bytes) cannot share a chunk with the sound, so they go in a piece of
 // their own and the piece that ends the frame holds no video data.
@@ -463,17 +499,18 @@ TEST(FramePipeline, SoundDoesNotPushTheLastPieceOverTheLimit) {
   EXPECT_EQ(movie.splitFrames, 2);
   ExpectOwnDecodeMatches(movie, plan);
   const std::vector<test::MveChunk>& chunks = movie.parsed.Chunks;
-  ASSERT_EQ(chunks.size(), 1u + 6 + 2);
+  // The set-up chunk, the lead piece, three pieces per frame, the closing chunks.
+  ASSERT_EQ(chunks.size(), 1u + 1 + 6 + 2);
   const std::vector<std::vector<int>> maps = MapCodes(movie.parsed);
   for (int piece = 0; piece < 3; ++piece) {
     SCOPED_TRACE(piece);
-    const test::MveChunk& chunk = chunks[4 + piece];
+    const test::MveChunk& chunk = chunks[5 + piece];
     const std::vector<uint8_t>& video = chunk.Find(0x11)->Payload;
     EXPECT_EQ(test::Le16(&video[12]), piece == 0 ? 1 : 0);
     EXPECT_EQ(video.size(), 14u + (piece == 0 ? 688 * 64 : piece == 1 ? 512 * 64 : 0));
     EXPECT_EQ(chunk.Find(0x08) != nullptr, piece == 2);
     EXPECT_EQ(chunk.Find(0x07) != nullptr, piece == 2);
-    const std::vector<int>& map = maps[3 + piece];
+    const std::vector<int>& map = maps[4 + piece];
     for (int block = 0; block < blocks; ++block) {
       const bool inPiece = piece == 0 ? block < 688 : piece == 1 && block >= 688;
       ASSERT_EQ(map[block], inPiece ? 11 : 1) << block;
@@ -690,8 +727,7 @@ TEST(FramePipeline, DefaultMethodFrames) {
     entries[4 * i + 3] = 0;
   }
   reducer->SetPalette(entries, 64);
-  std::ostringstream warnings;
-  FrameEncoder encoder(warnings);
+  FrameEncoder encoder;
   encoder.SetupFrameGeometry(width, height, reducer.get(), false, 1);
 
   const std::string path = test::ScratchDir("pipeline_default") + "/movie.mve";
@@ -712,11 +748,10 @@ TEST(FramePipeline, DefaultMethodFrames) {
   config.LastFrame = 10 + frames - 1;
   std::ostringstream progress;
   FramePipeline pipeline(config, file, layout, progress);
-  pipeline.SetFrameEncoder(&encoder);
+  pipeline.SetFrameCoder(&encoder);
   std::vector<Picture> reconstructed;
   Lcg rng(3);
-  std::vector<uint8_t> bgr(size_t(width) * height * 3), rgb(bgr.size()),
-      index(size_t(width) * height);
+  std::vector<uint8_t> bgr(size_t(width) * height * 3), rgb(bgr.size());
   for (int f = 0; f < frames; ++f) {
     for (int y = 0; y < height; ++y)
       for (int x = 0; x < width; ++x) {
@@ -726,7 +761,7 @@ TEST(FramePipeline, DefaultMethodFrames) {
         p[2] = (x / 8 + y / 8 + f) % 3 ? uint8_t(128) : rng.Next();
       }
     FramePipeline::FlipAndReverse(bgr.data(), rgb.data(), width, height);
-    ASSERT_TRUE(pipeline.EncodeAndWriteFrame(rgb.data(), index.data())) << pipeline.LastError();
+    ASSERT_TRUE(pipeline.EncodeAndWriteFrame(rgb.data())) << pipeline.LastError();
     reconstructed.emplace_back(encoder.CurrentFrame(), encoder.CurrentFrame() + width * height);
   }
   EXPECT_EQ(progress.str(), "25 ");
@@ -744,6 +779,62 @@ TEST(FramePipeline, DefaultMethodFrames) {
   for (const test::MveChunk& chunk : parsed.Chunks)
     if (const test::MveOpcode* video = chunk.Find(0x11)) videoData += video->Payload.size() - 14;
   EXPECT_EQ(layout.VideoDataBytes(), videoData);
+}
+
+// A coder that hands back fixed facts and one solid block.
+class FactsCoder : public FrameCoder {
+ public:
+  explicit FactsCoder(FrameStats stats) : stats_(stats) {}
+  RowOrder InputRows() const override { return RowOrder::TopDown; }
+  bool EncodeFrame(const uint8_t*, int32_t limit, FrameStats& stats) override {
+    stats = stats_;
+    stats.Limit = limit;
+    return stats_.Failure == nullptr;
+  }
+  uint8_t GetBlockCode(int, uint8_t* data, int* size) const override {
+    data[0] = 7;
+    *size = 1;
+    return 14;
+  }
+  int BlockCount() const override { return 2; }
+
+ private:
+  FrameStats stats_;
+};
+
+// The pipeline turns a frame's facts into the user's lines, sums them for the report, and
+// stops on a coder's failure with its reason.
+TEST(FramePipeline, ReportsWhatTheCoderFound) {
+  PipelineConfig config = BudgetConfig(15);
+  config.FrameWidth = 16;
+  config.FrameHeight = 8;
+  BudgetRig rig("facts", config, nullptr);
+  FrameStats facts;
+  facts.LimitMet = false;
+  facts.Bytes = 2;
+  facts.CellShapeFaults = 2;
+  facts.Error = 5;
+  facts.Energy = 50;
+  facts.ChainBytes = 40;
+  FactsCoder coder(facts);
+  rig.pipeline.SetFrameCoder(&coder);
+  const uint8_t frame[16 * 8 * 3] = {};
+  ASSERT_TRUE(rig.pipeline.EncodeAndWriteFrame(frame)) << rig.pipeline.LastError();
+  ASSERT_TRUE(rig.pipeline.EncodeAndWriteFrame(frame)) << rig.pipeline.LastError();
+  const std::string line = "Error: 2x2 approximation does not look like 2x2\n";
+  const std::string warning =
+      "Warning: Limit condition could not be met. Requested: " + std::to_string(20480 - 44 - 1) +
+      " bytes Got: 2 bytes\n";
+  EXPECT_EQ(rig.progress.str().substr(0, 2 * line.size() + warning.size()), line + line + warning);
+  EXPECT_EQ(rig.pipeline.TotalError(), 10);
+  EXPECT_EQ(rig.pipeline.TotalEnergy(), 100);
+  EXPECT_EQ(rig.pipeline.PeakChainBytes(), 40);
+
+  facts.Failure = "could not alloc mem";
+  FactsCoder failing(facts);
+  rig.pipeline.SetFrameCoder(&failing);
+  EXPECT_FALSE(rig.pipeline.EncodeAndWriteFrame(frame));
+  EXPECT_EQ(rig.pipeline.LastError(), "could not alloc mem");
 }
 
 }  // namespace

@@ -162,18 +162,17 @@ TEST(ParseCommandLine, EmptyArgumentIsNotAnOption) {
 }
 
 TEST(Usage, ThirtyOneLinesOnStandardError) {
-  std::string text = UsageText();
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 30);
-  EXPECT_EQ(text.rfind("AVI to Interplay MVE converter, beta version\n\nUsage:\tkorvane.exe", 0),
-            0u);
-  EXPECT_NE(text.find("   -dither\t\tperform Floyd-Steinberg dithering\n\n-rate and -size"),
-            std::string::npos);
   std::ostringstream out, err;
   std::istringstream in;
   Korvane program(out, err, in);
   EXPECT_EQ(program.Run({"korvane"}), kExitUsage);
   EXPECT_EQ(out.str(), "KORVANE beta (2004/09/19)\n");
-  EXPECT_EQ(err.str(), text + "\n");
+  const std::string text = err.str();
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 31);
+  EXPECT_EQ(text.rfind("AVI to Interplay MVE converter, beta version\n\nUsage:\tkorvane.exe", 0),
+            0u);
+  EXPECT_NE(text.find("   -dither\t\tperform Floyd-Steinberg dithering\n\n-rate and -size"),
+            std::string::npos);
 }
 
 // --help and --version are answered on standard output with status 0; anything else that is not

@@ -95,7 +95,7 @@ TEST(MveWriter, RecordsOf65536BytesOrMoreAreRefused) {
   ASSERT_TRUE(file.WriteFileHeader());
 
   // The largest record that fits is written whole.
-  TBlock largest = NewBlock(kChunkFrame, 0);
+  TBlock largest = NewBlock(Number(ChunkType::Frame), 0);
   AppendBytes(largest, Bytes(65535, 0xAB));
   EXPECT_EQ(largest.Len, 65535);
   ASSERT_TRUE(largest.Fits());
@@ -107,7 +107,7 @@ TEST(MveWriter, RecordsOf65536BytesOrMoreAreRefused) {
   AppendBytes(op, Bytes(65536, 1));
   EXPECT_EQ(op.Len, 0);  // the header field wraps
   EXPECT_FALSE(op.Fits());
-  TBlock chunk = NewBlock(kChunkFrame, 0);
+  TBlock chunk = NewBlock(Number(ChunkType::Frame), 0);
   AppendBlock(chunk, op);
   EXPECT_FALSE(chunk.Fits());
   EXPECT_FALSE(file.WriteChunk(chunk));
@@ -116,7 +116,7 @@ TEST(MveWriter, RecordsOf65536BytesOrMoreAreRefused) {
   EXPECT_EQ(file.BytesWritten(), 26 + 4 + 65535);
 
   // A chunk whose own payload reaches 65536 bytes is refused too, and nothing more is written.
-  TBlock whole = NewBlock(kChunkFrame, 0);
+  TBlock whole = NewBlock(Number(ChunkType::Frame), 0);
   AppendBytes(whole, Bytes(65536, 0));
   EXPECT_FALSE(whole.Fits());
   EXPECT_FALSE(file.WriteChunk(whole));
@@ -152,7 +152,7 @@ TEST(MveWriter, WriteFailuresAreReported) {
   MveWriter full;
   ASSERT_TRUE(full.Open("/dev/full"));
   ASSERT_TRUE(full.WriteFileHeader());
-  TBlock chunk = NewBlock(kChunkFrame, 0);
+  TBlock chunk = NewBlock(Number(ChunkType::Frame), 0);
   AppendBytes(chunk, Bytes(60000, 7));
   bool failed = false;
   for (int i = 0; i < 4 && !failed; ++i) failed = !full.WriteChunk(chunk);

@@ -92,7 +92,7 @@ TEST(StreamLayout, VideoSetupChunkWithAndWithoutPalette) {
     });
     ASSERT_EQ(movie.Chunks.size(), 3u);
     const MveChunk& setup = movie.Chunks[0];
-    EXPECT_EQ(setup.Type, kChunkVideoSetup);
+    EXPECT_EQ(setup.Type, Number(ChunkType::VideoSetup));
     EXPECT_EQ(ChunkBytes(setup), local ? 67u : 843u);
     EXPECT_EQ(setup.Kinds(), local ? (std::vector<int>{0x0A, 0x05, 0x15, 0x01})
                                    : (std::vector<int>{0x0A, 0x05, 0x0C, 0x15, 0x01}));
@@ -138,14 +138,14 @@ TEST(StreamLayout, AudioSetupAndAudioOnlyChunks) {
       ASSERT_TRUE(l.WriteAudioOnlyChunk(f));
     });
     ASSERT_EQ(movie.Chunks.size(), 5u);
-    EXPECT_EQ(movie.Chunks[0].Type, kChunkAudioSetup);
+    EXPECT_EQ(movie.Chunks[0].Type, Number(ChunkType::AudioSetup));
     EXPECT_EQ(movie.Chunks[0].Kinds(), (std::vector<int>{0x03, 0x01}));
     const test::MveOpcode& op = movie.Chunks[0].Opcodes[0];
     EXPECT_EQ(op.Version, 1);
     EXPECT_EQ(op.Payload, (std::vector<uint8_t>{0x54, 0xE9, uint8_t(c.flags), 0, 0x22, 0x56, 0x88,
                                                 0x58, 0x01, 0x00}));
     for (int k = 1; k <= 2; ++k) {
-      EXPECT_EQ(movie.Chunks[k].Type, kChunkAudioOnly);
+      EXPECT_EQ(movie.Chunks[k].Type, Number(ChunkType::AudioOnly));
       EXPECT_EQ(movie.Chunks[k].Kinds(), (std::vector<int>{0x08, 0x09, 0x01}));
       EXPECT_EQ(Le16(movie.Chunks[k].Opcodes[0].Payload.data()), k - 1);
     }
@@ -205,7 +205,7 @@ TEST(StreamLayout, FrameChunkOpcodeOrder) {
     EXPECT_EQ(layout.VideoDataBytes(), 3 * 128);
     for (int k = 0; k < 3; ++k) {
       const MveChunk& chunk = movie.Chunks[k];
-      EXPECT_EQ(chunk.Type, kChunkFrame);
+      EXPECT_EQ(chunk.Type, Number(ChunkType::Frame));
       EXPECT_EQ(chunk.Length, predicted.at(k));
       EXPECT_EQ(chunk.Find(0x0F)->Payload, map);
       // The full palette range is shown with the first frame and with every per-frame palette.
@@ -304,6 +304,23 @@ TEST(StreamLayout, OversizedFrameIsRefused) {
   EXPECT_FALSE(layout.WriteFrameChunk(file, 2, map, Bytes(65535 - 2440 + 1, 0), true, true));
   EXPECT_NE(file.LastError().find("65535"), std::string::npos);
   EXPECT_FALSE(file.Close());
+}
+
+TEST(PalettePlanes, FillShiftsComponents) {
+  uint8_t palette[1024] = {};
+  for (int i = 0; i < 256; ++i) {
+    palette[4 * i] = uint8_t(i);
+    palette[4 * i + 1] = uint8_t(255 - i);
+    palette[4 * i + 2] = uint8_t(i ^ 0x5A);
+    palette[4 * i + 3] = 0xFF;
+  }
+  PalettePlanes planes;
+  planes.Fill(palette);
+  for (int i = 0; i < 256; ++i) {
+    EXPECT_EQ(planes.Red[i], i >> 2);
+    EXPECT_EQ(planes.Green[i], (255 - i) >> 2);
+    EXPECT_EQ(planes.Blue[i], (i ^ 0x5A) >> 2);
+  }
 }
 
 }  // namespace

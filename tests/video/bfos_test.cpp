@@ -15,6 +15,37 @@
 namespace korvane {
 namespace {
 
+// The ordered candidate list of the literal pruning procedure that the heap is checked
+// against: an array of record pointers sorted by ascending Slope.
+// Position of the last record whose Slope is below `key`, found by halving; -1 when n is 0
+// or the first record's Slope is not below the key.
+int Find(int32_t key, TModeCandidate* const* list, int n) {
+  if (n == 0 || !(list[0]->Slope < key)) return -1;
+  int base = 0;
+  while (n > 1) {
+    const int half = n / 2;
+    if (list[base + half]->Slope < key) {
+      base += half;
+      n -= half;
+    } else {
+      n = half;
+    }
+  }
+  return base;
+}
+
+// Moves entries 1 ... n-1 one place to the front and stores `record` at n-1 (n >= 1).
+void DropFirstAndInsert(TModeCandidate* record, TModeCandidate** list, int n) {
+  if (n > 1) std::memmove(list, list + 1, static_cast<size_t>(n - 1) * sizeof(*list));
+  list[n - 1] = record;
+}
+
+// Stores `record` at 0 and moves entries 0 ... n-2 one place back.
+void InsertFirst(TModeCandidate* record, TModeCandidate** list, int n) {
+  if (n > 1) std::memmove(list + 1, list, static_cast<size_t>(n - 1) * sizeof(*list));
+  list[0] = record;
+}
+
 TModeCandidate Rec(int32_t slope) {
   TModeCandidate r{};
   r.Slope = slope;

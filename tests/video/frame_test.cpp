@@ -295,22 +295,5 @@ TEST(TFrame, ShapeTests) {
   }
 }
 
-TEST(PalettePlanes, FillShiftsComponents) {
-  uint8_t palette[1024] = {};
-  for (int i = 0; i < 256; ++i) {
-    palette[4 * i] = uint8_t(i);
-    palette[4 * i + 1] = uint8_t(255 - i);
-    palette[4 * i + 2] = uint8_t(i ^ 0x5A);
-    palette[4 * i + 3] = 0xFF;
-  }
-  PalettePlanes planes;
-  planes.Fill(palette);
-  for (int i = 0; i < 256; ++i) {
-    EXPECT_EQ(planes.Red[i], i >> 2);
-    EXPECT_EQ(planes.Green[i], (255 - i) >> 2);
-    EXPECT_EQ(planes.Blue[i], (i ^ 0x5A) >> 2);
-  }
-}
-
 }  // namespace
 }  // namespace korvane

@@ -59,41 +59,6 @@ std::vector<uint8_t> Emitted(const TModeCandidate& r, const BlockPlanes& p) {
   return std::vector<uint8_t>(buf, buf + n);
 }
 
-TEST(ModeRegistration, FourteenRecordsWithTheirSizesAndVariants) {
-  ModeSet m;
-  EXPECT_EQ(m.ModeCount, 14);
-  const uint8_t opcodes[14] = {11, 0, 1, 4, 7, 9, 14, 13, 8, 10, 7, 9, 12, 15};
-  const uint8_t sizes[14] = {64, 0, 0, 1, 10, 20, 1, 4, 16, 32, 4, 8, 16, 2};
-  for (int i = 0; i < 14; ++i) {
-    EXPECT_EQ(ModeOpcode(*m.records[i]), opcodes[i]) << "record " << i + 1;
-    EXPECT_EQ(DataSize(*m.records[i]), sizes[i]) << "record " << i + 1;
-  }
-  // The colour order values select the variants before any block is fitted.
-  EXPECT_EQ(DataSize(m.cellTwo), 4);
-  EXPECT_EQ(DataSize(m.two), 10);
-  EXPECT_EQ(DataSize(m.cellFour), 8);
-  EXPECT_EQ(DataSize(m.four), 20);
-
-  int32_t expected[65] = {};
-  expected[0] = 20;    // copies
-  expected[1] = 28;    // motion beats solid (24)
-  expected[2] = 24;    // checkerboard
-  expected[4] = 152;   // cell two-colour beats quadrant solid (24)
-  expected[8] = 152;   // cell four-colour
-  expected[10] = 152;  // two-colour
-  expected[16] = 156;  // quadrant two-colour beats half resolution (20)
-  expected[20] = 152;  // four-colour
-  expected[32] = 164;  // quadrant four-colour
-  expected[64] = 20;   // raw
-  int32_t sum = 0;
-  for (int i = 0; i <= 64; ++i) {
-    EXPECT_EQ(m.LargestRecordBySize[i], expected[i]) << "data size " << i;
-    sum += expected[i];
-  }
-  EXPECT_EQ(m.CandidateSpace, sum);
-  EXPECT_EQ(m.CandidateSpace, 1020);
-}
-
 struct EmitCase {
   const char* name;
   std::vector<uint8_t> expectedPrefix;

@@ -1,0 +1,45 @@
+// The interface both compression methods share: a frame goes in, and every 8x8 block comes back
+// as an MVE block code with its data bytes, together with the facts of the frame. Coders never
+// print; the caller decides what the facts mean to the user.
+#pragma once
+
+#include <cstdint>
+
+namespace korvane {
+
+// What coding one frame found. The caller reports it and keeps the run's totals.
+struct FrameStats {
+  int32_t Limit = 0;              // the byte budget the frame was given (0: the coder has none)
+  int32_t Bytes = 0;              // video-data bytes of the coded frame
+  bool LimitMet = true;           // false: the cheapest coding of every block still passes Limit
+  int32_t CellShapeFaults = 0;    // blocks whose 2x2 approximation failed its shape check
+  double Error = 0;               // squared error of what decoders show against the target
+  double Energy = 0;              // the target's signal energy (sum of squared components)
+  int32_t ChainBytes = 0;         // candidate chain storage the frame used
+  int64_t PruneSteps = 0;         // pruning steps taken to meet Limit
+  const char* Failure = nullptr;  // why EncodeFrame returned false
+};
+
+// In which order the rows of the frame handed to EncodeFrame come.
+enum class RowOrder { BottomUp, TopDown };
+
+class FrameCoder {
+ public:
+  virtual ~FrameCoder() = default;
+
+  // The row order EncodeFrame expects its R, G, B frame in.
+  virtual RowOrder InputRows() const = 0;
+
+  // Codes one frame of R, G, B pixels (rows in InputRows() order) against the frames coded
+  // before it. `limit` is the byte budget of its video data (ignored by coders without rate
+  // control). False (with stats.Failure) when the frame could not be coded.
+  virtual bool EncodeFrame(const uint8_t* frame, int32_t limit, FrameStats& stats) = 0;
+
+  // After EncodeFrame: the code of block `block` (raster order, top row of blocks first); its
+  // data bytes are written to `data` (room for 64 bytes) and their number to `size`.
+  virtual uint8_t GetBlockCode(int block, uint8_t* data, int* size) const = 0;
+
+  virtual int BlockCount() const = 0;
+};
+
+}  // namespace korvane
