@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "audio/dpcm.h"
+#include "mve/opcodes.h"
 
 namespace korvane {
 namespace {
@@ -212,17 +213,17 @@ std::array<uint8_t, 768> MvePlayer::Palette8() const {
 
 MvePlayer::Event MvePlayer::Play(uint8_t kind, uint8_t version, const uint8_t* d, size_t size) {
   switch (kind) {
-    case 0x02:
+    case Number(Opcode::CreateTimer):
       if (size >= 6 && !timerSet_) {
         timerSet_ = true;
         frameMicros_ = uint64_t(Le32(d)) * Le16(d + 4);
       }
       break;
-    case 0x03:
-    case 0x08:
-    case 0x09:
+    case Number(Opcode::InitAudioBuffers):
+    case Number(Opcode::AudioFrame):
+    case Number(Opcode::SilenceFrame):
       return PlaySound(kind, version, d, size);
-    case 0x05: {
+    case Number(Opcode::InitVideoBuffers): {
       const size_t need = version == 0 ? 4 : version == 1 ? 6 : 8;
       if (size < need) {
         Fault("video buffers opcode too short");
@@ -231,27 +232,27 @@ MvePlayer::Event MvePlayer::Play(uint8_t kind, uint8_t version, const uint8_t* d
       SetVideoBuffers(Le16(d), Le16(d + 2), version >= 2 && Le16(d + 6) != 0);
       break;
     }
-    case 0x06:
+    case 0x06:  // the video data of older movies
     case 0x10:
       if (!toldUnsupportedVideo_)
         Fault("video data of opcode " + std::to_string(kind) + " is not decoded");
       toldUnsupportedVideo_ = true;
       break;
-    case 0x07:
+    case Number(Opcode::SendBuffer):
       if (!videoSet_ || !started_) {
         Fault("a frame is shown before any picture was drawn");
         break;
       }
       ++framesShown_;
       return Event::kFrameShown;
-    case 0x0C:
+    case Number(Opcode::SetPalette):
       SetPalette(d, size);
       break;
-    case 0x0F:
+    case Number(Opcode::SetDecodingMap):
       map_.assign(d, d + size);
       mapSet_ = true;
       break;
-    case 0x11:
+    case Number(Opcode::VideoData):
       DecodePiece(d, size);
       break;
     default:
@@ -357,7 +358,7 @@ void MvePlayer::SetPalette(const uint8_t* d, size_t size) {
 
 MvePlayer::Event MvePlayer::PlaySound(uint8_t kind, uint8_t version, const uint8_t* d,
                                       size_t size) {
-  if (kind == 0x03) {
+  if (kind == Number(Opcode::InitAudioBuffers)) {
     if (size < 6) {
       Fault("sound set-up opcode too short");
       return Event::kNone;
@@ -382,7 +383,7 @@ MvePlayer::Event MvePlayer::PlaySound(uint8_t kind, uint8_t version, const uint8
   const size_t channels = size_t(soundChannels_);
   const size_t frameBytes = channels * size_t(soundBits_ / 8);
   sound_.clear();
-  if (kind == 0x09) {
+  if (kind == Number(Opcode::SilenceFrame)) {
     sound_.assign(bytes / frameBytes * channels, 0);
     return Event::kSound;
   }

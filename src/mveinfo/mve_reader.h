@@ -71,7 +71,7 @@ void ForEachMveOpcode(const uint8_t* payload, size_t length, Visit&& visit) {
     const uint8_t kind = payload[p + 2], version = payload[p + 3];
     if (size > length - p - 4) return;
     visit(kind, version, payload + p + 4, size);
-    if (kind == 0x01) return;
+    if (kind == 0x01) return;  // end of chunk
     p += 4 + size;
   }
 }
