@@ -3,6 +3,8 @@
 // Exit status: 0 for a sound file, 1 when faults were found (what could be read is still
 // printed and exported), 2 for a usage error, a file that cannot be read or is not an MVE
 // file, or an export that cannot be written.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -84,8 +86,16 @@ int main(int argc, char** argv) {
       !exports.FramesDir.empty() || !exports.WavFile.empty() || !exports.SheetFile.empty();
   korvane::MveExportResult exported;
   bool exportFailed = false;
-  if (exporting && info.HeaderValid)
-    exportFailed = !korvane::ExportMve(path, info, exports, &exported, &error);
+  if (exporting && info.HeaderValid) {
+    // The exports read the movie a second time: a pipe would give them nothing.
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      error = "`" + path + "' is not a regular file: the exports read the movie twice";
+      exportFailed = true;
+    } else {
+      exportFailed = !korvane::ExportMve(path, info, exports, &exported, &error);
+    }
+  }
 
   fputs(korvane::FormatMveInfo(info, path).c_str(), stdout);
   if (exporting && info.HeaderValid)

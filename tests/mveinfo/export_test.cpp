@@ -282,6 +282,42 @@ TEST_F(ExportTest, SheetShowsMveinfosOwnFigures) {
   EXPECT_LT(psnr, 99.0);
 }
 
+// Exports that cannot be made end with status 2 and a reason on standard error, after the
+// report; an unusable command line gives the usage text.
+TEST_F(ExportTest, ExportsThatCannotBeMadeEndWithStatus2) {
+  const std::string movie = ShellQuote(Path("default.mve"));
+  const std::string file = Path("default.mve");  // a file where a folder would be needed
+  struct Case {
+    std::string args;
+    const char* err;  // expected in standard error
+    bool report;      // the report is printed
+  };
+  const Case cases[] = {
+      {"--frames " + ShellQuote(file + "/frames") + " " + movie, "cannot create", true},
+      {"--wav " + ShellQuote(Path("missing/a.wav")) + " " + movie, "cannot write", true},
+      {"--sheet " + ShellQuote(Path("missing/a.png")) + " " + movie, "cannot write", true},
+      {"--wav " + ShellQuote(Path("pipe.wav")) + " /dev/stdin < /dev/null", "", false},
+      {"--sheet " + ShellQuote(Path("s.png")) + " --source " + ShellQuote(Path("none.avi")) + " " +
+           movie,
+       "cannot read the source", true},
+      {"--source " + ShellQuote(Path("motion.avi")) + " " + movie, "Usage: mveinfo", false},
+      {"--frames " + movie, "Usage: mveinfo", false},
+      {"--bogus " + movie, "Usage: mveinfo", false},
+  };
+  for (const Case& c : cases) {
+    CommandResult r = MveInfo(c.args);
+    EXPECT_EQ(r.status, 2) << c.args << "\n" << r.out << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << "\n" << r.err;
+    EXPECT_EQ(r.out.find("Faults: none") != std::string::npos, c.report) << c.args;
+  }
+  // A pipe holds the movie only once: the exports say so.
+  CommandResult piped = RunCommand("cat " + movie + " | " + ShellQuote(MVEINFO_BINARY) + " --wav " +
+                                   ShellQuote(Path("pipe.wav")) + " /dev/stdin");
+  EXPECT_EQ(piped.status, 2) << piped.out << piped.err;
+  EXPECT_NE(piped.err.find("is not a regular file"), std::string::npos) << piped.err;
+  EXPECT_NE(piped.out.find("Faults: none"), std::string::npos) << piped.out;
+}
+
 // Peak resident memory of one mveinfo run, from GNU time, in kilobytes; -1 when unknown.
 long PeakKilobytes(const std::string& args, int* status) {
   CommandResult r = RunCommand("/usr/bin/time -f 'peak %M' " + ShellQuote(MVEINFO_BINARY) + " " +
