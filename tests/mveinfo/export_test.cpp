@@ -310,6 +310,9 @@ TEST_F(ExportTest, ExportsThatCannotBeMadeEndWithStatus2) {
     EXPECT_NE(r.err.find(c.err), std::string::npos) << c.args << "\n" << r.err;
     EXPECT_EQ(r.out.find("Faults: none") != std::string::npos, c.report) << c.args;
   }
+  CommandResult version = MveInfo("--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("mveinfo " KORVANE_VERSION "\nlibavformat ", 0), 0u) << version.out;
   // A pipe holds the movie only once: the exports say so.
   CommandResult piped = RunCommand("cat " + movie + " | " + ShellQuote(MVEINFO_BINARY) + " --wav " +
                                    ShellQuote(Path("pipe.wav")) + " /dev/stdin");
