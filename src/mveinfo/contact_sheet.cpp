@@ -90,6 +90,8 @@ SheetLayout LayoutSheet(const MveInfo& info, const MveRates& rates, int frameWid
   const int cells = int(std::min<uint64_t>(frames, kMaxCells));
   l.Columns = std::max(1, std::min(cells, 4));
   l.Rows = cells ? (cells + l.Columns - 1) / l.Columns : 0;
+  l.FrameWidth = frameWidth;
+  l.FrameHeight = frameHeight;
   l.Scale = std::max(1, (frameWidth + kMaxThumbWidth - 1) / kMaxThumbWidth);
   l.ThumbWidth = std::max(1, frameWidth / l.Scale);
   l.ThumbHeight = std::max(1, frameHeight / l.Scale);
@@ -146,7 +148,7 @@ void ContactSheet::DrawFrame(int cell, uint64_t number, double seconds, const ui
   const SheetLayout& l = layout_;
   const int x0 = kPad + (cell % l.Columns) * (l.ThumbWidth + kPad);
   const int y0 = kPad + kLabelHeight + (cell / l.Columns) * (l.ThumbHeight + kLabelHeight + kPad);
-  const int s = l.Scale, frameWidth = l.ThumbWidth * s;
+  const int s = l.Scale, frameWidth = l.FrameWidth;
   // Each thumbnail pixel is the mean of its s x s frame pixels.
   for (int ty = 0; ty < l.ThumbHeight; ++ty)
     for (int tx = 0; tx < l.ThumbWidth; ++tx) {

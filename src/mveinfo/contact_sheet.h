@@ -18,7 +18,8 @@ struct SheetLayout {
   int Width = 0, Height = 0;  // of the whole sheet
   // The grid.
   int Columns = 0, Rows = 0;
-  int Scale = 1;  // a thumbnail is the frame shrunk by this factor
+  int FrameWidth = 0, FrameHeight = 0;  // of the movie's frames
+  int Scale = 1;                        // a thumbnail is the frame shrunk by this factor
   int ThumbWidth = 0, ThumbHeight = 0;
   std::vector<uint64_t> Frames;  // frame numbers (from 1) shown, left to right, top to bottom
   // The bar graph: bar s spans columns [GraphX + s * GraphWidth / n, GraphX + (s + 1) *
