@@ -49,6 +49,14 @@ bool InstallBreakHandler() {
   action.sa_flags = SA_RESTART;
   bool ok = sigaction(SIGINT, &action, nullptr) == 0;
   ok = sigaction(SIGTERM, &action, nullptr) == 0 && ok;
+  // A closed terminal finishes the movie as a break does.
+  ok = sigaction(SIGHUP, &action, nullptr) == 0 && ok;
+  // A reader of standard output that goes away (`korvane ... | head -1`) must not end the
+  // conversion: writes to it then fail quietly, and the movie is still completed.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ok = sigaction(SIGPIPE, &ignore, nullptr) == 0 && ok;
   return ok;
 }
 

@@ -17,9 +17,10 @@ constexpr char kBreakMessage[] = "\r\nBreak signalled. Terminating.";
 // program opens later never take their place. Call it first thing at start-up.
 void OpenMissingStandardStreams();
 
-// Installs the handler for SIGINT and SIGTERM. The handler writes kBreakMessage to standard
-// output and sets the stop flag; a second signal writes the message again and changes nothing
-// else. Call it first thing at start-up. False when the platform refuses the handler.
+// Installs the handler for SIGINT, SIGTERM and SIGHUP. The handler writes kBreakMessage to
+// standard output and sets the stop flag; a second signal writes the message again and changes
+// nothing else. SIGPIPE is ignored, so that a closed standard output does not end the run. Call
+// it first thing at start-up. False when the platform refuses the handler.
 bool InstallBreakHandler();
 
 // True once a break was signalled; never cleared. The frame loop reads it between frames.

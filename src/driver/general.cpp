@@ -161,11 +161,13 @@ bool ParseCommandLine(const std::vector<std::string>& args, Settings& s) {
     if (opt == "-p") {
       if (!next(&s.PaletteFile)) return false;
     } else if (opt == "-lb" || opt == "-rate") {
-      if (!next(&value) || !ReadScaledDecimal(value, 1024.0, &number)) return false;
+      // A limit of nothing (or less) leaves no bytes for any frame.
+      if (!next(&value) || !ReadScaledDecimal(value, 1024.0, &number) || number <= 0) return false;
       s.BitRate = number;
       s.SizeLimited = false;
     } else if (opt == "-lf" || opt == "-size") {
-      if (!next(&value) || !ReadScaledDecimal(value, 1024.0 * 1024.0, &number)) return false;
+      if (!next(&value) || !ReadScaledDecimal(value, 1024.0 * 1024.0, &number) || number <= 0)
+        return false;
       s.SizeLimit = number;
       s.SizeLimited = true;
     } else if (opt == "-start") {

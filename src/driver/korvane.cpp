@@ -1,7 +1,10 @@
 #include "driver/korvane.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <istream>
 #include <ostream>
@@ -45,6 +48,40 @@ std::string ReplaceExtension(const std::string& name, const std::string& extensi
   return fs::path(name).replace_extension(extension).string();
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa;
+  struct stat sb;
+  const bool hasA = ::stat(a.c_str(), &sa) == 0, hasB = ::stat(b.c_str(), &sb) == 0;
+  if (hasA && hasB) {
+    // Devices, pipes and terminals are not destroyed by writing: only a regular file can be.
+    return S_ISREG(sa.st_mode) && S_ISREG(sb.st_mode) && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+  }
+  if (hasA != hasB) return false;
+  std::error_code ea, eb;
+  const fs::path pa = fs::weakly_canonical(fs::absolute(a, ea), ea);
+  const fs::path pb = fs::weakly_canonical(fs::absolute(b, eb), eb);
+  return !ea && !eb && pa == pb;
+}
+
+std::string FindOutputClash(const std::vector<RunFile>& inputs,
+                            const std::vector<RunFile>& outputs) {
+  for (size_t o = 0; o < outputs.size(); ++o) {
+    const RunFile& out = outputs[o];
+    for (const RunFile& in : inputs) {
+      if (SameFile(out.Path, in.Path))
+        return "The " + out.Role + " `" + out.Path + "' would overwrite the " + in.Role + " `" +
+               in.Path + "'";
+    }
+    for (size_t p = 0; p < o; ++p) {
+      if (SameFile(out.Path, outputs[p].Path))
+        return "The " + outputs[p].Role + " `" + outputs[p].Path + "' and the " + out.Role + " `" +
+               out.Path + "' are the same file";
+    }
+  }
+  return std::string();
+}
+
 struct Korvane::Impl {
   std::ostream& out;
   std::ostream& err;
@@ -74,6 +111,8 @@ struct Korvane::Impl {
   }
 
   int Run(const std::vector<std::string>& args);
+  std::vector<RunFile> InputFiles() const;
+  std::vector<RunFile> OutputFiles() const;
   int MainSequence();
   bool SoundPiecesFit() const;
   int PalettePass();
@@ -104,14 +143,39 @@ int Korvane::Impl::Run(const std::vector<std::string>& args) {
   return status;
 }
 
+std::vector<RunFile> Korvane::Impl::InputFiles() const {
+  const Settings& s = settings;
+  std::vector<RunFile> files{{s.InputFile, "input movie"}};
+  if (!s.AudioFile.empty() && s.AudioFile != s.InputFile)
+    files.push_back({s.AudioFile, "sound file"});
+  if (!s.PaletteFile.empty()) files.push_back({s.PaletteFile, "input palette"});
+  return files;
+}
+
+// What the run will write: the movie, and the palette unless pass 1 is skipped (a palette given,
+// or a palette per frame with the old method). A test run is checked as the real run would be.
+std::vector<RunFile> Korvane::Impl::OutputFiles() const {
+  const Settings& s = settings;
+  std::vector<RunFile> files{{OutputName, "output movie"}};
+  if (s.PaletteFile.empty() && !(s.LocalPalettes && s.OldMethod)) {
+    const int format = s.ActPalette ? kPaletteFormatAct : kPaletteFormatPal;
+    files.push_back({ReplaceExtension(OutputName, PaletteExtensions[format]), "palette file"});
+  }
+  return files;
+}
+
 int Korvane::Impl::MainSequence() {
   const Settings& s = settings;
   std::error_code ec;
   if (!fs::exists(s.InputFile, ec)) return Fail("Input movie doesn't exist: `" + s.InputFile + "'");
-  if (!s.PaletteFile.empty() && !fs::exists(s.PaletteFile, ec))
+  // A folder is no palette file.
+  if (!s.PaletteFile.empty() &&
+      (!fs::exists(s.PaletteFile, ec) || fs::is_directory(s.PaletteFile, ec)))
     return Fail("Input palette doesn't exist: `" + s.PaletteFile + "'");
 
   OutputName = s.OutputFile.empty() ? DeriveOutputName(s.InputFile) : s.OutputFile;
+  if (std::string clash = FindOutputClash(InputFiles(), OutputFiles()); !clash.empty())
+    return Fail(clash);
 
   movie = std::make_unique<MovieSource>(out);
   if (s.PlayFrames && hooks.Preview) movie->SetPreviewHook(hooks.Preview);
@@ -129,6 +193,16 @@ int Korvane::Impl::MainSequence() {
     return kExitError;
   }
   out << "\n";
+
+  if (movie->FrameCount <= 0) return Fail("The movie has no frames: `" + s.InputFile + "'");
+  // Beyond this the movie's timer cannot run, and the allocations sized by the rate would
+  // have no bound.
+  if (!(movie->FrameRate < kMaxFrameRate)) {
+    char rate[64];
+    std::snprintf(rate, sizeof rate, "%.2f", movie->FrameRate);
+    return Fail(std::string("The frame rate of the movie (") + rate +
+                " fps) is too high for an MVE movie; use -fps to convert at a lower rate");
+  }
 
   if (!SoundPiecesFit()) {
     return Fail(
@@ -303,7 +377,8 @@ int Korvane::Impl::EncodingPass() {
     audioSetup.Rate = uint32_t(m.AudioRate);
     audioSetup.BytesPerSecond = uint32_t(m.AudioBytesPerSecond);
     if (!layout.WriteAudioSetupChunk(file, audioSetup)) return Fail(file.LastError());
-    for (int i = 0; i < m.FramesPerSecond - 1; ++i)
+    // A break ends the sound lead too: at a high frame rate it is a long run of chunks.
+    for (int i = 0; i < m.FramesPerSecond - 1 && !hooks.StopRequested(); ++i)
       if (!layout.WriteAudioOnlyChunk(file)) return Fail(file.LastError());
   }
 
@@ -363,6 +438,12 @@ int Korvane::Impl::EncodingPass() {
   report.TotalError = pipeline.TotalError();
   report.TotalEnergy = pipeline.TotalEnergy();
   PrintRunReport(out, report);
+  // Every frame costs its map, headers and sound whatever its budget, so a small limit can be
+  // out of reach.
+  if (!s.OldMethod && s.SizeLimited && file.BytesWritten() > s.SizeLimit) {
+    out << "Warning: The MVE file is " << file.BytesWritten() - s.SizeLimit
+        << " bytes larger than the size limit of " << s.SizeLimit << " bytes.\n";
+  }
   out << std::flush;
   return kExitOk;
 }

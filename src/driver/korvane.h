@@ -33,6 +33,25 @@ std::string DeriveOutputName(const std::string& inputFile);
 // `name` with its extension replaced by (or extended with) `extension`.
 std::string ReplaceExtension(const std::string& name, const std::string& extension);
 
+// A file the run reads or writes, and the words its messages name it by.
+struct RunFile {
+  std::string Path;
+  std::string Role;  // "input movie", "output movie", ...
+};
+
+// True when the two names lead to the same file: the same device and inode for regular files
+// that exist, otherwise the same path once resolved (symbolic links, "." and ".." followed).
+bool SameFile(const std::string& a, const std::string& b);
+
+// The reason an output of the run would destroy one of its inputs or another output, or an empty
+// text when none would.
+std::string FindOutputClash(const std::vector<RunFile>& inputs,
+                            const std::vector<RunFile>& outputs);
+
+// The highest frame rate the movie's timer can express (its frame time is kept in units of 8
+// microseconds, rounded); the budget and the sound lead are sized by the rate.
+constexpr double kMaxFrameRate = 250000;
+
 struct ConsoleHooks {
   // True once a break was signalled; read between frames.
   std::function<bool()> StopRequested = [] { return false; };

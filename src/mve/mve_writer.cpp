@@ -41,7 +41,10 @@ const TBlock SignatureOp = MakeSignature();
 MveWriter::MveWriter() = default;
 
 MveWriter::~MveWriter() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ < 0) return;
+  // A run that stops early still leaves on disk every byte it wrote so far.
+  Flush();
+  ::close(fd_);
 }
 
 bool MveWriter::Open(const std::string& path) {

@@ -26,7 +26,9 @@ constexpr int kFileHeaderBytes = 26;
 class MveWriter {
  public:
   MveWriter();
-  // Closes a file still open; a failure then goes unreported, so call Close() first.
+  // Writes out what the buffer holds and closes a file still open, so that a run stopped by an
+  // error keeps every byte written so far; a failure then goes unreported, so call Close() to
+  // complete a file.
   ~MveWriter();
   MveWriter(const MveWriter&) = delete;
   MveWriter& operator=(const MveWriter&) = delete;

@@ -79,7 +79,9 @@ bool SavePalette(ColorReducer& reducer, const std::string& file, int format, std
 
 // Invalid covers: text whose first line is not exactly "PAL", a count that is missing, not a
 // number, negative or zero, fewer colour lines than declared, a value that is not a number;
-// an ACT file that is not exactly 768 bytes; an unknown format code.
+// an ACT file that is neither 768 bytes nor 772 bytes (the form that declares its colour count
+// in a big-endian word after the colours, then a transparency index) or that declares no
+// colours; an unknown format code. A declared count above 256 loads all 256.
 enum class PaletteLoadResult {
   Loaded,    // the reducer's palette was replaced
   Invalid,   // the file failed the format test or could not be parsed; the reducer is unchanged

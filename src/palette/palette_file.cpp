@@ -1,4 +1,5 @@
-// Palette files: the HSI Pal text form and the 768-byte Adobe ACT form.
+// Palette files: the HSI Pal text form and the Adobe ACT form (768 bytes, or 772 with a colour
+// count and a transparency index).
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -12,6 +13,10 @@ namespace korvane {
 const char* const PaletteExtensions[2] = {".pal", ".act"};
 
 namespace {
+
+// The Adobe ACT forms: 256 colours of three bytes, optionally followed by two 16-bit words.
+constexpr size_t kActBytes = 3 * kPaletteEntries;
+constexpr size_t kActExtendedBytes = kActBytes + 4;
 
 struct FileCloser {
   void operator()(std::FILE* f) const {
@@ -163,17 +168,25 @@ PaletteLoadResult LoadPalette(ColorReducer& reducer, const std::string& file, in
     }
     if (!parsed) return PaletteLoadResult::Invalid;
   } else {
-    uint8_t raw[3 * kPaletteEntries + 1];
+    // 768 bytes of colours; the longer form adds a big-endian colour count and a big-endian
+    // transparency index (which an MVE palette has no use for).
+    uint8_t raw[kActExtendedBytes + 1];
     errno = 0;
     size_t got = std::fread(raw, 1, sizeof raw, f.get());
     if (std::ferror(f.get())) {
       if (error) *error = Reason(errno);
       return PaletteLoadResult::ReadError;
     }
-    if (got != 3 * kPaletteEntries) return PaletteLoadResult::Invalid;
-    for (int i = 0; i < kPaletteEntries; ++i)
-      for (int k = 0; k < 3; ++k) entries[4 * i + k] = raw[3 * i + k];
+    if (got != kActBytes && got != kActExtendedBytes) return PaletteLoadResult::Invalid;
     n = kPaletteEntries;
+    if (got == kActExtendedBytes) {
+      n = raw[kActBytes] << 8 | raw[kActBytes + 1];
+      // As in the text form: no colours is no palette, and more than 256 means all of them.
+      if (n == 0) return PaletteLoadResult::Invalid;
+      if (n > kPaletteEntries) n = kPaletteEntries;
+    }
+    for (int i = 0; i < n; ++i)
+      for (int k = 0; k < 3; ++k) entries[4 * i + k] = raw[3 * i + k];
   }
 
   // The old palette's inverse colour map no longer holds.

@@ -186,23 +186,24 @@ std::vector<int> ProgressNumbers(const std::string& text) {
 }
 
 // A break during pass 2 ends the frame loop after the frame in progress; the movie is still
-// completed, the report printed, the "-wait" prompt skipped, and the status is 130.
+// completed, the report printed, the "-wait" prompt skipped, and the status is 130. Termination
+// and a hang-up of the terminal are breaks too.
 TEST_F(ConsoleEndToEnd, BreakDuringPassTwoCompletesTheMovie) {
   struct Case {
     const char* name;
-    bool typeCtrlC;  // else SIGTERM
+    int signal;  // 0: Ctrl-C typed on the terminal
   };
-  for (const Case& c : {Case{"ctrl-c", true}, Case{"sigterm", false}}) {
+  for (const Case& c : {Case{"ctrl-c", 0}, Case{"sigterm", SIGTERM}, Case{"sighup", SIGHUP}}) {
     SCOPED_TRACE(c.name);
     const std::string out = std::string("pass2-") + c.name + ".mve";
     PtyProcess run;
     ASSERT_TRUE(run.Start(Dir(), {"long.avi", out, "-wait"}));
     ASSERT_TRUE(run.WaitFor("Pass 2. Making MVE.", std::chrono::seconds(60))) << run.Output();
     ASSERT_TRUE(run.WaitFor("25 ", std::chrono::seconds(60))) << run.Output();
-    if (c.typeCtrlC) {
+    if (c.signal == 0) {
       run.Type("\x03");
     } else {
-      run.Signal(SIGTERM);
+      run.Signal(c.signal);
     }
     EXPECT_EQ(run.Finish(std::chrono::seconds(60)), 130) << run.Output();
 
@@ -250,6 +251,11 @@ TEST_F(ConsoleEndToEnd, BreakDuringPassOneGivesAMovieOfOneFrame) {
   EXPECT_NE(text.find("MVE file size: "), std::string::npos);
   EXPECT_EQ(text.find("Press Enter"), std::string::npos);
   EXPECT_EQ(CheckCompleteMovie(Dir() + "/pass1.mve"), 1);
+  // The sound that runs ahead of the pictures is a loop of chunks too: it stops at the break.
+  MveFile file;
+  std::string error;
+  ASSERT_TRUE(ReadMveFile(Dir() + "/pass1.mve", &file, &error)) << error;
+  for (const MveChunk& chunk : file.Chunks) EXPECT_NE(chunk.Type, 1) << "a chunk of sound ahead";
 }
 
 // "-play" draws the pictures when the output is a terminal...

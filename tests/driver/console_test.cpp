@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -75,13 +76,22 @@ TEST(BreakHandler, SetsTheFlagAndWritesTheMessageForEverySignal) {
     if (!StopRequested()) return 5;
     raise(SIGINT);   // a second break: the message again, nothing else
     raise(SIGTERM);  // termination is a break too
+    raise(SIGHUP);   // and so is a closed terminal
+    // A write to a pipe nobody reads fails instead of ending the process.
+    int fds[2];
+    if (pipe(fds) != 0) return 7;
+    close(fds[0]);
+    const ssize_t n = write(fds[1], "x", 1);
+    const int error = errno;
+    close(fds[1]);
+    if (n != -1 || error != EPIPE) return 8;
     return StopRequested() ? 0 : 6;
   });
   EXPECT_EQ(r.signal, 0) << "a signal ended the process instead of the handler";
   EXPECT_EQ(r.exitCode, 0);
   const std::string message = kBreakMessage;
   EXPECT_EQ(message, "\r\nBreak signalled. Terminating.");
-  EXPECT_EQ(r.output, message + message + message);
+  EXPECT_EQ(r.output, message + message + message + message);
 }
 
 TEST(WaitForEnter, PromptsAndReadsOneLine) {

@@ -70,7 +70,6 @@ TEST(ParseCommandLine, NumericValues) {
       {Args({"m", "-lb", "150,5"}), 154112, 0, false, -1, -1, -1},
       // 0.0009765625 * 1024 = 1 exactly; 0.00146484375 * 1024 = 1.5 rounds to even 2.
       {Args({"m", "-rate", "0.00146484375"}), 2, 0, false, -1, -1, -1},
-      {Args({"m", "-rate", "0.00048828125"}), 0, 0, false, -1, -1, -1},
       {Args({"m", "-size", "10"}), 307200, 10485760, true, -1, -1, -1},
       {Args({"m", "-size", "10", "-rate", "200"}), 204800, 10485760, false, -1, -1, -1},
       {Args({"m", "-rate", "200", "-lf", "1"}), 204800, 1048576, true, -1, -1, -1},
@@ -102,6 +101,14 @@ TEST(ParseCommandLine, Failures) {
       Args({"m.avi", "-p"}),
       Args({"m.avi", "-w"}),
       Args({"m.avi", "-size", "2048"}),
+      // A limit that rounds to 0 bytes or less.
+      Args({"m.avi", "-rate", "0"}),
+      Args({"m.avi", "-rate", "-300"}),
+      Args({"m.avi", "-rate", "0.00048828125"}),
+      Args({"m.avi", "-lb", "0,0"}),
+      Args({"m.avi", "-size", "0"}),
+      Args({"m.avi", "-size", "-1"}),
+      Args({"m.avi", "-lf", "0.0000001"}),
       Args({"m.avi", "-bogus"}),
       Args({"-file.avi"}),
       Args({"m.avi", "-threads", "0"}),

@@ -162,5 +162,50 @@ TEST(MveWriter, WriteFailuresAreReported) {
   EXPECT_EQ(full.LastError(), "Cannot write `/dev/full': No space left on device");
 }
 
+// A run that stops with an error drops its writer without closing it: the header and every
+// chunk accepted so far are on disk, a chunk held in the buffer included, and one refused as too
+// large does not take the accepted ones with it.
+TEST(MveWriter, DroppedWriterKeepsWhatWasWritten) {
+  const std::string dir = ScratchDir("mve_dropped");
+  struct Case {
+    const char* name;
+    int chunks;      // chunks of 1000 payload bytes written before the writer is dropped
+    bool oversized;  // then a chunk too large for its header is refused
+  };
+  const Case cases[] = {
+      {"header only", 0, false},
+      {"a few chunks, all still buffered", 3, false},
+      {"more than the buffer holds", 100, false},
+      {"a refused record after the chunks", 5, true},
+  };
+  const std::string header = std::string("Interplay MVE File\x1A\0\x1A\0\0\x01\x33\x11", 26);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir + "/movie.mve";
+    int64_t written = 0;
+    {
+      MveWriter file;
+      ASSERT_TRUE(file.Open(path));
+      ASSERT_TRUE(file.WriteFileHeader());
+      TBlock chunk = NewBlock(Number(ChunkType::Frame), 0);
+      AppendBytes(chunk, Bytes(1000, 0x5A));
+      for (int i = 0; i < c.chunks; ++i) ASSERT_TRUE(file.WriteChunk(chunk));
+      if (c.oversized) {
+        TBlock big = NewBlock(Number(ChunkType::Frame), 0);
+        AppendBytes(big, Bytes(70000, 0));
+        EXPECT_FALSE(file.WriteChunk(big));
+      }
+      written = file.BytesWritten();
+    }
+    std::vector<uint8_t> expected(header.begin(), header.end());
+    for (int i = 0; i < c.chunks; ++i) {
+      expected.insert(expected.end(), {0xE8, 0x03, Number(ChunkType::Frame), 0x00});
+      expected.insert(expected.end(), 1000, 0x5A);
+    }
+    EXPECT_EQ(written, int64_t(expected.size()));
+    EXPECT_TRUE(ReadFileBytes(path) == expected);
+  }
+}
+
 }  // namespace
 }  // namespace korvane

@@ -97,6 +97,41 @@ TEST(PaletteFile, ActRoundTrip) {
   EXPECT_EQ(PaletteOf(*loaded), expected);
 }
 
+// The 772-byte ACT form: the colours, then a big-endian colour count and a transparency index.
+TEST(PaletteFile, ActWithColourCount) {
+  // Entry i is (i, 255 - i, 7): a colour count that cuts the table keeps the entries before it.
+  std::string colours;
+  for (int i = 0; i < 256; ++i) colours += {char(i), char(255 - i), '\x07'};
+  auto firstN = [](int n) {
+    std::vector<Rgb> palette;
+    for (int i = 0; i < n; ++i) palette.push_back({i, 255 - i, 7});
+    return palette;
+  };
+  struct Case {
+    const char* name;
+    std::string tail;  // count high, count low, transparency index high, low
+    std::vector<Rgb> expected;
+  };
+  const Case cases[] = {
+      {"16 colours, index 0 transparent", {'\0', '\x10', '\0', '\0'}, firstN(16)},
+      {"one colour, no transparency", {'\0', '\x01', '\xFF', '\xFF'}, firstN(1)},
+      {"200 colours, transparency beyond them", {'\0', '\xC8', '\x01', '\x2C'}, firstN(200)},
+      {"256 colours", {'\x01', '\0', '\0', '\x05'}, firstN(256)},
+      {"more than 256 declared: all of them", {'\x01', '\x01', '\xFF', '\xFF'}, firstN(256)},
+  };
+  const std::string dir = test::ScratchDir("palette_act_count");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir + "/in.act";
+    WriteFile(path, colours + c.tail);
+    auto reducer = ColorReducer::Create(256);
+    std::string error;
+    ASSERT_EQ(LoadPalette(*reducer, path, kPaletteFormatAct, &error), PaletteLoadResult::Loaded);
+    // Every entry here has the same brightness sum, so sorting keeps the file's order.
+    EXPECT_EQ(PaletteOf(*reducer), c.expected);
+  }
+}
+
 TEST(PaletteFile, TextLoading) {
   std::string threeHundred = "PAL\r\n300\r\n";
   for (int i = 0; i < 300; ++i) threeHundred += std::to_string(i % 256) + " 0 0\r\n";
@@ -155,7 +190,10 @@ TEST(PaletteFile, InvalidFilesLeaveThePaletteAlone) {
       {"colour not a number", kPaletteFormatPal, "PAL\r\n1\r\n1 x 3\r\n"},
       {"value too large", kPaletteFormatPal, "PAL\r\n1\r\n1 99999999999 3\r\n"},
       {"ACT too short", kPaletteFormatAct, std::string(767, '\x10')},
-      {"ACT too long", kPaletteFormatAct, std::string(772, '\x10')},
+      {"ACT of 769 bytes", kPaletteFormatAct, std::string(769, '\x10')},
+      {"ACT of 773 bytes", kPaletteFormatAct, std::string(773, '\x10')},
+      {"ACT declaring no colours", kPaletteFormatAct,
+       std::string(768, '\x10') + '\0' + '\0' + '\xFF' + '\xFF'},
       {"ACT empty", kPaletteFormatAct, ""},
   };
   const std::string dir = test::ScratchDir("palette_invalid");
