@@ -73,7 +73,6 @@ Scene& GetScene(int width, int height) {
     s->reducer->AddPixelsRGB(s->frames.back().data(), width, height);
   }
   s->reducer->BuildPalette();
-  s->reducer->FillInverseColorMap();
   scenes.push_back(std::move(s));
   return *scenes.back();
 }
@@ -92,7 +91,7 @@ void BM_EncodeFrame(benchmark::State& state) {
   int f = 0;
   int64_t bytes = 0;
   for (auto _ : state) {
-    FrameStats stats;
+    korvane::FrameStats stats;
     enc.EncodeFrame(scene.frames[f].data(), limit, stats);
     bytes += stats.Bytes;
     f = (f + 1) % kFrames;

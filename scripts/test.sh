@@ -43,13 +43,13 @@ cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
-echo "== ThreadSanitizer: the worker pool, the encoder at every thread count, the pipeline"
+echo "== ThreadSanitizer: the worker pool, the encoder at every thread count, the pipeline, mapping"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_TSAN=ON -DKORVANE_WERROR=ON \
   >/dev/null
-cmake --build build-tsan -j "$jobs" --target video_tests driver_tests
+cmake --build build-tsan -j "$jobs" --target video_tests driver_tests palette_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
-  -R '^(WorkerPoolTest|FrameEncoderTest|FramePipeline|ExactEncoder)\.'
+  -R '^(WorkerPoolTest|FrameEncoderTest|FramePipeline|ExactEncoder)\.|^InverseColorMap\.MappingFromManyThreads'
 
 echo "== Fuzzing for 60 seconds each: the MVE inspector, the RIFF sound-header reader and the"
 echo "   palette-file loader (clang, libFuzzer, sanitizers)"

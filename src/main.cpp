@@ -8,12 +8,15 @@
 
 #include "driver/console.h"
 #include "driver/korvane.h"
+#include "input/library_log.h"
 
 int main(int argc, char** argv) {
   // Before anything else: no file may take the place of a closed standard stream, and a break
   // from now on finishes the movie in order.
   korvane::OpenMissingStandardStreams();
   korvane::InstallBreakHandler();
+  // Standard error carries only the usage text and the live status line.
+  korvane::SilenceMediaLibraryLog();
 
   korvane::TerminalPreview preview(korvane::FindConsoleWindow());
   korvane::ConsoleHooks hooks;

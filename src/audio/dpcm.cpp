@@ -1,9 +1,8 @@
 #include "audio/dpcm.h"
 
+#include <algorithm>
 #include <cmath>
-#include <istream>
-#include <ostream>
-#include <string>
+#include <utility>
 
 namespace korvane {
 
@@ -39,6 +38,38 @@ StepIndexTable MakeStepIndex() {
   return table;
 }
 
+// Codes that players decode differently: 237 and 238 (steps -19 and -18 in one step table,
+// other values in another).
+constexpr bool PlayersDisagree(uint8_t code) {
+  return code == 237 || code == 238;
+}
+
+PortableCodeTable MakePortableCodes(const StepIndexTable& index) {
+  PortableCodeTable table{};
+  for (int32_t d = -32767; d <= 32767; ++d) {
+    const int32_t ad = d < 0 ? -d : d;
+    uint8_t code = d >= 0 ? index[ad] : static_cast<uint8_t>(256 - index[ad]);
+    if (PlayersDisagree(code)) {
+      // The nearest of the neighbouring steps -20 (code 236) and -17 (code 239).
+      code = std::abs(d - Steps[236]) <= std::abs(d - Steps[239]) ? 236 : 239;
+    }
+    table[static_cast<size_t>(d + 32767)] = code;
+  }
+  return table;
+}
+
+// The next code towards step 0 from `code`, skipping the codes players disagree on.
+uint8_t SmallerStep(uint8_t code) {
+  if (Steps[code] > 0) return static_cast<uint8_t>(code - 1);
+  code = static_cast<uint8_t>(code + 1);
+  if (PlayersDisagree(code)) code = 239;
+  return code;
+}
+
+bool InRange(int32_t value) {
+  return value >= -32768 && value <= 32767;
+}
+
 }  // namespace
 
 constinit const std::array<int32_t, 256> Steps = MakeSteps();
@@ -48,15 +79,18 @@ const StepIndexTable& BuildDpcmTables() {
   return table;
 }
 
-DpcmCompressor::DpcmCompressor(std::ostream& out, std::istream& in)
-    : stepIndex_(BuildDpcmTables()), out_(out), in_(in) {}
+const PortableCodeTable& BuildPortableCodes() {
+  static const PortableCodeTable table = MakePortableCodes(BuildDpcmTables());
+  return table;
+}
 
-void DpcmCompressor::ReportSignLoss(int32_t deviation) {
-  ++signLossReports_;
-  out_ << "\nCRITICAL ERROR! Sign loss left unfixed in audio stream. Deviation=" << deviation
-       << "\nPlease report to Kaso. Press <ENTER> key " << std::flush;
-  std::string line;
-  std::getline(in_, line);
+DpcmCompressor::DpcmCompressor(bool classic)
+    : classic_(classic), stepIndex_(BuildDpcmTables()), portableCodes_(BuildPortableCodes()) {}
+
+std::vector<int32_t> DpcmCompressor::TakeSignLosses() {
+  std::vector<int32_t> losses;
+  losses.swap(signLosses_);
+  return losses;
 }
 
 int32_t DpcmCompressor::CompressDPCM(uint8_t* buffer, int32_t byteCount, int channels) {
@@ -64,19 +98,27 @@ int32_t DpcmCompressor::CompressDPCM(uint8_t* buffer, int32_t byteCount, int cha
   const int32_t sampleCount = byteCount > 0 ? byteCount / 2 : 0;
   // Too little sound for the first samples: hand back what there is, unchanged.
   if (sampleCount < channels) return sampleCount * 2;
+  return classic_ ? CompressClassic(buffer, sampleCount, channels)
+                  : CompressPortable(buffer, sampleCount, channels);
+}
 
-  auto sampleAt = [buffer](int32_t index) {
-    return static_cast<int16_t>(static_cast<uint16_t>(buffer[2 * index]) |
-                                static_cast<uint16_t>(buffer[2 * index + 1]) << 8);
-  };
+namespace {
 
-  int32_t pred[2] = {sampleAt(0), channels == 2 ? sampleAt(1) : 0};
+int32_t SampleAt(const uint8_t* buffer, int32_t index) {
+  return static_cast<int16_t>(static_cast<uint16_t>(buffer[2 * index]) |
+                              static_cast<uint16_t>(buffer[2 * index + 1]) << 8);
+}
+
+}  // namespace
+
+// One code byte is written for every two bytes read, so the write position never passes a
+// sample that has not been read yet.
+int32_t DpcmCompressor::CompressClassic(uint8_t* buffer, int32_t sampleCount, int channels) {
+  int32_t pred[2] = {SampleAt(buffer, 0), channels == 2 ? SampleAt(buffer, 1) : 0};
   int32_t result = 2 * channels;
   int k = 0;
-  // One code byte is written for every two bytes read, so the write position never passes a
-  // sample that has not been read yet.
   for (int32_t i = channels; i < sampleCount; ++i) {
-    const int32_t s = sampleAt(i);
+    const int32_t s = SampleAt(buffer, i);
     const int32_t d = s - pred[k];
     uint8_t code = d >= 0 ? stepIndex_[d] : static_cast<uint8_t>(256 - stepIndex_[-d]);
     int32_t e = Steps[code] + pred[k];
@@ -90,9 +132,40 @@ int32_t DpcmCompressor::CompressDPCM(uint8_t* buffer, int32_t byteCount, int cha
       e = Steps[code] + pred[k];
     }
     const int32_t e16 = static_cast<int16_t>(static_cast<uint16_t>(e & 0xFFFF));
-    if (e16 - s > 32767 || e16 - s < -32767) ReportSignLoss(e16 - s);
+    if (e16 - s > 32767 || e16 - s < -32767) {
+      signLosses_.push_back(e16 - s);
+      ++signLossReports_;
+    }
     buffer[result] = code;
     pred[k] = e16;
+    ++result;
+    k = channels - 1 - k;
+  }
+  return result;
+}
+
+int32_t DpcmCompressor::CompressPortable(uint8_t* buffer, int32_t sampleCount, int channels) {
+  int32_t pred[2] = {SampleAt(buffer, 0), channels == 2 ? SampleAt(buffer, 1) : 0};
+  int32_t result = 2 * channels;
+  int k = 0;
+  const uint8_t* codes = portableCodes_.data() + 32767;
+  for (int32_t i = channels; i < sampleCount; ++i) {
+    const int32_t s = SampleAt(buffer, i);
+    // A difference beyond +-32767 (only between samples of opposite signs) takes the largest
+    // step that is the same in 16 bits.
+    const int32_t d = std::clamp(s - pred[k], -32767, 32767);
+    uint8_t code = codes[d];
+    int32_t e = pred[k] + Steps[code];
+    if (!InRange(e)) {
+      // The step passes the sample and the range's end: the next smaller steps lie between the
+      // predictor and the sample, so the first one inside the range is the nearest.
+      do {
+        code = SmallerStep(code);
+        e = pred[k] + Steps[code];
+      } while (!InRange(e));
+    }
+    buffer[result] = code;
+    pred[k] = e;
     ++result;
     k = channels - 1 - k;
   }

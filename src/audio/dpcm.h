@@ -4,7 +4,7 @@
 
 #include <array>
 #include <cstdint>
-#include <iosfwd>
+#include <vector>
 
 namespace korvane {
 
@@ -21,27 +21,43 @@ using StepIndexTable = std::array<uint8_t, 65536>;
 // table. The table never changes after it is built.
 const StepIndexTable& BuildDpcmTables();
 
-// The compressor. The report of an uncorrectable sign loss goes to `out`, and the compressor
-// then waits for one line from `in` (an end of input counts as Enter).
+// The code the portable coder takes for a difference d in [-32767, 32767], stored at
+// d + 32767: StepIndex's code, except that the differences -18 and -19 take the nearest step
+// other than codes 238 and 237 (players disagree on those two).
+using PortableCodeTable = std::array<uint8_t, 65535>;
+const PortableCodeTable& BuildPortableCodes();
+
+// The compressor. Two coders:
+// - the portable one (default) only takes steps whose sum with the predictor stays inside the
+//   16-bit range, never the steps beyond +-32767 (they wrap as 16-bit numbers) and never codes
+//   237 and 238, so decoders that wrap, decoders that clamp and players with either variant of
+//   the step table all decode the same samples;
+// - the classic one takes the table's step and corrects a result outside the 16-bit range by
+//   one step, relying on the decoder's wrapping; a result that still ends on the wrong side of
+//   the sample is recorded as a sign loss.
 class DpcmCompressor {
  public:
-  DpcmCompressor(std::ostream& out, std::istream& in);
+  explicit DpcmCompressor(bool classic = false);
 
   // Compresses `byteCount` bytes of signed 16-bit samples (channels interleaved, 1 or 2
   // channels) in place and returns the number of compressed bytes at the start of `buffer`:
   // the first sample of each channel unchanged, then one code per remaining sample.
   int32_t CompressDPCM(uint8_t* buffer, int32_t byteCount, int channels);
 
-  // Number of sign-loss reports made so far.
+  // Deviations of the sign losses found since the last call (classic coder only), in order;
+  // the record is emptied.
+  std::vector<int32_t> TakeSignLosses();
+  // Number of sign losses found so far.
   int SignLossReports() const { return signLossReports_; }
 
-  // Prints the sign-loss report for `deviation` and waits for one line of input.
-  void ReportSignLoss(int32_t deviation);
-
  private:
+  int32_t CompressClassic(uint8_t* buffer, int32_t sampleCount, int channels);
+  int32_t CompressPortable(uint8_t* buffer, int32_t sampleCount, int channels);
+
+  bool classic_;
   const StepIndexTable& stepIndex_;
-  std::ostream& out_;
-  std::istream& in_;
+  const PortableCodeTable& portableCodes_;
+  std::vector<int32_t> signLosses_;
   int signLossReports_ = 0;
 };
 

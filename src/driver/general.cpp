@@ -138,7 +138,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, Settings& s) {
     // An empty argument names nothing: skip it rather than take it for a file or an option.
     if (arg.empty()) continue;
     std::string opt = Lower(arg);
-    if (opt[0] != '-') {
+    // A lone "-" is a file: standard input.
+    if (opt[0] != '-' || opt == "-") {
       if (noFileYet) {
         s.InputFile = arg;
         if (s.AudioFile.empty()) s.AudioFile = s.InputFile;
@@ -215,6 +216,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, Settings& s) {
       if (!next(&value) || !ReadInteger(value, &number) || number < 1 || number > 65535)
         return false;
       s.OutputAudioRate = number;
+    } else if (opt == "-classic") {
+      s.Classic = true;
+    } else if (opt == "-dpcm") {
+      s.WidenTo16Bit = true;
+    } else if (opt == "-stereo") {
+      s.ForceStereo = true;
     } else {
       return false;
     }

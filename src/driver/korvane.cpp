@@ -16,6 +16,8 @@
 #include "driver/status_line.h"
 #include "input/library_versions.h"
 #include "input/movie_source.h"
+#include "input/spooled_input.h"
+#include "input/wave_format.h"
 #include "mve/mve_writer.h"
 #include "mve/palette_planes.h"
 #include "mve/stream_layout.h"
@@ -41,6 +43,8 @@ FrameRange ComputeFrameRange(const Settings& s, int32_t firstFrame, int32_t fram
 }
 
 std::string DeriveOutputName(const std::string& inputFile) {
+  // Standard input is named as /dev/stdin would be.
+  if (inputFile == "-") return "stdin.mve";
   return ReplaceExtension(fs::path(inputFile).filename().string(), ".mve");
 }
 
@@ -93,6 +97,8 @@ struct Korvane::Impl {
   std::unique_ptr<MovieSource> movie;
   std::unique_ptr<ColorReducer> reducer;
   std::unique_ptr<StatusLine> status;
+  // Copies of a movie or soundtrack read from a pipe; removed at clean-up.
+  std::unique_ptr<SpooledInput> movieSpool, audioSpool;
   bool stopped = false;
 
   Impl(std::ostream& o, std::ostream& e, std::istream& i, ConsoleHooks h)
@@ -114,7 +120,9 @@ struct Korvane::Impl {
   std::vector<RunFile> InputFiles() const;
   std::vector<RunFile> OutputFiles() const;
   int MainSequence();
+  AudioFacts SoundFacts() const;
   bool SoundPiecesFit() const;
+  void ReportSignLosses(AudioEncoder& audio);
   int PalettePass();
   int EncodingPass();
   void CleanUp();
@@ -166,12 +174,38 @@ std::vector<RunFile> Korvane::Impl::OutputFiles() const {
 
 int Korvane::Impl::MainSequence() {
   const Settings& s = settings;
-  std::error_code ec;
-  if (!fs::exists(s.InputFile, ec)) return Fail("Input movie doesn't exist: `" + s.InputFile + "'");
-  // A folder is no palette file.
-  if (!s.PaletteFile.empty() &&
-      (!fs::exists(s.PaletteFile, ec) || fs::is_directory(s.PaletteFile, ec)))
+  // A folder is no movie or palette: it is reported as missing, as a file would be.
+  auto missing = [](const std::string& path) {
+    std::error_code ec;
+    return !fs::exists(path, ec) || fs::is_directory(path, ec);
+  };
+  if (s.InputFile != "-" && missing(s.InputFile))
+    return Fail("Input movie doesn't exist: `" + s.InputFile + "'");
+  if (!s.PaletteFile.empty() && missing(s.PaletteFile))
     return Fail("Input palette doesn't exist: `" + s.PaletteFile + "'");
+
+  // Both passes read the movie, and seek in it: what can be read only once is copied first.
+  std::string movieInput = s.InputFile, audioInput = s.AudioFile;
+  for (std::string* input : {&movieInput, &audioInput}) {
+    if (!SpooledInput::NeedsSpooling(*input)) continue;
+    auto isStdin = [](const std::string& name) {
+      return name == "-" || name == "/dev/stdin" || name == "/dev/fd/0" ||
+             name == "/proc/self/fd/0";
+    };
+    if (input == &audioInput &&
+        (s.AudioFile == s.InputFile || (isStdin(s.AudioFile) && isStdin(s.InputFile)))) {
+      audioInput = movieInput;
+      continue;
+    }
+    auto& spool = input == &movieInput ? movieSpool : audioSpool;
+    spool = std::make_unique<SpooledInput>();
+    std::string reason;
+    if (!spool->Spool(*input, hooks.StopRequested, &reason)) {
+      if (reason.empty()) return kExitBreak;
+      return Fail(reason);
+    }
+    *input = spool->Path();
+  }
 
   OutputName = s.OutputFile.empty() ? DeriveOutputName(s.InputFile) : s.OutputFile;
   if (std::string clash = FindOutputClash(InputFiles(), OutputFiles()); !clash.empty())
@@ -185,7 +219,8 @@ int Korvane::Impl::MainSequence() {
   options.FitToLimit = s.FitToLimit;
   options.OutputFrameRate = s.OutputFrameRate;
   options.OutputAudioRate = s.OutputAudioRate;
-  if (!movie->open_avi(s.InputFile, s.AudioFile, options)) return Fail(movie->LastError);
+  movie->SetAudioDisplayName(s.AudioFile);
+  if (!movie->open_avi(movieInput, audioInput, options)) return Fail(movie->LastError);
 
   if (movie->FrameWidth > 640 || movie->FrameHeight > 480) {
     out << "Your movie is too large. The limit is 640x480 pixels.\n";
@@ -195,13 +230,9 @@ int Korvane::Impl::MainSequence() {
   out << "\n";
 
   if (movie->FrameCount <= 0) return Fail("The movie has no frames: `" + s.InputFile + "'");
-  // Beyond this the movie's timer cannot run, and the allocations sized by the rate would
-  // have no bound.
-  if (!(movie->FrameRate < kMaxFrameRate)) {
-    char rate[64];
-    std::snprintf(rate, sizeof rate, "%.2f", movie->FrameRate);
-    return Fail(std::string("The frame rate of the movie (") + rate +
-                " fps) is too high for an MVE movie; use -fps to convert at a lower rate");
+  if (!StreamLayout::TimerKeeps(movie->FrameRate)) {
+    return Fail("The movie's frame rate of " + TwoDecimals(movie->FrameRate) +
+                " fps cannot be kept by the MVE timer; use -fps to convert at another rate");
   }
 
   if (!SoundPiecesFit()) {
@@ -278,15 +309,29 @@ int Korvane::Impl::PalettePass() {
   return kExitOk;
 }
 
+// The audio encoder's view of the movie's soundtrack and the sound options.
+AudioFacts Korvane::Impl::SoundFacts() const {
+  const MovieSource& m = *movie;
+  AudioFacts facts;
+  facts.AudioPresent = m.AudioPresent;
+  facts.AudioChannels = m.AudioChannels;
+  facts.AudioBytesPerSample = m.AudioBytesPerSample;
+  facts.AudioChunkBytes = m.AudioChunkBytes;
+  facts.AudioLeadChunkBytes = m.AudioLeadChunkBytes;
+  facts.FramesPerSecond = m.FramesPerSecond;
+  facts.Classic = settings.Classic;
+  facts.WidenTo16Bit = settings.WidenTo16Bit;
+  facts.ForceStereo = settings.ForceStereo;
+  return facts;
+}
+
 // A frame chunk holds the frame's sound besides its picture, and no record may reach 65536
 // bytes: the largest piece of sound, with the fixed opcodes of a frame chunk and the most video
 // data a frame can end up with, must fit.
 bool Korvane::Impl::SoundPiecesFit() const {
   if (!movie->AudioPresent) return true;
-  int64_t piece = std::max(movie->AudioChunkBytes, movie->AudioLeadChunkBytes);
-  // 16-bit sound is compressed to one byte per sample after the first sample of each channel.
-  int64_t data = movie->AudioBytesPerSample == 2 ? piece / 2 + movie->AudioChannels : piece;
-  int64_t audioOpcodes = (4 + 6 + data) + (4 + 6);
+  const int64_t audioOpcodes = AudioEncoder::MaxChunkAudioBytes(SoundFacts());
+  if (audioOpcodes < 0) return false;
   int64_t blocks = int64_t{movie->FrameWidth / 8} * (movie->FrameHeight / 8);
   // Timer, map, video header, start audio, show frame and end-of-chunk opcodes.
   int64_t fixed = 50 + blocks / 2;
@@ -295,7 +340,15 @@ bool Korvane::Impl::SoundPiecesFit() const {
   int64_t video = settings.OldMethod
                       ? int64_t{kSplitFrameBytes} + 64 + (settings.LocalPalettes ? 4 + 4 + 768 : 0)
                       : blocks;
-  return 4 + 6 + data <= 65535 && fixed + audioOpcodes + video <= 65535;
+  return fixed + audioOpcodes + video <= 65535;
+}
+
+// The classic coder's sign-loss reports, printed where the coder found them.
+void Korvane::Impl::ReportSignLosses(AudioEncoder& audio) {
+  std::vector<int32_t> losses = audio.TakeSignLosses();
+  if (losses.empty()) return;
+  ClearStatus();
+  korvane::ReportSignLosses(out, in, losses);
 }
 
 int Korvane::Impl::EncodingPass() {
@@ -327,16 +380,8 @@ int Korvane::Impl::EncodingPass() {
 
   std::unique_ptr<AudioEncoder> audio;
   if (m.AudioPresent) {
-    AudioFacts facts;
-    facts.AudioPresent = true;
-    facts.AudioChannels = m.AudioChannels;
-    facts.AudioBytesPerSample = m.AudioBytesPerSample;
-    facts.AudioChunkBytes = m.AudioChunkBytes;
-    facts.AudioLeadChunkBytes = m.AudioLeadChunkBytes;
-    facts.FramesPerSecond = m.FramesPerSecond;
     audio = std::make_unique<AudioEncoder>(
-        facts, [&m](uint8_t* dest, int32_t count) { return m.read_avi_audio(dest, count); }, out,
-        in);
+        SoundFacts(), [&m](uint8_t* dest, int32_t count) { return m.read_avi_audio(dest, count); });
   }
 
   StreamConfig streamConfig;
@@ -372,21 +417,28 @@ int Korvane::Impl::EncodingPass() {
 
   if (audio) {
     AudioSetup audioSetup;
-    audioSetup.Channels = m.AudioChannels;
-    audioSetup.BytesPerSample = m.AudioBytesPerSample;
+    const AudioOutputFormat format = audio->OutputFormat();
+    audioSetup.Channels = format.Channels;
+    audioSetup.BytesPerSample = format.BytesPerSample;
     audioSetup.Rate = uint32_t(m.AudioRate);
-    audioSetup.BytesPerSecond = uint32_t(m.AudioBytesPerSecond);
+    audioSetup.BytesPerSecond = audio->DeclaredBufferBytes(m.AudioBytesPerSecond);
     if (!layout.WriteAudioSetupChunk(file, audioSetup)) return Fail(file.LastError());
     // A break ends the sound lead too: at a high frame rate it is a long run of chunks.
-    for (int i = 0; i < m.FramesPerSecond - 1 && !hooks.StopRequested(); ++i)
+    for (int i = 0; i < audio->AudioOnlyChunks() && !hooks.StopRequested(); ++i) {
       if (!layout.WriteAudioOnlyChunk(file)) return Fail(file.LastError());
+      ReportSignLosses(*audio);
+    }
   }
 
   out << std::flush;
   status->Begin(2, int64_t{range.ToFrame} - range.FromFrame + 1);
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
     const uint8_t* frame = m.get_avi_frame(f);
-    if (!frame) return Fail(m.LastError);
+    if (!frame) {
+      // The movie stops at the frame that cannot be had; what is written so far stays on disk.
+      file.Close();
+      return Fail(m.LastError);
+    }
     if (coder->InputRows() == RowOrder::BottomUp)
       FramePipeline::ReverseComponents(frame, rgbFrame.data(), int64_t(pixelCount));
     else
@@ -399,7 +451,10 @@ int Korvane::Impl::EncodingPass() {
       planes.Fill(paletteTable);
       layout.Config().PaletteCount = paletteCount;
     }
-    if (audio) audio->BuildFrameAudio();
+    if (audio) {
+      audio->BuildFrameAudio();
+      ReportSignLosses(*audio);
+    }
     if (!pipeline.EncodeAndWriteFrame(rgbFrame.data())) return Fail(pipeline.LastError());
     if (status->Enabled()) {
       // The movie's data rate so far: bytes written per second of movie converted.
@@ -454,6 +509,8 @@ void Korvane::Impl::CleanUp() {
   reducer.reset();
   if (movie) movie->close_avi();
   movie.reset();
+  movieSpool.reset();
+  audioSpool.reset();
 }
 
 Korvane::Korvane(std::ostream& out, std::ostream& err, std::istream& in, ConsoleHooks hooks)

@@ -48,10 +48,6 @@ bool SameFile(const std::string& a, const std::string& b);
 std::string FindOutputClash(const std::vector<RunFile>& inputs,
                             const std::vector<RunFile>& outputs);
 
-// The highest frame rate the movie's timer can express (its frame time is kept in units of 8
-// microseconds, rounded); the budget and the sound lead are sized by the rate.
-constexpr double kMaxFrameRate = 250000;
-
 struct ConsoleHooks {
   // True once a break was signalled; read between frames.
   std::function<bool()> StopRequested = [] { return false; };

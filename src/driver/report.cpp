@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <istream>
 #include <ostream>
 #include <string>
 
@@ -44,6 +45,15 @@ void PrintRunReport(std::ostream& out, const RunReport& r) {
   if (!r.OldMethod) {
     double relative = r.TotalEnergy > 0 ? std::sqrt(r.TotalError / r.TotalEnergy) * 100.0 : 0.0;
     out << "Relative error: " << Fixed(relative, 2) << "%\n";
+  }
+}
+
+void ReportSignLosses(std::ostream& out, std::istream& in, const std::vector<int32_t>& deviations) {
+  for (int32_t deviation : deviations) {
+    out << "\nCRITICAL ERROR! Sign loss left unfixed in audio stream. Deviation=" << deviation
+        << "\nPlease report to Kaso. Press <ENTER> key " << std::flush;
+    std::string line;
+    std::getline(in, line);
   }
 }
 

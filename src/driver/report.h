@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <vector>
 
 namespace korvane {
 
@@ -26,5 +27,9 @@ struct RunReport {
 
 // Writes the report lines. Quotients over no frame or no signal energy are shown as 0.
 void PrintRunReport(std::ostream& out, const RunReport& r);
+
+// Reports each of the audio coder's sign losses (their deviations, in order) and waits for one
+// line of input after each; an end of input counts as Enter.
+void ReportSignLosses(std::ostream& out, std::istream& in, const std::vector<int32_t>& deviations);
 
 }  // namespace korvane

@@ -5,24 +5,31 @@
 #include <vector>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/opt.h>
-#include <libswresample/swresample.h>
 }
+
+#include "input/ffmpeg_objects.h"
+#include "input/stream_decoder.h"
 
 namespace korvane {
 
+namespace {
+
+// The most samples one conversion step makes when the source allows it (see ConvertSlice).
+constexpr int kSliceSamples = 1 << 16;
+
+}  // namespace
+
 struct AudioDecoder::Impl {
-  AVFormatContext* fmt = nullptr;
+  FormatContextPtr fmt;
   AVStream* st = nullptr;
   int index = -1;
   const AVCodec* codec = nullptr;
-  AVCodecContext* dec = nullptr;
-  SwrContext* swr = nullptr;
-  AVPacket* pkt = nullptr;
-  AVFrame* frame = nullptr;
+  CodecContextPtr dec;
+  ResamplerPtr swr;
+  StreamDecoder loop;
+  FramePtr frame;
 
   bool passThrough = false;
   bool decoding = false;
@@ -38,46 +45,39 @@ struct AudioDecoder::Impl {
   std::vector<uint8_t> out;
   size_t outPos = 0, outLen = 0;
 
-  bool demuxEnd = false, flushSent = false, finished = false, started = false;
+  bool finished = false, started = false;
   int64_t nextSample = 0;  // source sample position of the next data; -1 unknown
   int64_t skipUntil = -1;  // drop source samples before this position (after a seek)
   int decodeError = 0;
+  int frameDone = -1;  // samples of `frame` converted so far; -1: no frame taken in
+  std::vector<const uint8_t*> manyPlanes;
 
   ~Impl() { Close(); }
 
   void Close() {
-    swr_free(&swr);
+    loop.Detach();
+    swr.reset();
     av_channel_layout_uninit(&swrInLayout);
-    avcodec_free_context(&dec);
-    avformat_close_input(&fmt);
-    av_packet_free(&pkt);
-    av_frame_free(&frame);
+    dec.reset();
+    fmt.reset();
+    frame.reset();
     st = nullptr;
     index = -1;
     codec = nullptr;
     passThrough = decoding = false;
     out.clear();
     outPos = outLen = 0;
-    demuxEnd = flushSent = finished = started = false;
+    finished = started = false;
     nextSample = 0;
     skipUntil = -1;
     decodeError = 0;
+    frameDone = -1;
   }
 
   int64_t SampleOf(int64_t ts) const {
     if (ts == AV_NOPTS_VALUE) return -1;
     int64_t start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
     return av_rescale_q(ts - start, st->time_base, AVRational{1, st->codecpar->sample_rate});
-  }
-
-  // Next packet of the soundtrack; negative at the end or on a read error.
-  int ReadPacket() {
-    for (;;) {
-      int r = av_read_frame(fmt, pkt);
-      if (r < 0) return r;
-      if (pkt->stream_index == index && pkt->size > 0) return 0;
-      av_packet_unref(pkt);
-    }
   }
 
   void Reserve(size_t more) {
@@ -101,6 +101,7 @@ struct AudioDecoder::Impl {
   }
 
   bool AppendPassThrough() {
+    const AVPacket* pkt = loop.Packet();
     int64_t samples = pkt->size / passBlockAlign;
     int64_t start = SampleOf(pkt->pts);
     if (start < 0) start = nextSample;
@@ -124,17 +125,17 @@ struct AudioDecoder::Impl {
       av_channel_layout_copy(&inLayout, &layoutIn);
     AVChannelLayout outLayout{};
     av_channel_layout_default(&outLayout, outChannels);
-    swr_free(&swr);
-    int r = swr_alloc_set_opts2(&swr, &outLayout, AV_SAMPLE_FMT_S16, outRate, &inLayout, format,
+    swr.reset();
+    SwrContext* made = nullptr;
+    int r = swr_alloc_set_opts2(&made, &outLayout, AV_SAMPLE_FMT_S16, outRate, &inLayout, format,
                                 rate, 0, nullptr);
-    if (r >= 0) r = swr_init(swr);
+    ResamplerPtr converter(made);
+    if (r >= 0) r = swr_init(converter.get());
     av_channel_layout_uninit(&outLayout);
     av_channel_layout_uninit(&inLayout);
     av_channel_layout_uninit(&swrInLayout);
-    if (r < 0) {
-      swr_free(&swr);
-      return r;
-    }
+    if (r < 0) return r;
+    swr = std::move(converter);
     // Kept as the frames state it (an unspecified order too), so that the next frames compare
     // equal and the converter, with the samples it holds back, is not made again.
     av_channel_layout_copy(&swrInLayout, &layoutIn);
@@ -145,17 +146,19 @@ struct AudioDecoder::Impl {
 
   // Converts `count` input samples (or flushes with null input); true when bytes were added.
   bool Convert(const uint8_t** in, int count) {
-    int room = swr_get_out_samples(swr, count);
+    int room = swr_get_out_samples(swr.get(), count);
     if (room <= 0) return false;
     Reserve(static_cast<size_t>(room) * outFrameBytes);
     uint8_t* dest = out.data() + outLen;
-    int made = swr_convert(swr, &dest, room, in, count);
+    int made = swr_convert(swr.get(), &dest, room, in, count);
     if (made <= 0) return false;
     outLen += static_cast<size_t>(made) * outFrameBytes;
     return true;
   }
 
-  bool ConvertFrame() {
+  // Takes the decoded `frame` in: sets up the converter for it and drops what lies before a
+  // seek target. False when nothing of it is to be converted.
+  bool StartFrame() {
     if (frame->nb_samples <= 0 || frame->sample_rate <= 0) return false;
     if (!swr || frame->format != swrInFormat || frame->sample_rate != swrInRate ||
         av_channel_layout_compare(&frame->ch_layout, &swrInLayout) != 0) {
@@ -171,72 +174,68 @@ struct AudioDecoder::Impl {
     int64_t skip = SkipCount(start, frame->nb_samples);
     if (start >= 0) nextSample = start + frame->nb_samples;
     if (skip == frame->nb_samples) return false;
+    if (skip > 0 || skipUntil >= 0) skipUntil = -1;
+    frameDone = static_cast<int>(skip);
+    return true;
+  }
+
+  // Converts the next part of the frame taken in; true when bytes were added. A part makes at
+  // most kSliceSamples samples unless a single source sample makes more: a source that states
+  // a tiny rate, resampled far up, never needs a buffer sized by its whole frame.
+  bool ConvertSlice() {
+    int count = frame->nb_samples - frameDone;
+    while (count > 1 && swr_get_out_samples(swr.get(), count) > kSliceSamples) count /= 2;
     const uint8_t* in[AV_NUM_DATA_POINTERS] = {};
     int sampleBytes = av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format));
     bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format));
-    int planes = planar ? frame->ch_layout.nb_channels : 1;
-    if (planes > AV_NUM_DATA_POINTERS) {
-      // Many planes live behind extended_data; the converter reads them from there.
-      planes = 0;
-    }
-    int64_t offset = skip * sampleBytes * (planar ? 1 : frame->ch_layout.nb_channels);
+    int channels = frame->ch_layout.nb_channels;
+    int64_t offset = int64_t{frameDone} * sampleBytes * (planar ? 1 : channels);
     const uint8_t** source = in;
-    std::vector<const uint8_t*> many;
-    if (planes == 0) {
-      many.resize(frame->ch_layout.nb_channels);
-      for (int c = 0; c < frame->ch_layout.nb_channels; ++c)
-        many[c] = frame->extended_data[c] + offset;
-      source = many.data();
+    if (planar && channels > AV_NUM_DATA_POINTERS) {
+      // Many planes live behind extended_data; the converter reads them from there.
+      manyPlanes.resize(static_cast<size_t>(channels));
+      for (int c = 0; c < channels; ++c) manyPlanes[c] = frame->extended_data[c] + offset;
+      source = manyPlanes.data();
     } else {
-      for (int p = 0; p < planes; ++p) in[p] = frame->extended_data[p] + offset;
+      for (int p = 0; p < (planar ? channels : 1); ++p) in[p] = frame->extended_data[p] + offset;
     }
-    if (skip > 0 || skipUntil >= 0) skipUntil = -1;
-    return Convert(source, frame->nb_samples - static_cast<int>(skip));
+    frameDone += count;
+    return Convert(source, count);
   }
 
   // Adds the next decoded data to `out`; false at the end of the stream.
   bool Produce() {
     while (!finished) {
       if (passThrough) {
-        int r = ReadPacket();
+        int r = loop.ReadPacket();
         if (r < 0) {
           finished = true;
           return false;
         }
         bool added = AppendPassThrough();
-        av_packet_unref(pkt);
+        av_packet_unref(loop.Packet());
         if (added) return true;
         continue;
       }
-      int r = avcodec_receive_frame(dec, frame);
-      if (r == 0) {
-        bool added = ConvertFrame();
-        av_frame_unref(frame);
+      if (frameDone >= 0) {
+        bool added = ConvertSlice();
+        if (frameDone >= frame->nb_samples) {
+          frameDone = -1;
+          av_frame_unref(frame.get());
+        }
         if (added) return true;
+        continue;
+      }
+      int r = loop.NextFrame(frame.get());
+      if (r == 0) {
+        if (!StartFrame()) av_frame_unref(frame.get());
         continue;
       }
       if (r == AVERROR_EOF) {
         finished = true;
         return swr && Convert(nullptr, 0);
       }
-      if (r != AVERROR(EAGAIN)) decodeError = r;
-      if (demuxEnd) {
-        if (flushSent) {
-          finished = true;
-          return swr && Convert(nullptr, 0);
-        }
-        flushSent = true;
-        avcodec_send_packet(dec, nullptr);
-        continue;
-      }
-      r = ReadPacket();
-      if (r < 0) {
-        demuxEnd = true;
-        continue;
-      }
-      r = avcodec_send_packet(dec, pkt);
-      av_packet_unref(pkt);
-      if (r < 0 && r != AVERROR(EAGAIN)) decodeError = r;
+      decodeError = r;  // the packet is skipped
     }
     return false;
   }
@@ -248,7 +247,7 @@ AudioDecoder::~AudioDecoder() = default;
 int AudioDecoder::Open(const std::string& path, StreamChoice choice, bool riffOnly) {
   Impl& d = *impl_;
   d.Close();
-  int r = avformat_open_input(&d.fmt, path.c_str(), nullptr, nullptr);
+  int r = OpenFormat(path.c_str(), d.fmt);
   if (r < 0) return r;
   if (riffOnly) {
     std::string name = d.fmt->iformat->name;
@@ -257,10 +256,12 @@ int AudioDecoder::Open(const std::string& path, StreamChoice choice, bool riffOn
       return AVERROR_INVALIDDATA;
     }
   }
-  r = avformat_find_stream_info(d.fmt, nullptr);
-  if (r < 0) {
-    d.Close();
-    return r;
+  if (NeedsSequentialReading(d.fmt.get())) {
+    r = OpenFormat(path.c_str(), d.fmt, true);
+    if (r < 0) {
+      d.Close();
+      return r;
+    }
   }
   int index = -1;
   if (choice == StreamChoice::First) {
@@ -270,7 +271,7 @@ int AudioDecoder::Open(const std::string& path, StreamChoice choice, bool riffOn
         break;
       }
   } else {
-    index = av_find_best_stream(d.fmt, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    index = av_find_best_stream(d.fmt.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
   }
   if (index < 0) {
     d.Close();
@@ -286,12 +287,12 @@ int AudioDecoder::Open(const std::string& path, StreamChoice choice, bool riffOn
   }
   for (unsigned i = 0; i < d.fmt->nb_streams; ++i)
     if (static_cast<int>(i) != index) d.fmt->streams[i]->discard = AVDISCARD_ALL;
-  d.pkt = av_packet_alloc();
-  d.frame = av_frame_alloc();
-  if (!d.pkt || !d.frame) {
+  d.frame.reset(av_frame_alloc());
+  if (!d.loop.Ready() || !d.frame) {
     d.Close();
     return AVERROR(ENOMEM);
   }
+  d.loop.Attach(d.fmt.get(), index, nullptr);
   return 0;
 }
 
@@ -342,14 +343,9 @@ int AudioDecoder::StartDecoding(int rate, int channels) {
     int r = FindDecoder();
     if (r < 0) return r;
   }
-  d.dec = avcodec_alloc_context3(d.codec);
-  if (!d.dec) return AVERROR(ENOMEM);
-  int r = avcodec_parameters_to_context(d.dec, d.st->codecpar);
+  int r = OpenCodecContext(d.st, d.codec, 1, d.dec);
   if (r < 0) return r;
-  d.dec->pkt_timebase = d.st->time_base;
-  d.dec->thread_count = 1;
-  r = avcodec_open2(d.dec, d.codec, nullptr);
-  if (r < 0) return r;
+  d.loop.SetDecoder(d.dec.get());
   d.outRate = rate;
   d.outChannels = channels;
   d.outFrameBytes = 2 * channels;
@@ -392,7 +388,7 @@ bool AudioDecoder::SeekMilliseconds(int64_t milliseconds) {
   if (!d.started && milliseconds == 0) return true;
   int64_t start = d.st->start_time != AV_NOPTS_VALUE ? d.st->start_time : 0;
   int64_t ts = start + av_rescale_q(milliseconds, AVRational{1, 1000}, d.st->time_base);
-  int r = av_seek_frame(d.fmt, d.index, ts, AVSEEK_FLAG_BACKWARD);
+  int r = av_seek_frame(d.fmt.get(), d.index, ts, AVSEEK_FLAG_BACKWARD);
   if (r < 0) {
     if (d.started) return false;
     // Not yet read: decode from the start and drop what lies before the target.
@@ -400,13 +396,17 @@ bool AudioDecoder::SeekMilliseconds(int64_t milliseconds) {
     d.skipUntil = target;
     return true;
   }
-  if (d.dec) avcodec_flush_buffers(d.dec);
+  d.loop.Restart();
+  if (d.frameDone >= 0) {
+    av_frame_unref(d.frame.get());
+    d.frameDone = -1;
+  }
   if (d.swr) {
-    swr_close(d.swr);
-    swr_init(d.swr);
+    swr_close(d.swr.get());
+    swr_init(d.swr.get());
   }
   d.outPos = d.outLen = 0;
-  d.demuxEnd = d.flushSent = d.finished = false;
+  d.finished = false;
   d.nextSample = -1;
   d.skipUntil = target;
   return true;

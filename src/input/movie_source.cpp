@@ -10,11 +10,11 @@
 #include <vector>
 
 extern "C" {
-#include <libavutil/log.h>
+#include <libavutil/error.h>
 }
 
 #include "input/audio_decoder.h"
-#include "input/ds_audio.h"
+#include "input/generic_audio_reader.h"
 #include "input/riff_audio_info.h"
 #include "input/video_decoder.h"
 #include "input/wave_format.h"
@@ -29,6 +29,13 @@ std::string Hex8(int code) {
   return text;
 }
 
+// " (FFmpeg's reason in words)" for one of its error codes.
+std::string Reason(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  if (av_strerror(code, text, sizeof text) < 0) return "";
+  return std::string(" (") + text + ")";
+}
+
 int32_t Saturate(int64_t value) {
   return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
                                                   std::numeric_limits<int32_t>::max()));
@@ -38,25 +45,30 @@ int32_t Saturate(int64_t value) {
 // movie the driver refuses for its size costs no memory.
 constexpr int64_t kEagerBufferPixels = 4096 * 2304;
 
+// Stated frame rates above this are taken for damaged headers, not for frame times.
+constexpr double kHighestTimedFrameRate = 1e5;
+
 // "-fit" scales pictures down to fit inside this size.
 constexpr int32_t kFitWidth = 640, kFitHeight = 480;
 
 }  // namespace
 
 struct MovieSource::Impl {
-  explicit Impl(std::ostream& o) : out(o), ds(o) {}
+  explicit Impl(std::ostream& o) : out(o), generic(o) {}
 
   std::ostream& out;
   MovieSourceOptions options;
   VideoDecoder video;
   bool videoOpen = false;
+  std::string audioName;
+  bool frameByFrame = false;  // "-fps" shows source frame n as output frame n
   std::vector<uint8_t> frameBuffer;
   FramePreviewHook hook;
 
   // Soundtrack.
   AudioDecoder fileAudio;
-  DsAudio ds;
-  bool directShow = false;  // the generic reader serves the sound
+  GenericAudioReader generic;
+  bool genericReader = false;  // the generic reader serves the sound
   std::vector<uint8_t> readBuffer;
   int32_t readSize = 0;
   int32_t pending = 0, pendingOffset = 0;
@@ -64,12 +76,13 @@ struct MovieSource::Impl {
   std::vector<uint8_t> chunkBuffer;
 };
 
-MovieSource::MovieSource(std::ostream& out) : impl_(std::make_unique<Impl>(out)) {
-  // FFmpeg's own notes about damaged input go to standard error; its warnings are left out.
-  av_log_set_level(AV_LOG_ERROR);
-}
+MovieSource::MovieSource(std::ostream& out) : impl_(std::make_unique<Impl>(out)) {}
 MovieSource::~MovieSource() {
   close_avi();
+}
+
+void MovieSource::SetAudioDisplayName(std::string name) {
+  impl_->audioName = std::move(name);
 }
 
 void MovieSource::SetPreviewHook(FramePreviewHook hook) {
@@ -85,7 +98,7 @@ bool MovieSource::open_avi(const std::string& movieFile, const std::string& audi
 
   int r = d.video.Open(movieFile);
   if (r < 0) {
-    LastError = "Error opening video stream: " + Hex8(r);
+    LastError = "Error opening video stream: " + Hex8(r) + Reason(r);
     return false;
   }
   const VideoFacts& f = d.video.Facts();
@@ -112,7 +125,14 @@ bool MovieSource::open_avi(const std::string& movieFile, const std::string& audi
   BitsPerPixel = static_cast<uint16_t>(f.BitsPerPixel);
   out << "    bits per pixel: " << BitsPerPixel << "\n";
 
-  if (options.OutputFrameRate > 0) {
+  // A stated rate beyond any movie's (a damaged header's 2147483647 frames a second) gives no
+  // usable times: "-fps" then shows the frames one after another at its own rate.
+  d.frameByFrame = options.OutputFrameRate > 0 && FrameRate > kHighestTimedFrameRate;
+  if (d.frameByFrame) {
+    FrameRate = options.OutputFrameRate;
+    FramesPerSecond = Saturate(static_cast<int64_t>(std::nearbyint(FrameRate)));
+    out << "    converted at: " << TwoDecimals(FrameRate) << " fps   " << FrameCount << " frames\n";
+  } else if (options.OutputFrameRate > 0) {
     // Output frame n shows the source frame on screen at n / rate; as many frames as cover the
     // source's length.
     double length = d.video.DurationSeconds();
@@ -176,7 +196,7 @@ const uint8_t* MovieSource::get_avi_frame(int n) {
   int64_t index = static_cast<int64_t>(n) - FirstFrame;
   bool inRange = n >= FirstFrame && index < FrameCount;
   // At another frame rate, the source frame on screen at the output frame's time.
-  if (inRange && d.options.OutputFrameRate > 0)
+  if (inRange && d.options.OutputFrameRate > 0 && !d.frameByFrame)
     index = d.video.FrameAtSeconds(index / d.options.OutputFrameRate);
   if (!inRange || !d.video.DecodeFrame(index, top, -stride, PictureWidth, PictureHeight)) {
     LastError = "Cannot decompress data";
@@ -205,15 +225,16 @@ void MovieSource::ChooseSoundtrack(const std::string& movieFile, const std::stri
     out << "Ignoring soundtrack.\n";
     return;
   }
-  if (audioFile != movieFile) out << "Soundtrack from `" << audioFile << "'\n";
+  if (audioFile != movieFile)
+    out << "Soundtrack from `" << (d.audioName.empty() ? audioFile : d.audioName) << "'\n";
   if (d.options.ForceDirectShow) {
-    d.directShow = true;
+    d.genericReader = true;
     out << "Using DirectShow for audio input.\n";
   }
   open_avi_audio(audioFile);
   if (!d.options.ForceDirectShow && !AudioPresent) {
     out << "Trying DirectShow for audio input.\n";
-    d.directShow = true;
+    d.genericReader = true;
     open_avi_audio(audioFile);
   }
   if (!AudioPresent) out << "No soundtrack.\n";
@@ -225,7 +246,7 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
   WaveFormat source;
   int sourceRate = 0, sourceChannels = 0;
   bool passThrough = false;
-  if (!d.directShow) {
+  if (!d.genericReader) {
     d.fileAudio.Close();
     if (d.fileAudio.Open(audioFile, AudioDecoder::StreamChoice::First, true) < 0) return;
     out << "Input audio stream info:\n";
@@ -262,9 +283,9 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
                   static_cast<int>(source.nSamplesPerSec) == sourceRate && sourceRate <= 65535 &&
                   (d.options.OutputAudioRate <= 0 || d.options.OutputAudioRate == sourceRate);
   } else {
-    d.ds.SetOutputRate(d.options.OutputAudioRate);
-    if (d.ds.DSAStreamOpen(audioFile) != 0) return;
-    d.ds.DSAStreamFormat(source);
+    d.generic.SetOutputRate(d.options.OutputAudioRate);
+    if (d.generic.Open(audioFile) != 0) return;
+    d.generic.Format(source);
     sourceRate = static_cast<int>(source.nSamplesPerSec);
     sourceChannels = source.nChannels;
     passThrough = true;  // the reader already serves 16-bit PCM
@@ -275,7 +296,7 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
   if (!passThrough) {
     int r = d.fileAudio.FindDecoder();
     if (r < 0) {
-      out << "Decompression to PCM is not supported: " << r << "\n";
+      out << "Decompression to PCM is not supported: " << r << Reason(r) << "\n";
       return;
     }
     target = GenericReaderFormat(sourceRate, sourceChannels, d.options.OutputAudioRate);
@@ -285,16 +306,21 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
   if (!passThrough) {
     int r = d.fileAudio.StartDecoding(static_cast<int>(target.nSamplesPerSec), target.nChannels);
     if (r < 0) {
-      out << "Cannot open decompressor: " << r << "\n";
+      // The scheme line ends before the message, which is a line of its own.
+      out << "\nCannot open decompressor: " << r << Reason(r) << "\n";
       return;
     }
     out << " -> " << describe_audio_format(target);
-  } else if (!d.directShow) {
+  } else if (!d.genericReader) {
     d.fileAudio.StartPassThrough();
   }
   out << " -> MVE\n";
 
-  d.readSize = static_cast<int32_t>(std::max<uint32_t>(target.nAvgBytesPerSec, 1));
+  // One second of sound at a time. The header's byte rate is only believed up to what the
+  // served format makes in a second (at most 65535 samples of 2 channels of 2 bytes).
+  int64_t second = int64_t{target.nSamplesPerSec} * target.nChannels * (target.wBitsPerSample / 8);
+  d.readSize = static_cast<int32_t>(
+      std::clamp<int64_t>(target.nAvgBytesPerSec, 1, std::clamp<int64_t>(second, 1, 1 << 20)));
   d.readBuffer.assign(static_cast<size_t>(d.readSize), 0);
   d.pending = d.pendingOffset = 0;
   d.endReached = false;
@@ -353,12 +379,12 @@ int32_t MovieSource::read_avi_audio(uint8_t* dest, int32_t count) {
     }
     int32_t got = 0;
     if (!d.endReached) {
-      if (d.directShow) {
-        d.ds.DSAStreamRead(d.readBuffer.data(), d.readSize, got);
+      if (d.genericReader) {
+        d.generic.Read(d.readBuffer.data(), d.readSize, got);
       } else {
         got = d.fileAudio.Read(d.readBuffer.data(), d.readSize);
         int error = d.fileAudio.TakeDecodeError();
-        if (error < 0) d.out << "Cannot decompress track: " << error << "\n";
+        if (error < 0) d.out << "Cannot decompress track: " << error << Reason(error) << "\n";
       }
     }
     if (got > 0) {
@@ -383,8 +409,8 @@ void MovieSource::seek_avi_audio(int frame) {
     milliseconds = static_cast<int64_t>(frame * 1000.0 / d.options.OutputFrameRate);
   else if (f.RateNum > 0 && f.RateDen > 0 && frame > 0)
     milliseconds = static_cast<int64_t>(frame) * 1000 * f.RateDen / f.RateNum;
-  if (d.directShow)
-    d.ds.DSAStreamSeek(milliseconds);
+  if (d.genericReader)
+    d.generic.Seek(milliseconds);
   else
     d.fileAudio.SeekMilliseconds(milliseconds);
   // Whatever was read ahead belongs to the old position.
@@ -398,8 +424,8 @@ void MovieSource::close_avi() {
   d.videoOpen = false;
   d.frameBuffer = std::vector<uint8_t>();
   d.fileAudio.Close();
-  d.ds.Close();
-  d.directShow = false;
+  d.generic.Close();
+  d.genericReader = false;
   d.readBuffer = std::vector<uint8_t>();
   d.readSize = d.pending = d.pendingOffset = 0;
   d.endReached = false;

@@ -55,6 +55,8 @@ class MovieSource {
   void close_avi();
 
   void SetPreviewHook(FramePreviewHook hook);
+  // The soundtrack file as the user named it, for messages (empty: the name opened).
+  void SetAudioDisplayName(std::string name);
 
   std::string LastError;
 

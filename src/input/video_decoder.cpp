@@ -1,16 +1,17 @@
 #include "input/video_decoder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
+
+#include "input/ffmpeg_objects.h"
+#include "input/stream_decoder.h"
 
 namespace korvane {
 
@@ -20,6 +21,7 @@ namespace {
 struct FrameEntry {
   int64_t pts = AV_NOPTS_VALUE;
   int64_t dts = AV_NOPTS_VALUE;
+  int64_t duration = 0;  // in the stream's time base; 0 when unknown
   bool key = false;
 };
 
@@ -45,14 +47,14 @@ std::string FourCharacters(uint32_t tag, AVCodecID id) {
 
 struct VideoDecoder::Impl {
   std::string path;
-  AVFormatContext* fmt = nullptr;
+  FormatContextPtr fmt;
   AVStream* st = nullptr;
   int index = -1;
-  AVCodecContext* dec = nullptr;
-  SwsContext* sws = nullptr;
-  AVPacket* pkt = nullptr;
-  AVFrame* frame = nullptr;
-  AVFrame* held = nullptr;  // the last decoded frame
+  CodecContextPtr dec;
+  ScalerPtr sws;
+  StreamDecoder loop;
+  FramePtr frame;
+  FramePtr held;  // the last decoded frame
   int64_t heldIndex = -1;
 
   VideoFacts facts;
@@ -61,10 +63,9 @@ struct VideoDecoder::Impl {
 
   int64_t nextIndex = 0;        // presentation index of the next decoded frame
   bool firstAfterSeek = false;  // the next decoded frame's index comes from its timestamp
-  bool demuxEnd = false, flushSent = false;
-  bool packetPending = false;  // `pkt` holds a packet read ahead, not yet decoded
-  int64_t decodedSinceSeek = 0;
-  int threads = 0;  // decoding threads: 0 as FFmpeg chooses
+  bool failed = false;          // a packet could not be decoded; no frame is served after it
+  bool ignoreIndex = false;     // the file's own index is not trusted, even to read packets
+  int threads = 0;              // decoding threads: 0 as FFmpeg chooses
   int scaleFlags = SWS_BICUBIC;
   std::vector<double> times;  // presentation time of every frame, from the first; made on demand
 
@@ -75,18 +76,17 @@ struct VideoDecoder::Impl {
   ~Impl() { Close(); }
 
   void CloseStream() {
-    avcodec_free_context(&dec);
-    avformat_close_input(&fmt);
+    loop.Detach();
+    dec.reset();
+    fmt.reset();
     st = nullptr;
   }
 
   void Close() {
     CloseStream();
-    sws_freeContext(sws);
-    sws = nullptr;
-    av_packet_free(&pkt);
-    av_frame_free(&frame);
-    av_frame_free(&held);
+    sws.reset();
+    frame.reset();
+    held.reset();
     av_freep(&picture);
     pictureStride = pictureWidth = pictureHeight = 0;
     heldIndex = -1;
@@ -96,16 +96,14 @@ struct VideoDecoder::Impl {
     times.clear();
     nextIndex = 0;
     firstAfterSeek = false;
-    demuxEnd = flushSent = packetPending = false;
-    decodedSinceSeek = 0;
+    failed = false;
+    ignoreIndex = false;
   }
 
   int OpenStream() {
-    int r = avformat_open_input(&fmt, path.c_str(), nullptr, nullptr);
+    int r = OpenFormat(path.c_str(), fmt, ignoreIndex);
     if (r < 0) return r;
-    r = avformat_find_stream_info(fmt, nullptr);
-    if (r < 0) return r;
-    int best = av_find_best_stream(fmt, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    int best = av_find_best_stream(fmt.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (best >= 0 && (fmt->streams[best]->disposition & AV_DISPOSITION_ATTACHED_PIC)) best = -1;
     if (best < 0) {
       // A cover picture is not a movie; take the first real video stream if there is one.
@@ -124,21 +122,8 @@ struct VideoDecoder::Impl {
     st = fmt->streams[index];
     for (unsigned i = 0; i < fmt->nb_streams; ++i)
       if (static_cast<int>(i) != index) fmt->streams[i]->discard = AVDISCARD_ALL;
+    loop.Attach(fmt.get(), index, nullptr);
     return 0;
-  }
-
-  // Next video packet with data; negative at the end of the file or on a read error.
-  int ReadPacket() {
-    if (packetPending) {
-      packetPending = false;
-      return 0;
-    }
-    for (;;) {
-      int r = av_read_frame(fmt, pkt);
-      if (r < 0) return r;
-      if (pkt->stream_index == index && pkt->size > 0) return 0;
-      av_packet_unref(pkt);
-    }
   }
 
   void BuildTableFromIndex() {
@@ -155,15 +140,16 @@ struct VideoDecoder::Impl {
   }
 
   void BuildTableByReading() {
-    while (ReadPacket() >= 0) {
+    while (loop.ReadPacket() >= 0) {
+      const AVPacket* pkt = loop.Packet();
       FrameEntry entry;
       entry.pts = pkt->pts;
       entry.dts = pkt->dts;
+      entry.duration = std::max<int64_t>(pkt->duration, 0);
       entry.key = (pkt->flags & AV_PKT_FLAG_KEY) != 0;
       table.push_back(entry);
-      av_packet_unref(pkt);
     }
-    av_packet_unref(pkt);
+    av_packet_unref(loop.Packet());
   }
 
   void BuildSortedPts() {
@@ -194,12 +180,9 @@ struct VideoDecoder::Impl {
   }
 
   void ResetDecoding() {
-    if (dec) avcodec_flush_buffers(dec);
-    av_frame_unref(held);
+    loop.Restart();
+    av_frame_unref(held.get());
     heldIndex = -1;
-    if (packetPending) av_packet_unref(pkt);
-    demuxEnd = flushSent = packetPending = false;
-    decodedSinceSeek = 0;
   }
 
   // Seeks to the key frame `k` (or another key frame not after frame `n`) and keeps its packet
@@ -210,18 +193,12 @@ struct VideoDecoder::Impl {
     for (bool exact : {true, false}) {
       for (int64_t ts : {e.pts, e.dts}) {
         if (ts == AV_NOPTS_VALUE) continue;
-        if (av_seek_frame(fmt, index, ts, AVSEEK_FLAG_BACKWARD) < 0) continue;
+        if (av_seek_frame(fmt.get(), index, ts, AVSEEK_FLAG_BACKWARD) < 0) continue;
         ResetDecoding();
-        if (ReadPacket() < 0) {
-          av_packet_unref(pkt);
-          continue;
-        }
-        int64_t j = FindEntry(pkt);
-        if (j < 0 || j > n || !table[j].key || (exact && j != k)) {
-          av_packet_unref(pkt);
-          continue;
-        }
-        packetPending = true;
+        if (loop.ReadPacket() < 0) continue;
+        int64_t j = FindEntry(loop.Packet());
+        if (j < 0 || j > n || !table[j].key || (exact && j != k)) continue;
+        loop.KeepPacket();
         nextIndex = j;
         firstAfterSeek = !sortedPts.empty();
         return true;
@@ -232,8 +209,14 @@ struct VideoDecoder::Impl {
 
   // Back to the first frame: by seeking when the container allows it exactly, else by opening
   // the file again.
+  // A paletted stream's colour table is a state of the decoder that the file changes from some
+  // frame on; after a seek the decoder would keep the table of whatever it decoded last.
+  bool Paletted() const {
+    return st->codecpar->format == AV_PIX_FMT_PAL8 || (dec && dec->pix_fmt == AV_PIX_FMT_PAL8);
+  }
+
   bool SeekToStart() {
-    if (!table.empty() && table[0].key && TrySeekToKey(0, 0)) {
+    if (!Paletted() && !table.empty() && table[0].key && TrySeekToKey(0, 0)) {
       firstAfterSeek = false;
       nextIndex = 0;
       return true;
@@ -252,6 +235,9 @@ struct VideoDecoder::Impl {
     // Without presentation times a reordering stream cannot tell which frame follows a key
     // frame; it is walked from the start.
     if (sortedPts.empty() && st->codecpar->video_delay > 0) return SeekToStart();
+    // A paletted stream is decoded from the start with a new decoder, so that every frame gets
+    // the colour table the file gives it by then.
+    if (Paletted()) return SeekToStart();
     int64_t k = std::min<int64_t>(n, static_cast<int64_t>(table.size()) - 1);
     while (k > 0 && !table[k].key) --k;
     if (k > 0 && TrySeekToKey(k, n)) return true;
@@ -259,43 +245,19 @@ struct VideoDecoder::Impl {
   }
 
   bool OpenCodec() {
-    const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-    if (!codec) return false;
-    dec = avcodec_alloc_context3(codec);
-    if (!dec) return false;
-    if (avcodec_parameters_to_context(dec, st->codecpar) < 0) return false;
-    dec->pkt_timebase = st->time_base;
-    // As many threads as FFmpeg finds useful unless told otherwise; the output does not change.
-    dec->thread_count = std::max(threads, 0);
-    if (threads == 1) dec->thread_type = 0;
-    if (avcodec_open2(dec, codec, nullptr) < 0) {
-      avcodec_free_context(&dec);
+    if (OpenCodecContext(st, avcodec_find_decoder(st->codecpar->codec_id), threads, dec) < 0)
       return false;
-    }
+    loop.SetDecoder(dec.get());
     return true;
   }
 
-  // The next frame in presentation order into `frame`; false at the end.
+  // The next frame in presentation order into `frame`; false at the end, or with `failed` set
+  // when a packet cannot be decoded: skipping it would shift every later frame.
   bool NextFrame() {
-    for (;;) {
-      int r = avcodec_receive_frame(dec, frame);
-      if (r == 0) return true;
-      if (r == AVERROR_EOF) return false;
-      if (demuxEnd) {
-        if (flushSent) return false;
-        flushSent = true;
-        avcodec_send_packet(dec, nullptr);
-        continue;
-      }
-      if (ReadPacket() < 0) {
-        av_packet_unref(pkt);
-        demuxEnd = true;
-        continue;
-      }
-      avcodec_send_packet(dec, pkt);  // a packet that cannot be decoded is skipped
-      av_packet_unref(pkt);
-      ++decodedSinceSeek;
-    }
+    int r = loop.NextFrame(frame.get());
+    if (r == 0) return true;
+    if (r != AVERROR_EOF) failed = true;
+    return false;
   }
 
   int64_t IndexOfFirstAfterSeek() {
@@ -305,6 +267,14 @@ struct VideoDecoder::Impl {
     auto it = std::lower_bound(sortedPts.begin(), sortedPts.end(), ts);
     if (ts != AV_NOPTS_VALUE && it != sortedPts.end() && *it == ts) return it - sortedPts.begin();
     return nextIndex;
+  }
+
+  // How long the last frame in presentation order is shown, from its packet; 0 when unknown.
+  double LastFrameSeconds() const {
+    if (sortedPts.empty()) return 0.0;
+    for (const FrameEntry& e : table)
+      if (e.pts == sortedPts.back()) return e.duration * av_q2d(st->time_base);
+    return 0.0;
   }
 
   // Seconds per frame as the stream states it, or 0.
@@ -337,9 +307,9 @@ struct VideoDecoder::Impl {
 
   bool Place(const AVFrame* f, uint8_t* dest, std::ptrdiff_t destStride, int width, int height) {
     if (f->width <= 0 || f->height <= 0 || width <= 0 || height <= 0) return false;
-    sws =
-        sws_getCachedContext(sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), width,
-                             height, AV_PIX_FMT_BGR24, scaleFlags, nullptr, nullptr, nullptr);
+    sws.reset(sws_getCachedContext(sws.release(), f->width, f->height,
+                                   static_cast<AVPixelFormat>(f->format), width, height,
+                                   AV_PIX_FMT_BGR24, scaleFlags, nullptr, nullptr, nullptr));
     if (!sws) return false;
     if (width != pictureWidth || height != pictureHeight) {
       av_freep(&picture);
@@ -351,7 +321,8 @@ struct VideoDecoder::Impl {
     }
     uint8_t* planes[4] = {picture, nullptr, nullptr, nullptr};
     int strides[4] = {pictureStride, 0, 0, 0};
-    if (sws_scale(sws, f->data, f->linesize, 0, f->height, planes, strides) != height) return false;
+    if (sws_scale(sws.get(), f->data, f->linesize, 0, f->height, planes, strides) != height)
+      return false;
     for (int y = 0; y < height; ++y)
       std::memcpy(dest + y * destStride, picture + static_cast<std::ptrdiff_t>(y) * pictureStride,
                   static_cast<size_t>(width) * 3);
@@ -367,10 +338,9 @@ int VideoDecoder::Open(const std::string& path) {
   d.Close();
   d.facts = VideoFacts();
   d.path = path;
-  d.pkt = av_packet_alloc();
-  d.frame = av_frame_alloc();
-  d.held = av_frame_alloc();
-  if (!d.pkt || !d.frame || !d.held) return AVERROR(ENOMEM);
+  d.frame.reset(av_frame_alloc());
+  d.held.reset(av_frame_alloc());
+  if (!d.loop.Ready() || !d.frame || !d.held) return AVERROR(ENOMEM);
   int r = d.OpenStream();
   if (r < 0) {
     d.Close();
@@ -395,17 +365,27 @@ int VideoDecoder::Open(const std::string& path) {
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(par->format));
     f.BitsPerPixel = desc ? av_get_bits_per_pixel(desc) : 0;
   }
-  AVRational sar = av_guess_sample_aspect_ratio(d.fmt, d.st, nullptr);
+  AVRational sar = av_guess_sample_aspect_ratio(d.fmt.get(), d.st, nullptr);
   if (ValidRate(sar)) {
     f.SampleAspectNum = sar.num;
     f.SampleAspectDen = sar.den;
   }
 
-  // The container's own index is exact for AVI; elsewhere the packets are counted.
+  // The container's own index is used where it is exact (an AVI's complete index); elsewhere
+  // the packets are counted.
   bool avi = std::strcmp(d.fmt->iformat->name, "avi") == 0;
-  if (avi && avformat_index_get_entries_count(d.st) > 0) {
+  if (avi && !NeedsSequentialReading(d.fmt.get())) {
     d.BuildTableFromIndex();
   } else {
+    if (avi) {
+      d.CloseStream();
+      d.ignoreIndex = true;
+      r = d.OpenStream();
+      if (r < 0) {
+        d.Close();
+        return r;
+      }
+    }
     d.BuildTableByReading();
     d.BuildSortedPts();
     if (!d.SeekToStart()) {
@@ -431,31 +411,32 @@ bool VideoDecoder::OpenDecoder(int threads) {
 bool VideoDecoder::DecodeFrame(int64_t n, uint8_t* dest, std::ptrdiff_t destStride, int width,
                                int height) {
   Impl& d = *impl_;
-  if (!d.dec || n < 0 || n >= d.facts.FrameCount) return false;
-  if (d.heldIndex == n) return d.Place(d.held, dest, destStride, width, height);
+  if (!d.dec || d.failed || n < 0 || n >= d.facts.FrameCount) return false;
+  if (d.heldIndex == n) return d.Place(d.held.get(), dest, destStride, width, height);
   bool restarted = false;
   if (n < d.nextIndex) {
     if (!d.SeekFor(n)) return false;
   }
   for (;;) {
     if (!d.NextFrame()) {
+      if (d.failed) return false;
       // The stream ends before frame n: keep showing the last picture it had.
-      if (d.heldIndex >= 0) return d.Place(d.held, dest, destStride, width, height);
+      if (d.heldIndex >= 0) return d.Place(d.held.get(), dest, destStride, width, height);
       return false;
     }
     int64_t index = d.firstAfterSeek ? d.IndexOfFirstAfterSeek() : d.nextIndex;
     d.nextIndex = index + 1;
     if (index > n) {
       // The seek landed past frame n: walk from the very start instead.
-      av_frame_unref(d.frame);
+      av_frame_unref(d.frame.get());
       if (restarted || !d.SeekToStart()) return false;
       restarted = true;
       continue;
     }
-    av_frame_unref(d.held);
-    av_frame_move_ref(d.held, d.frame);
+    av_frame_unref(d.held.get());
+    av_frame_move_ref(d.held.get(), d.frame.get());
     d.heldIndex = index;
-    if (index == n) return d.Place(d.held, dest, destStride, width, height);
+    if (index == n) return d.Place(d.held.get(), dest, destStride, width, height);
   }
 }
 
@@ -474,7 +455,24 @@ int64_t VideoDecoder::FrameAtSeconds(double seconds) {
 
 double VideoDecoder::DurationSeconds() {
   Impl& d = *impl_;
-  if (d.FrameSeconds() > 0) return static_cast<double>(d.facts.FrameCount) * d.FrameSeconds();
+  if (d.FrameSeconds() > 0) {
+    double step = d.FrameSeconds();
+    double even = static_cast<double>(d.facts.FrameCount) * step;
+    d.BuildTimes();
+    bool evenlySpaced = true;
+    for (size_t i = 0; i < d.times.size() && evenlySpaced; ++i)
+      evenlySpaced = std::fabs(d.times[i] - static_cast<double>(i) * step) <= step / 2;
+    if (evenlySpaced) return even;
+    // Frames at uneven times: the movie lasts until the last one has been shown, and as long as
+    // the stream or the file says when that is later.
+    double last = d.LastFrameSeconds();
+    double length = d.times.back() + (last > 0 ? last : step);
+    if (d.st->duration != AV_NOPTS_VALUE && d.st->duration > 0)
+      length = std::max(length, d.st->duration * av_q2d(d.st->time_base));
+    else if (d.fmt->duration != AV_NOPTS_VALUE && d.fmt->duration > 0)
+      length = std::max(length, d.fmt->duration / static_cast<double>(AV_TIME_BASE));
+    return length;
+  }
   d.BuildTimes();
   if (d.times.size() < 2) return 0.0;
   // The last frame lasts as long as the frames on average.
@@ -482,7 +480,7 @@ double VideoDecoder::DurationSeconds() {
 }
 
 int64_t VideoDecoder::DecodedSinceSeek() const {
-  return impl_->decodedSinceSeek;
+  return impl_->loop.PacketsSent();
 }
 
 void VideoDecoder::Close() {

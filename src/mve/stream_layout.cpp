@@ -28,6 +28,13 @@ void Reset(TBlock& block, uint8_t kind, uint8_t version) {
 
 }  // namespace
 
+bool StreamLayout::TimerKeeps(double frameRate) {
+  if (!std::isfinite(frameRate)) return false;
+  if (frameRate < 2.0) return true;
+  const double rate = std::nearbyint(125000.0 / frameRate);
+  return rate >= 1 && std::fabs(rate * frameRate / 125000.0 - 1.0) <= 0.01;
+}
+
 TBlock StreamLayout::TimerOp(double frameRate) {
   TBlock timer = NewBlock(Number(Opcode::CreateTimer), 0);
   // Slow movies (and nonsense rates) get 40 ms per frame.

@@ -71,6 +71,10 @@ class StreamLayout {
 
   // The create-timer opcode for a frame rate: rate x subdivision microseconds per frame.
   static TBlock TimerOp(double frameRate);
+  // True when the timer holds the frame time of `frameRate` within 1 %: false for rates such as
+  // 2147483647 frames a second that a damaged header claims, and for a rate that is not a
+  // number. Rates below 2 frames a second are played at 25 and pass.
+  static bool TimerKeeps(double frameRate);
 
  private:
   TBlock PaletteOp(int count) const;

@@ -549,6 +549,12 @@ std::string FormatMveInfo(const MveInfo& info, const std::string& name) {
       out += Format("Sound: %u Hz, %s, %d-bit, %s\n", info.SoundRate,
                     info.SoundChannels == 2 ? "stereo" : "mono", info.SoundBits,
                     info.SoundCompressed ? "compressed (DPCM)" : "uncompressed");
+      // Formats that some engines' players get wrong.
+      if (info.SoundBits == 8 && !info.SoundCompressed)
+        out += "    hint: some players mis-play 8-bit PCM; korvane -dpcm writes 16-bit DPCM\n";
+      else if (info.SoundChannels == 1 && info.SoundCompressed)
+        out +=
+            "    hint: some players play mono DPCM as noise; korvane -stereo writes two channels\n";
       double length = info.SoundRate ? double(info.SoundSamples) / info.SoundRate : 0;
       out += Format("    length: %llu samples, %.3f s (%llu audio frames, %llu silence frames)\n",
                     (unsigned long long)info.SoundSamples, length,

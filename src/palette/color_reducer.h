@@ -1,72 +1,66 @@
-// Colour reduction for the whole movie: a coarse colour histogram, median cut to at most
-// 256 colours, the brightness-sorted palette, palette files, and the mapping of true-colour
-// pictures to palette indices through a lazily filled inverse colour map.
+// Colour reduction for the whole movie, one object over the parts that do the work: the colour
+// histogram (histogram.h), median cut to at most 256 colours in brightness order
+// (median_cut.h), the inverse colour map built whenever the palette changes (inverse_map.h),
+// and the mapping of true-colour pictures to palette indices (remap.h). Palette files too.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
+
+#include "palette/histogram.h"
+#include "palette/inverse_map.h"
+#include "palette/palette_entries.h"
 
 namespace korvane {
 
-// 256 entries of 4 bytes: red, green, blue, 0.
-constexpr int kPaletteEntries = 256;
-constexpr int kPaletteBytes = kPaletteEntries * 4;
-
-// Histogram / inverse colour map geometry: 64 x 64 x 32 cells.
-constexpr int kHistogramCells = 64 * 64 * 32;
-
 class ColorReducer {
  public:
-  // ColorReducerCreate: a reducer for `desired` colours with a zero histogram.
-  // Returns null when memory cannot be had.
+  // ColorReducerCreate: a reducer for `desired` colours with a zero histogram and an empty
+  // palette (every colour maps to entry 0). Returns null when memory cannot be had.
   static std::unique_ptr<ColorReducer> Create(int desired);
   ~ColorReducer();
 
   ColorReducer(const ColorReducer&) = delete;
   ColorReducer& operator=(const ColorReducer&) = delete;
 
-  // Counting: width x height consecutive 3-byte pixels.
+  // Counting: width x height consecutive 3-byte pixels. Counts stop at the largest uint32.
   void AddPixelsBGR(const uint8_t* pixels, int width, int height);
   void AddPixelsRGB(const uint8_t* pixels, int width, int height);
 
-  // Median cut to the desired number of colours; the histogram becomes the inverse colour map.
-  // Nothing counted gives one black entry. Returns false when working memory cannot be had.
+  // Median cut to the desired number of colours, then the inverse colour map; clears the
+  // histogram. Nothing counted gives one black entry. Its memory comes with the object, so it
+  // returns true (false is kept for a failure to get working memory).
   bool BuildPalette();
 
-  // Sorts the palette and writes 256 entries of (R, G, B, 0), zero beyond the count; returns the
-  // count.
-  int GetPalette(uint8_t out[kPaletteBytes]);
-  // Takes n entries of 4 bytes (byte 3 ignored) and sorts them. The inverse map is not cleared.
+  // Writes the 256 entries of (R, G, B, 0), in brightness order, zero beyond the count; returns
+  // the count.
+  int GetPalette(uint8_t out[kPaletteBytes]) const;
+  // Takes n entries of 4 bytes (byte 3 ignored), sorts them and builds the inverse colour map.
   void SetPalette(const uint8_t* entries, int n);
 
+  // The histogram's counts.
   uint32_t* GetHistogram();
   static void ClearHistogram(uint32_t* table);
 
   int ColorCount() const;
 
-  // Mapping. Input pictures are R, G, B triples, rows consecutive. Each fills the inverse colour
-  // map on demand (so these are not safe to call from several threads at once).
+  // Mapping. Input pictures are R, G, B triples, rows consecutive. They only read the palette
+  // and its inverse colour map, so any number may run at once (between palette changes).
   // MapPixelsDithered returns false when its working memory cannot be allocated.
-  void MapPixels(const uint8_t* in, uint8_t* out, int width, int height);
-  void MapPixelsHalfRes(const uint8_t* in, uint8_t* out, int width, int height);
-  bool MapPixelsDithered(const uint8_t* in, uint8_t* out, int width, int height);
+  void MapPixels(const uint8_t* in, uint8_t* out, int width, int height) const;
+  void MapPixelsHalfRes(const uint8_t* in, uint8_t* out, int width, int height) const;
+  bool MapPixelsDithered(const uint8_t* in, uint8_t* out, int width, int height) const;
 
-  // Nearest palette index of one colour (fills its cell's update block on first use).
-  uint8_t MapColor(uint8_t r, uint8_t g, uint8_t b);
-
-  // Fills every cell of the inverse colour map that is still empty. Afterwards the lookups
-  // never write, so MapColorFilled may be called from any number of threads.
-  void FillInverseColorMap();
-  // Lookup in a completely filled inverse colour map (read-only). Only valid after
-  // FillInverseColorMap since the last BuildPalette / SetPalette / LoadPalette.
-  uint8_t MapColorFilled(uint8_t r, uint8_t g, uint8_t b) const;
+  // Nearest palette index of one colour.
+  uint8_t MapColor(uint8_t r, uint8_t g, uint8_t b) const;
 
  private:
   ColorReducer() = default;
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  int desired_ = 256;
+  PaletteEntries palette_;
+  std::unique_ptr<ColorHistogram> histogram_;
+  std::unique_ptr<InverseColorMap> map_;
 };
 
 // Palette files: 0 = HSI Pal text, 1 = Adobe ACT.
@@ -75,7 +69,8 @@ constexpr int kPaletteFormatAct = 1;
 extern const char* const PaletteExtensions[2];
 
 // Writes the reducer's palette. On failure returns false with the system's reason in `error`.
-bool SavePalette(ColorReducer& reducer, const std::string& file, int format, std::string* error);
+bool SavePalette(const ColorReducer& reducer, const std::string& file, int format,
+                 std::string* error);
 
 // Invalid covers: text whose first line is not exactly "PAL", a count that is missing, not a
 // number, negative or zero, fewer colour lines than declared, a value that is not a number;

@@ -93,7 +93,8 @@ class TextReader {
 
 }  // namespace
 
-bool SavePalette(ColorReducer& reducer, const std::string& file, int format, std::string* error) {
+bool SavePalette(const ColorReducer& reducer, const std::string& file, int format,
+                 std::string* error) {
   if (format != kPaletteFormatPal && format != kPaletteFormatAct) {
     if (error) *error = "unknown palette format";
     return false;
@@ -189,8 +190,7 @@ PaletteLoadResult LoadPalette(ColorReducer& reducer, const std::string& file, in
       for (int k = 0; k < 3; ++k) entries[4 * i + k] = raw[3 * i + k];
   }
 
-  // The old palette's inverse colour map no longer holds.
-  ColorReducer::ClearHistogram(reducer.GetHistogram());
+  // Builds the new palette's inverse colour map as well.
   reducer.SetPalette(entries, n);
   return PaletteLoadResult::Loaded;
 }

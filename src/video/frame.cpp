@@ -1,11 +1,9 @@
 #include "video/frame.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <bit>
 #include <cstring>
+
+#include "video/dsp/dsp.h"
 
 namespace korvane {
 
@@ -55,11 +53,27 @@ bool TFrame::SameBlockAt(int x1, int y1, const TFrame& other, int x2, int y2) co
 
 bool TFrame::FindCopy(int x, int y, const TFrame& other, int* dx, int* dy) const {
   if (x < 0 || y < 0 || x > Width - 8 || y > Height - 8) return false;
-  uint64_t rows[8];
   const uint8_t* a = PixelAddress(x, y);
-  for (int r = 0; r < 8; ++r) rows[r] = Load64(a + r * Width);
   const int maxX = (Width < other.Width ? Width : other.Width) - 8;
   const int maxY = (Height < other.Height ? Height : other.Height) - 8;
+  // Away from the left and right edges, where the kernel can read the whole window x - 8 ...
+  // x + 14 of every row, the search runs in the processor's fastest kernel.
+  if (x >= 8 && x + 16 <= other.Width) {
+    // Positions x2 = x - 8 + i beyond maxX are not valid.
+    const int valid = maxX - (x - 8) + 1;
+    const uint32_t columns = valid >= 16 ? 0xFFFFu : valid <= 0 ? 0u : (1u << valid) - 1;
+    const int dyFirst = y - 8 < 0 ? -y : -8;
+    const int dyLast = y + 7 > maxY ? maxY - y : 7;
+    if (dyFirst > dyLast) return false;
+    const int found = dsp::Selected().FindCopyInterior(a, Width, other.PixelAddress(x - 8, y),
+                                                       other.Width, dyFirst, dyLast, columns);
+    if (found < 0) return false;
+    *dx = found % 16 - 8;
+    *dy = found / 16 - 8;
+    return true;
+  }
+  uint64_t rows[8];
+  for (int r = 0; r < 8; ++r) rows[r] = Load64(a + r * Width);
   // Whether the block at (x2, y2) of `other` equals this one.
   auto matches = [&](int x2, int y2) {
     const uint8_t* b = other.PixelAddress(x2, y2);
@@ -67,39 +81,6 @@ bool TFrame::FindCopy(int x, int y, const TFrame& other, int* dx, int* dy) const
     while (r < 8 && Load64(b + r * other.Width) == rows[r]) ++r;
     return r == 8;
   };
-#if defined(__SSE2__)
-  // Away from the left and right edges, the 16 positions of a displacement row are screened at
-  // once: only those whose whole first row matches are compared in full, in the same order.
-  if (x >= 8 && x + 16 <= other.Width) {
-    __m128i pixel[8];
-    for (int k = 0; k < 8; ++k) pixel[k] = _mm_set1_epi8(static_cast<char>(a[k]));
-    // Positions x2 = x - 8 + i beyond maxX are not valid.
-    const int valid = maxX - (x - 8) + 1;
-    const unsigned limit = valid >= 16 ? 0xFFFFu : valid <= 0 ? 0u : (1u << valid) - 1;
-    for (int ddy = -8; ddy <= 7; ++ddy) {
-      const int y2 = y + ddy;
-      if (y2 < 0 || y2 > maxY) continue;
-      const uint8_t* row = other.PixelAddress(x - 8, y2);
-      __m128i same =
-          _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)), pixel[0]);
-      for (int k = 1; k < 8; ++k)
-        same = _mm_and_si128(
-            same,
-            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + k)), pixel[k]));
-      unsigned candidates = static_cast<unsigned>(_mm_movemask_epi8(same)) & limit;
-      while (candidates) {
-        const int i = __builtin_ctz(candidates);
-        candidates &= candidates - 1;
-        if (matches(x - 8 + i, y2)) {
-          *dx = i - 8;
-          *dy = ddy;
-          return true;
-        }
-      }
-    }
-    return false;
-  }
-#endif
   for (int ddy = -8; ddy <= 7; ++ddy) {
     const int y2 = y + ddy;
     if (y2 < 0 || y2 > maxY) continue;

@@ -39,7 +39,7 @@ struct FrameEncoder::Impl {
   PaletteTables palette;
   EncoderFrames frames;
   BlockPlanes planes;
-  ColorReducer* reducer = nullptr;
+  const ColorReducer* reducer = nullptr;
   bool dither = false;
   bool motion = false;
   bool ready = false;
@@ -56,17 +56,14 @@ struct FrameEncoder::Impl {
 FrameEncoder::FrameEncoder() : impl_(std::make_unique<Impl>()) {}
 FrameEncoder::~FrameEncoder() = default;
 
-void FrameEncoder::SetupFrameGeometry(int width, int height, ColorReducer* reducer, bool dither,
-                                      int threads) {
+void FrameEncoder::SetupFrameGeometry(int width, int height, const ColorReducer* reducer,
+                                      bool dither, int threads) {
   Impl& s = *impl_;
   s.coders.clear();
   s.pool.reset();
   s.reducer = reducer;
-  if (reducer) {
-    s.palette.SetFromReducer(*reducer);
-    // From here on the mapping only reads the inverse colour map, so workers may share it.
-    reducer->FillInverseColorMap();
-  }
+  // The reducer's mapping only reads, so the workers may share it.
+  if (reducer) s.palette.SetFromReducer(*reducer);
   s.geometry.Setup(width, height);
   s.frames.Setup(s.geometry);
   s.planes = s.frames.Planes(s.geometry);

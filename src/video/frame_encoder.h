@@ -21,11 +21,12 @@ class FrameEncoder final : public FrameCoder {
   FrameEncoder(const FrameEncoder&) = delete;
   FrameEncoder& operator=(const FrameEncoder&) = delete;
 
-  // Once per run, before the first frame. `reducer` holds the movie palette (may be null); its
-  // inverse colour map is filled here, so the palette must not change afterwards. `threads` is
-  // the number of workers, the calling thread included (below 1: one per core); the output
-  // never depends on it. Width and height are multiples of 8.
-  void SetupFrameGeometry(int width, int height, ColorReducer* reducer, bool dither, int threads);
+  // Once per run, before the first frame. `reducer` holds the movie palette (may be null); the
+  // palette must not change afterwards. `threads` is the number of workers, the calling thread
+  // included (below 1: one per core); the output never depends on it. Width and height are
+  // multiples of 8.
+  void SetupFrameGeometry(int width, int height, const ColorReducer* reducer, bool dither,
+                          int threads);
 
   // The motion search (off until set): blocks may also be copied from elsewhere in the
   // previous frames.

@@ -21,8 +21,8 @@ class PaletteTables {
   // Takes the 256 palette entries (c0, c1, c2, unused) and the single-colour mapping; fills
   // PaletteRGB and PaletteDistance.
   void Set(const uint8_t palette[1024], ColorMapFn map, const void* mapContext);
-  // The reducer's palette and its read-only mapping (its inverse colour map must be filled).
-  void SetFromReducer(ColorReducer& reducer);
+  // The reducer's palette and its read-only mapping.
+  void SetFromReducer(const ColorReducer& reducer);
 
   uint8_t MapColor(int c0, int c1, int c2) const {
     return map_(mapContext_, static_cast<uint8_t>(c0), static_cast<uint8_t>(c1),

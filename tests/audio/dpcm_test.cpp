@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,21 +46,37 @@ std::vector<int16_t> DecodeWrapping(const uint8_t* data, size_t size, int channe
   return out;
 }
 
+// A decoder that clamps its predictor to the 16-bit range instead of wrapping (as FFmpeg does).
+std::vector<int16_t> DecodeClamping(const uint8_t* data, size_t size, int channels) {
+  std::vector<int16_t> out;
+  int32_t pred[2] = {0, 0};
+  for (int c = 0; c < channels; ++c) {
+    pred[c] = ReadSample(data + 2 * c);
+    out.push_back(static_cast<int16_t>(pred[c]));
+  }
+  int c = 0;
+  for (size_t i = 2 * channels; i < size; ++i) {
+    const auto step16 = static_cast<int16_t>(static_cast<uint16_t>(Steps[data[i]] & 0xFFFF));
+    pred[c] = std::clamp<int32_t>(pred[c] + step16, -32768, 32767);
+    out.push_back(static_cast<int16_t>(pred[c]));
+    c = channels == 2 ? 1 - c : 0;
+  }
+  return out;
+}
+
 struct Compressed {
   std::vector<uint8_t> bytes;
   int signLossReports = 0;
-  std::string output;
 };
 
-Compressed Compress(const std::vector<int16_t>& samples, int channels) {
+Compressed Compress(const std::vector<int16_t>& samples, int channels, bool classic = true) {
   std::vector<uint8_t> buffer = Pack(samples);
-  std::ostringstream out;
-  std::istringstream in;
-  DpcmCompressor compressor(out, in);
+  DpcmCompressor compressor(classic);
   const int32_t n =
       compressor.CompressDPCM(buffer.data(), static_cast<int32_t>(buffer.size()), channels);
   buffer.resize(static_cast<size_t>(n));
-  return {buffer, compressor.SignLossReports(), out.str()};
+  EXPECT_EQ(compressor.TakeSignLosses().size(), static_cast<size_t>(compressor.SignLossReports()));
+  return {buffer, compressor.SignLossReports()};
 }
 
 TEST(DpcmTables, StepIndexFollowsTheLogarithmRule) {
@@ -122,7 +137,9 @@ TEST(CompressDpcm, MonoExampleGivesTheSevenKnownBytes) {
   const Compressed c = Compress({0, 100, -100, 32767, -32768, 0}, 1);
   EXPECT_EQ(c.bytes, (std::vector<uint8_t>{0x00, 0x00, 0x35, 0xC3, 0x77, 0x82, 0x75}));
   EXPECT_EQ(c.signLossReports, 0);
-  EXPECT_EQ(c.output, "");
+  // The portable coder cannot jump a whole range in one step, and never wraps.
+  EXPECT_EQ(Compress({0, 100, -100, 32767, -32768, 0}, 1, /*classic=*/false).bytes,
+            (std::vector<uint8_t>{0x00, 0x00, 0x35, 0xC3, 0x77, 0x89, 0x35}));
 }
 
 // Stereo keeps the first left and right samples, then alternates left and right codes, each
@@ -160,12 +177,12 @@ TEST(CompressDpcm, CompressedSizes) {
       {5888, 2, 2946}, {0, 1, 0},   {2, 2, 2}, {17, 1, 9},  // incomplete trailing byte is ignored
   };
   for (const Case& c : cases) {
-    std::vector<uint8_t> buffer(static_cast<size_t>(c.byteCount) + 1, 0x11);
-    std::ostringstream out;
-    std::istringstream in;
-    DpcmCompressor compressor(out, in);
-    EXPECT_EQ(compressor.CompressDPCM(buffer.data(), c.byteCount, c.channels), c.expected)
-        << c.byteCount << " bytes, " << c.channels << " channels";
+    for (bool classic : {true, false}) {
+      std::vector<uint8_t> buffer(static_cast<size_t>(c.byteCount) + 1, 0x11);
+      DpcmCompressor compressor(classic);
+      EXPECT_EQ(compressor.CompressDPCM(buffer.data(), c.byteCount, c.channels), c.expected)
+          << c.byteCount << " bytes, " << c.channels << " channels, classic " << classic;
+    }
   }
 }
 
@@ -242,24 +259,99 @@ TEST(CompressDpcm, LoudClippedSignalsRoundTripThroughAWrappingDecoder) {
   ExpectFaithfulRoundTrip(clippedSine, 1, "clipped sine");
 }
 
-TEST(CompressDpcm, SignLossReportPrintsAndWaitsForOneLine) {
-  struct Case {
-    std::string input;
-    std::string remaining;  // what is left unread afterwards
-  };
-  const Case cases[] = {{"\nnext\n", "next\n"}, {"", ""}, {"typed text\nmore", "more"}};
-  for (const Case& c : cases) {
-    std::ostringstream out;
-    std::istringstream in(c.input);
-    DpcmCompressor compressor(out, in);
-    compressor.ReportSignLoss(-40000);
-    EXPECT_EQ(out.str(),
-              "\nCRITICAL ERROR! Sign loss left unfixed in audio stream. Deviation=-40000\n"
-              "Please report to Kaso. Press <ENTER> key ");
-    EXPECT_EQ(compressor.SignLossReports(), 1);
-    std::string rest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(rest, c.remaining);
+// Codes whose step players disagree on: beyond +-32767 the steps wrap as 16-bit numbers
+// (120..127 and 129..136), and two players' tables differ at 237 and 238.
+bool Unportable(uint8_t code) {
+  return (code >= 120 && code <= 136 && code != 128) || code == 237 || code == 238;
+}
+
+TEST(PortableDpcm, CodeTableAvoidsTheUnportableCodesAndOtherwiseKeepsTheClassicChoice) {
+  const PortableCodeTable& codes = BuildPortableCodes();
+  const StepIndexTable& index = BuildDpcmTables();
+  for (int32_t d = -32767; d <= 32767; ++d) {
+    const uint8_t code = codes[static_cast<size_t>(d + 32767)];
+    ASSERT_FALSE(Unportable(code)) << d;
+    const uint8_t classic = d >= 0 ? index[d] : static_cast<uint8_t>(256 - index[-d]);
+    if (d == -18) {
+      EXPECT_EQ(Steps[code], -17);
+    } else if (d == -19) {
+      EXPECT_EQ(Steps[code], -20);
+    } else {
+      ASSERT_EQ(code, classic) << d;
+    }
   }
+}
+
+// Every sound the portable coder writes decodes to the same samples with a wrapping and a
+// clamping decoder, uses no unportable code, and stays as close to the source as the steps
+// allow: within the gap between the two table steps around each difference (2 where -18 and -19
+// take a neighbour), or, across more than +-32767, one largest step towards the sample.
+void ExpectPortableRoundTrip(const std::vector<int16_t>& samples, int channels, const char* what) {
+  SCOPED_TRACE(what);
+  const Compressed c = Compress(samples, channels, /*classic=*/false);
+  EXPECT_EQ(c.signLossReports, 0);
+  ASSERT_EQ(c.bytes.size(), samples.size() + channels);
+  for (size_t i = 2 * channels; i < c.bytes.size(); ++i)
+    ASSERT_FALSE(Unportable(c.bytes[i])) << "code " << int(c.bytes[i]) << " at byte " << i;
+  const std::vector<int16_t> decoded = DecodeWrapping(c.bytes.data(), c.bytes.size(), channels);
+  ASSERT_TRUE(decoded == DecodeClamping(c.bytes.data(), c.bytes.size(), channels))
+      << "a clamping decoder gives other samples";
+  int32_t pred[2] = {samples[0], channels == 2 ? samples[1] : 0};
+  for (size_t i = channels; i < samples.size(); ++i) {
+    const int ch = channels == 2 ? static_cast<int>(i % 2) : 0;
+    const int32_t d = samples[i] - pred[ch];
+    const int32_t step = decoded[i] - pred[ch];
+    const int32_t err = std::abs(decoded[i] - samples[i]);
+    ASSERT_TRUE(step == 0 || (step > 0) == (d > 0)) << "sample " << i << " moved away";
+    if (std::abs(d) > 32767) {
+      ASSERT_EQ(std::abs(step), 32589) << "sample " << i;
+    } else {
+      const int32_t ad = std::abs(d);
+      const int32_t* hiIt = std::lower_bound(Steps.data(), Steps.data() + 128, ad);
+      const int32_t lo = *hiIt == ad ? ad : *(hiIt - 1);
+      ASSERT_LE(err, std::max(*hiIt - lo, 2)) << "sample " << i << ": d=" << d;
+    }
+    pred[ch] = decoded[i];
+  }
+}
+
+TEST(PortableDpcm, WrappingAndClampingDecodersAgreeOnEverySignal) {
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<int> full(-32768, 32767);
+  std::normal_distribution<double> small(0.0, 300.0);
+  std::vector<int16_t> noise, walk, square, alternating, extremes, clippedSine, quiet;
+  double v = 0;
+  for (int i = 0; i < 100000; ++i) {
+    noise.push_back(static_cast<int16_t>(full(rng)));
+    v = std::clamp(v + small(rng), -32768.0, 32767.0);
+    if (i % 997 == 0) v = full(rng);
+    walk.push_back(static_cast<int16_t>(v));
+    square.push_back((i / 25) % 2 ? 32767 : -32768);
+    alternating.push_back(i % 2 ? 32767 : -32768);
+    extremes.push_back(i % 3 == 0 ? -32768 : (i % 3 == 1 ? 32767 : 0));
+    const double s = 3.0 * 32767.0 * std::sin(i * 0.3);
+    clippedSine.push_back(static_cast<int16_t>(std::clamp(s, -32768.0, 32767.0)));
+    // Small differences around -18 and -19 near the bottom of the range.
+    quiet.push_back(static_cast<int16_t>(-32768 + (i * 37) % 60));
+  }
+  for (int channels : {1, 2}) {
+    ExpectPortableRoundTrip(noise, channels, "noise");
+    ExpectPortableRoundTrip(walk, channels, "walk");
+    ExpectPortableRoundTrip(square, channels, "square");
+    ExpectPortableRoundTrip(alternating, channels, "alternating");
+    ExpectPortableRoundTrip(extremes, channels, "extremes");
+    ExpectPortableRoundTrip(clippedSine, channels, "clipped sine");
+    ExpectPortableRoundTrip(quiet, channels, "quiet at the bottom");
+  }
+}
+
+// The classic coder's full-scale jumps rely on wrapping: a clamping decoder plays them wrong.
+TEST(PortableDpcm, ClassicFullScaleJumpsDecodeDifferentlyWhenClamped) {
+  std::vector<int16_t> square;
+  for (int i = 0; i < 1000; ++i) square.push_back((i / 25) % 2 ? 32767 : -32768);
+  const Compressed c = Compress(square, 1, /*classic=*/true);
+  EXPECT_FALSE(DecodeWrapping(c.bytes.data(), c.bytes.size(), 1) ==
+               DecodeClamping(c.bytes.data(), c.bytes.size(), 1));
 }
 
 }  // namespace

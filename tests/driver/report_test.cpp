@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace korvane {
 namespace {
@@ -66,6 +69,39 @@ TEST(RunReport, NoFramesShowsZeros) {
   EXPECT_NE(out.str().find("Avg. frame len: 0.00 bytes (0.00% of original)\n 0 bytes/sec.\n"),
             std::string::npos);
   EXPECT_NE(out.str().find("Relative error: 0.00%\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace korvane
+
+namespace korvane {
+namespace {
+
+// Each sign loss of the classic audio coder: the report, then one line of input awaited.
+TEST(SignLossReport, PrintsEachLossAndWaitsForOneLineAfterEach) {
+  struct Case {
+    std::vector<int32_t> deviations;
+    std::string input;
+    std::string remaining;  // what is left unread afterwards
+  };
+  const std::string report =
+      "\nCRITICAL ERROR! Sign loss left unfixed in audio stream. Deviation=-40000\n"
+      "Please report to Kaso. Press <ENTER> key ";
+  const Case cases[] = {{{-40000}, "\nnext\n", "next\n"},
+                        {{-40000}, "", ""},
+                        {{-40000}, "typed text\nmore", "more"},
+                        {{-40000, -40000}, "a\nb\nc\n", "c\n"},
+                        {{}, "untouched\n", "untouched\n"}};
+  for (const Case& c : cases) {
+    std::ostringstream out;
+    std::istringstream in(c.input);
+    ReportSignLosses(out, in, c.deviations);
+    std::string expected;
+    for (size_t i = 0; i < c.deviations.size(); ++i) expected += report;
+    EXPECT_EQ(out.str(), expected);
+    std::string rest((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(rest, c.remaining);
+  }
 }
 
 }  // namespace

@@ -138,6 +138,16 @@ TEST(ParseCommandLine, OptionsBeyondTheUsageText) {
   EXPECT_FALSE(d.FitToLimit);
   EXPECT_EQ(d.OutputFrameRate, 0.0);
   EXPECT_EQ(d.OutputAudioRate, 0);
+  EXPECT_FALSE(d.Classic);
+  EXPECT_FALSE(d.WidenTo16Bit);
+  EXPECT_FALSE(d.ForceStereo);
+  {
+    Settings s;
+    ASSERT_TRUE(ParseCommandLine(Args({"m.avi", "-Classic", "-DPCM", "-stereo"}), s));
+    EXPECT_TRUE(s.Classic);
+    EXPECT_TRUE(s.WidenTo16Bit);
+    EXPECT_TRUE(s.ForceStereo);
+  }
 
   const struct {
     const char* fps;
@@ -158,7 +168,7 @@ TEST(ParseCommandLine, OptionsBeyondTheUsageText) {
     EXPECT_EQ(s.OutputAudioRate, std::stoi(rate));
   }
   // The usage text does not mention them.
-  for (const char* name : {"-fit", "-fps", "-ar"})
+  for (const char* name : {"-fit", "-fps", "-ar", "-classic", "-dpcm", "-stereo"})
     EXPECT_EQ(UsageText().find(name), std::string::npos) << name;
 }
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "input/ds_audio.h"
+#include "input/generic_audio_reader.h"
 #include "input/movie_source.h"
 #include "input/wave_format.h"
 #include "input_media.h"
@@ -345,12 +345,12 @@ TEST(AudioInput, GenericReaderServesPiecesWithinTheCapacity) {
   std::string wav = Sound("sound.wav", 8000, 2, "pcm_s16le", 0.3);
   std::vector<uint8_t> source = WaveData(wav);
   std::ostringstream out;
-  DsAudio reader(out);
-  EXPECT_LT(reader.DSAStreamOpen(TestDir() + "/missing.wav"), 0);
-  ASSERT_EQ(reader.DSAStreamOpen(wav), 0);
+  GenericAudioReader reader(out);
+  EXPECT_LT(reader.Open(TestDir() + "/missing.wav"), 0);
+  ASSERT_EQ(reader.Open(wav), 0);
   EXPECT_EQ(out.str(), "Input audio stream info:\n    length: 0.30 seconds\n");
   WaveFormat format;
-  EXPECT_EQ(reader.DSAStreamFormat(format), 0);
+  EXPECT_EQ(reader.Format(format), 0);
   EXPECT_EQ(describe_audio_format(format), "PCM, 8000 Hz, 16-bit, stereo");
   EXPECT_EQ(format.nBlockAlign, 4);
   EXPECT_EQ(format.nAvgBytesPerSec, 32000u);
@@ -358,7 +358,7 @@ TEST(AudioInput, GenericReaderServesPiecesWithinTheCapacity) {
   std::vector<uint8_t> piece(1002);  // not a whole number of sample frames
   for (;;) {
     int32_t got = -1;
-    EXPECT_EQ(reader.DSAStreamRead(piece.data(), 1002, got), 0);
+    EXPECT_EQ(reader.Read(piece.data(), 1002, got), 0);
     ASSERT_LE(got, 1002);
     EXPECT_EQ(got % 4, 0);
     if (got == 0) break;
@@ -366,14 +366,14 @@ TEST(AudioInput, GenericReaderServesPiecesWithinTheCapacity) {
   }
   EXPECT_EQ(all, source) << "nothing is lost between pieces";
   int32_t got = -1;
-  EXPECT_EQ(reader.DSAStreamRead(piece.data(), 1002, got), 0);
+  EXPECT_EQ(reader.Read(piece.data(), 1002, got), 0);
   EXPECT_EQ(got, 0);
-  reader.DSAStreamSeek(100);
-  ASSERT_EQ(reader.DSAStreamRead(piece.data(), 1000, got), 0);
+  reader.Seek(100);
+  ASSERT_EQ(reader.Read(piece.data(), 1000, got), 0);
   ASSERT_EQ(got, 1000);
   EXPECT_TRUE(std::equal(piece.begin(), piece.begin() + 1000, source.begin() + 3200));
   reader.Close();
-  reader.DSAStreamSeek(0);
+  reader.Seek(0);
   EXPECT_NE(out.str().find("Cannot reposition audio stream. Seeking not supported.\n"),
             std::string::npos);
 }

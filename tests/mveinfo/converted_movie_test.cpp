@@ -28,7 +28,8 @@ using test::ShellQuote;
 using Bytes = std::vector<uint8_t>;
 
 // Two short movies converted once per test process: 96 x 64 at 15 fps with 16-bit mono sound,
-// and 64 x 48 at 10 fps with 8-bit stereo sound, converted with the old method.
+// and 64 x 48 at 10 fps with 8-bit stereo sound, converted with the old method; each also with
+// "-classic".
 class ConvertedMovieTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -45,7 +46,8 @@ class ConvertedMovieTest : public ::testing::Test {
               "pcm_u8 -ac 2 " +
               ShellQuote(*dir_ + "/stereo.avi"));
     if (!ok_) return;
-    for (const char* args : {"mono.avi", "stereo.avi -old"}) {
+    for (const char* args : {"mono.avi", "stereo.avi -old", "mono.avi mono_classic.mve -classic",
+                             "stereo.avi stereo_classic.mve -old -classic"}) {
       CommandResult r = RunCommand("cd " + d + " && " + ShellQuote(KorvaneBinary()) + " " + args);
       if (r.status != 0) {
         ok_ = false;
@@ -75,8 +77,11 @@ TEST_F(ConvertedMovieTest, ReportAgreesWithWhatWasWritten) {
     int channels, bits;
     bool compressed;
     uint64_t samples;
-  } movies[] = {{"mono.mve", 12, 8, 15, 8333, 22050, 1, 16, true, 22050},
-                {"stereo.mve", 8, 6, 15, 12500, 11025, 2, 8, false, 16538}};
+    bool classic;  // sound only as long as the track; otherwise every piece carries sound
+  } movies[] = {{"mono.mve", 12, 8, 15, 8333, 22050, 1, 16, true, 22050, false},
+                {"stereo.mve", 8, 6, 15, 12500, 11025, 2, 8, false, 16538, false},
+                {"mono_classic.mve", 12, 8, 15, 8333, 22050, 1, 16, true, 22050, true},
+                {"stereo_classic.mve", 8, 6, 15, 12500, 11025, 2, 8, false, 16538, true}};
   for (const Expected& e : movies) {
     SCOPED_TRACE(e.file);
     Bytes bytes = ReadFileBytes(Path(e.file));
@@ -97,10 +102,26 @@ TEST_F(ConvertedMovieTest, ReportAgreesWithWhatWasWritten) {
     EXPECT_EQ(info.SoundChannels, e.channels);
     EXPECT_EQ(info.SoundBits, e.bits);
     EXPECT_EQ(info.SoundCompressed, e.compressed);
-    // The soundtrack's samples, its last piece filled up with silence.
+    // Classic: the soundtrack's samples, its last piece filled up with silence. Otherwise the
+    // sound of every piece, silence after the track included: the second sent ahead of the
+    // pictures (its pieces of trunc(rate / fps) + 1 samples, the first of the group absorbing
+    // the rest) and one piece per frame after it.
     const uint64_t piece = e.soundRate * uint64_t(e.timerRate) * 8 / 1000000 + 1;
-    EXPECT_GE(info.SoundSamples, e.samples);
-    EXPECT_LT(info.SoundSamples, e.samples + piece);
+    if (e.classic) {
+      EXPECT_GE(info.SoundSamples, e.samples);
+      EXPECT_LT(info.SoundSamples, e.samples + piece);
+      EXPECT_GT(info.SilenceFrames, info.AudioFrames);
+    } else {
+      const uint64_t fps = 1000000 / (uint64_t(e.timerRate) * 8);
+      const uint64_t pieces = fps - 1 + e.frames;
+      const uint64_t regular = e.soundRate / fps + 1;
+      const uint64_t leadPiece = e.soundRate - (fps - 1) * regular;
+      uint64_t expected = 0;
+      for (uint64_t i = 0; i < pieces; ++i) expected += i % fps == 0 ? leadPiece : regular;
+      EXPECT_EQ(info.SoundSamples, expected);
+      EXPECT_EQ(info.AudioFrames, pieces);
+      EXPECT_EQ(info.SilenceFrames, pieces);
+    }
     EXPECT_TRUE(info.ShutdownSeen);
     EXPECT_TRUE(info.EndSeen);
     uint64_t blocks = 0;
@@ -141,8 +162,17 @@ TEST_F(ConvertedMovieTest, ReportAgreesWithWhatWasWritten) {
         "    mode: 640 x 480, flags 0101\n",
         "Frames: 15 at 15.001 fps (timer 8333 x 8 = 66664 us per frame), 1.000 s\n",
         "Palette changes: 1, at frame 1\n", "Sound: 22050 Hz, mono, 16-bit, compressed (DPCM)\n",
+        "    hint: some players play mono DPCM as noise; korvane -stereo writes two channels\n",
         "Bytes per second: ", "Decoding maps: 15, 1440 blocks\n", "Faults: none\n"})
     EXPECT_NE(report.find(line), std::string::npos) << line << "\n" << report;
+  // 8-bit sound gets its own hint, and the hints come only with those formats.
+  report = FormatMveInfo(Inspect(ReadFileBytes(Path("stereo.mve"))), "stereo.mve");
+  EXPECT_NE(report.find("Sound: 11025 Hz, stereo, 8-bit, uncompressed\n"
+                        "    hint: some players mis-play 8-bit PCM; korvane -dpcm writes 16-bit "
+                        "DPCM\n"),
+            std::string::npos)
+      << report;
+  EXPECT_EQ(report.find("mono DPCM"), std::string::npos) << report;
 }
 
 // Where things are in the mono movie, for the damage table.

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <numeric>
+#include <thread>
 #include <vector>
 
 #include "palette/color_reducer.h"
@@ -47,36 +47,66 @@ std::vector<NamedPalette> TestPalettes() {
   return palettes;
 }
 
-TEST(InverseColorMap, EveryCellMatchesBruteForceLazyAndFilled) {
-  std::vector<int> order(kHistogramCells);
-  std::iota(order.begin(), order.end(), 0);
-  std::mt19937 rng(7);
-  std::shuffle(order.begin(), order.end(), rng);
-  for (const NamedPalette& p : TestPalettes()) {
-    SCOPED_TRACE(p.name);
-    auto lazy = ReducerWithPalette(p.colors);
-    auto filled = ReducerWithPalette(p.colors);
-    const std::vector<Rgb> palette = PaletteOf(*lazy);
-    // Some lazy look-ups first, so that the complete fill meets a partly filled map.
-    for (int i = 0; i < 1000; ++i) {
-      Rgb c = CellColor(order[i]);
-      filled->MapColor(c.r, c.g, c.b);
-    }
-    filled->FillInverseColorMap();
+TEST(InverseColorMap, EveryCellMatchesBruteForceAfterEveryPaletteChange) {
+  // One reducer takes every palette in turn, then a built one, then the first again: the map
+  // must follow each change in full, with no cell left from an earlier palette.
+  auto reducer = ColorReducer::Create(256);
+  std::vector<NamedPalette> palettes = TestPalettes();
+  palettes.push_back(palettes.front());
+  auto check = [&](const char* name) {
+    SCOPED_TRACE(name);
+    const std::vector<Rgb> palette = PaletteOf(*reducer);
     int mismatches = 0;
-    for (int cell : order) {
+    for (int cell = 0; cell < kHistogramCells; ++cell) {
       Rgb c = CellColor(cell);
       int expected = BruteForceNearest(palette, c.r, c.g, c.b);
-      int got = lazy->MapColor(c.r, c.g, c.b);
-      int read = filled->MapColorFilled(c.r, c.g, c.b);
-      if (got != expected || read != expected) {
-        if (++mismatches <= 5)
-          ADD_FAILURE() << "cell " << cell << ": brute force " << expected << ", lazy " << got
-                        << ", filled " << read;
-      }
+      int got = reducer->MapColor(c.r, c.g, c.b);
+      if (got != expected && ++mismatches <= 5)
+        ADD_FAILURE() << "cell " << cell << ": brute force " << expected << ", map " << got;
     }
     EXPECT_EQ(mismatches, 0);
+  };
+  for (const NamedPalette& p : palettes) {
+    std::vector<uint8_t> entries(4 * p.colors.size() + 4, 0);
+    for (size_t i = 0; i < p.colors.size(); ++i) {
+      entries[4 * i] = static_cast<uint8_t>(p.colors[i].r);
+      entries[4 * i + 1] = static_cast<uint8_t>(p.colors[i].g);
+      entries[4 * i + 2] = static_cast<uint8_t>(p.colors[i].b);
+    }
+    reducer->SetPalette(entries.data(), static_cast<int>(p.colors.size()));
+    check(p.name);
+    if (&p == &palettes[1]) {
+      std::vector<uint8_t> picture = RandomPicture(64, 32, 9);
+      reducer->AddPixelsRGB(picture.data(), 64, 32);
+      ASSERT_TRUE(reducer->BuildPalette());
+      check("built by median cut");
+    }
   }
+}
+
+TEST(InverseColorMap, MappingFromManyThreadsAtOnceRightAfterAPaletteChange) {
+  // The map is complete as soon as the palette is set: threads that start mapping at once, in
+  // any order, all get the one-thread results (a thread sanitizer build also sees no race).
+  auto reducer = ReducerWithPalette(RandomColors(256, 12));
+  const int w = 64, h = 48;
+  std::vector<uint8_t> picture = RandomPicture(w, h, 13);
+  std::vector<uint8_t> plain(w * h), half(w * h), dithered(w * h);
+  auto fresh = ReducerWithPalette(RandomColors(256, 12));
+  fresh->MapPixels(picture.data(), plain.data(), w, h);
+  fresh->MapPixelsHalfRes(picture.data(), half.data(), w, h);
+  ASSERT_TRUE(fresh->MapPixelsDithered(picture.data(), dithered.data(), w, h));
+  std::vector<std::vector<uint8_t>> outs(6, std::vector<uint8_t>(w * h));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t)
+    threads.emplace_back([&, t] {
+      uint8_t* out = outs[t].data();
+      if (t % 3 == 0) reducer->MapPixels(picture.data(), out, w, h);
+      if (t % 3 == 1) reducer->MapPixelsHalfRes(picture.data(), out, w, h);
+      if (t % 3 == 2) reducer->MapPixelsDithered(picture.data(), out, w, h);
+    });
+  for (auto& t : threads) t.join();
+  for (int t = 0; t < 6; ++t)
+    EXPECT_EQ(outs[t], t % 3 == 0 ? plain : t % 3 == 1 ? half : dithered) << "thread " << t;
 }
 
 TEST(InverseColorMap, EqualDistanceGoesToLowerIndex) {

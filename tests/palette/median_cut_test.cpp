@@ -226,12 +226,47 @@ TEST(MedianCut, PaddedFrameMarginsAreCounted) {
   EXPECT_EQ(hist[kHistogramCells - 1], 2u * 5000u);
 }
 
-TEST(MedianCut, CountsWrapAround) {
-  auto reducer = ColorReducer::Create(256);
-  reducer->GetHistogram()[0] = 0xFFFFFFFFu;
-  uint8_t black[3] = {0, 0, 0};
-  reducer->AddPixelsRGB(black, 1, 1);
-  EXPECT_EQ(reducer->GetHistogram()[0], 0u);
+TEST(MedianCut, CountsSaturateInsteadOfWrapping) {
+  // A long movie's black margin: counts near the limit stop at 2^32 - 1, in both byte orders.
+  const uint8_t black[3 * 4] = {};
+  struct Case {
+    uint32_t before;
+    int added;
+    uint32_t after;
+  } cases[] = {
+      {0xFFFFFFFDu, 1, 0xFFFFFFFEu},
+      {0xFFFFFFFDu, 2, 0xFFFFFFFFu},
+      {0xFFFFFFFDu, 4, 0xFFFFFFFFu},
+      {0xFFFFFFFFu, 1, 0xFFFFFFFFu},
+  };
+  for (const Case& c : cases) {
+    for (bool bgr : {false, true}) {
+      auto reducer = ColorReducer::Create(256);
+      reducer->GetHistogram()[0] = c.before;
+      if (bgr)
+        reducer->AddPixelsBGR(black, c.added, 1);
+      else
+        reducer->AddPixelsRGB(black, c.added, 1);
+      EXPECT_EQ(reducer->GetHistogram()[0], c.after) << c.before << " + " << c.added;
+    }
+  }
+}
+
+TEST(MedianCut, ASaturatedColourKeepsItsWeight) {
+  // One colour for the whole movie: a cell at the limit outweighs a cell of 1000 pixels. Had the
+  // count wrapped to 16 or to 0, the one-colour palette would lie near the rare colour instead.
+  std::vector<uint8_t> rare(1000 * 3, 200);
+  for (uint32_t start : {0xFFFFFFF0u, 0xFFFFFFE0u}) {
+    auto reducer = ColorReducer::Create(1);
+    reducer->GetHistogram()[0] = start;
+    const uint8_t black[32 * 3] = {};
+    reducer->AddPixelsRGB(black, 32, 1);
+    reducer->AddPixelsRGB(rare.data(), 1000, 1);
+    ASSERT_TRUE(reducer->BuildPalette());
+    const std::vector<Rgb> palette = PaletteOf(*reducer);
+    ASSERT_EQ(palette.size(), 1u);
+    EXPECT_LE(palette[0].r, 3) << start;
+  }
 }
 
 TEST(SortPalette, ExactExchangeOrder) {

@@ -12,20 +12,20 @@
 
 namespace korvane {
 
-class DsAudio {
+class GenericAudioReader {
  public:
   // Messages go to `out`. `outputRate` other than 0 resamples to that rate.
-  explicit DsAudio(std::ostream& out, int outputRate = 0);
+  explicit GenericAudioReader(std::ostream& out, int outputRate = 0);
 
   // 0 when the stream is open and ready, else a negative code.
-  int DSAStreamOpen(const std::string& fileName);
+  int Open(const std::string& fileName);
   // Copies the PCM format served; 0.
-  int DSAStreamFormat(WaveFormat& format) const;
+  int Format(WaveFormat& format) const;
   // The next piece of sound, at most `capacity` bytes; `delivered` 0 at the end of the stream.
   // Returns 0, or a negative code when nothing is open.
-  int DSAStreamRead(uint8_t* buffer, int32_t capacity, int32_t& delivered);
+  int Read(uint8_t* buffer, int32_t capacity, int32_t& delivered);
   // Moves the stream to `milliseconds` from its start.
-  void DSAStreamSeek(int64_t milliseconds);
+  void Seek(int64_t milliseconds);
 
   // Rate to resample to (0: the source's own, 48000 Hz above 65535 Hz); set before opening.
   void SetOutputRate(int outputRate) { outputRate_ = outputRate; }

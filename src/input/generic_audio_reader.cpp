@@ -1,4 +1,4 @@
-#include "input/ds_audio.h"
+#include "input/generic_audio_reader.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -13,9 +13,10 @@ WaveFormat GenericReaderFormat(int rate, int channels, int outputRate) {
   return Pcm16Format(outRate, std::min(channels, 2));
 }
 
-DsAudio::DsAudio(std::ostream& out, int outputRate) : out_(out), outputRate_(outputRate) {}
+GenericAudioReader::GenericAudioReader(std::ostream& out, int outputRate)
+    : out_(out), outputRate_(outputRate) {}
 
-int DsAudio::DSAStreamOpen(const std::string& fileName) {
+int GenericAudioReader::Open(const std::string& fileName) {
   Close();
   int r = decoder_.Open(fileName, AudioDecoder::StreamChoice::Best, false);
   if (r < 0) return r;
@@ -31,12 +32,12 @@ int DsAudio::DSAStreamOpen(const std::string& fileName) {
   return 0;
 }
 
-int DsAudio::DSAStreamFormat(WaveFormat& format) const {
+int GenericAudioReader::Format(WaveFormat& format) const {
   format = format_;
   return 0;
 }
 
-int DsAudio::DSAStreamRead(uint8_t* buffer, int32_t capacity, int32_t& delivered) {
+int GenericAudioReader::Read(uint8_t* buffer, int32_t capacity, int32_t& delivered) {
   delivered = 0;
   if (!open_) return -1;
   if (capacity <= 0 || buffer == nullptr) return 0;
@@ -49,12 +50,12 @@ int DsAudio::DSAStreamRead(uint8_t* buffer, int32_t capacity, int32_t& delivered
   return 0;
 }
 
-void DsAudio::DSAStreamSeek(int64_t milliseconds) {
+void GenericAudioReader::Seek(int64_t milliseconds) {
   if (!open_ || !decoder_.SeekMilliseconds(milliseconds))
     out_ << "Cannot reposition audio stream. Seeking not supported.\n";
 }
 
-void DsAudio::Close() {
+void GenericAudioReader::Close() {
   decoder_.Close();
   open_ = false;
   format_ = WaveFormat();

@@ -1,0 +1,107 @@
+// The nearest palette entry of every histogram cell.
+#include "palette/inverse_map.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+
+namespace korvane {
+
+namespace {
+
+constexpr int kInf = INT32_MAX;
+
+// Finds the nearest entry of every cell in the 8 x 8 x 4 block whose first cell is
+// (b0, b1, b2). Entries that cannot be nearest anywhere in the block are skipped: an entry
+// whose smallest possible distance to the block exceeds the smallest largest-possible distance
+// of any entry is never the nearest.
+void FillBlock(const PaletteEntries& palette, int b0, int b1, int b2, uint8_t* index) {
+  const int count = palette.Count;
+  const int m[3] = {4 * b0 + 2, 4 * b1 + 2, 8 * b2 + 4};
+  const int x[3] = {m[0] + 28, m[1] + 28, m[2] + 24};
+  const int w[3] = {2, 3, 1};
+  const int centre[3] = {(m[0] + x[0]) >> 1, (m[1] + x[1]) >> 1, (m[2] + x[2]) >> 1};
+
+  int minDist[kPaletteEntries];
+  int limit = kInf;
+  for (int i = 0; i < count; ++i) {
+    int nearSum = 0, farSum = 0;
+    for (int k = 0; k < 3; ++k) {
+      int p = palette.Entry[i][k];
+      int nearD, farD;
+      if (p < m[k]) {
+        nearD = w[k] * (p - m[k]);
+        farD = w[k] * (p - x[k]);
+      } else if (p > x[k]) {
+        nearD = w[k] * (p - x[k]);
+        farD = w[k] * (p - m[k]);
+      } else {
+        nearD = 0;
+        farD = p <= centre[k] ? w[k] * (p - x[k]) : w[k] * (p - m[k]);
+      }
+      nearSum += nearD * nearD;
+      farSum += farD * farD;
+    }
+    minDist[i] = nearSum;
+    if (farSum < limit) limit = farSum;
+  }
+
+  // Cells in block order: a (red) * 32 + b (green) * 4 + d (blue).
+  alignas(32) int32_t best[256];
+  alignas(32) int32_t bestIndex[256];
+  std::fill(best, best + 256, kInf);
+  std::fill(bestIndex, bestIndex + 256, 0);
+  alignas(32) int32_t d12[32];
+  for (int i = 0; i < count; ++i) {
+    if (minDist[i] > limit) continue;
+    const int p0 = palette.Entry[i][0], p1 = palette.Entry[i][1], p2 = palette.Entry[i][2];
+    for (int b = 0; b < 8; ++b) {
+      int g = 3 * (m[1] + 4 * b - p1);
+      for (int d = 0; d < 4; ++d) {
+        int bl = m[2] + 8 * d - p2;
+        d12[b * 4 + d] = g * g + bl * bl;
+      }
+    }
+    for (int a = 0; a < 8; ++a) {
+      int r = 2 * (m[0] + 4 * a - p0);
+      int r2 = r * r;
+      int32_t* bd = best + a * 32;
+      int32_t* bi = bestIndex + a * 32;
+      for (int j = 0; j < 32; ++j) {
+        int32_t dist = r2 + d12[j];
+        bool closer = dist < bd[j];
+        bd[j] = closer ? dist : bd[j];
+        bi[j] = closer ? i : bi[j];
+      }
+    }
+  }
+  for (int a = 0; a < 8; ++a)
+    for (int b = 0; b < 8; ++b) {
+      uint8_t* dst = &index[CellIndex(b0 + a, b1 + b, b2)];
+      const int32_t* src = bestIndex + a * 32 + b * 4;
+      for (int d = 0; d < 4; ++d) dst[d] = static_cast<uint8_t>(src[d]);
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<InverseColorMap> InverseColorMap::Create() {
+  std::unique_ptr<InverseColorMap> map(new (std::nothrow) InverseColorMap());
+  if (!map) return nullptr;
+  map->index_.reset(new (std::nothrow) uint8_t[kHistogramCells]());
+  if (!map->index_) return nullptr;
+  return map;
+}
+
+void InverseColorMap::Build(const PaletteEntries& palette) {
+  if (palette.Count <= 0) {
+    std::memset(index_.get(), 0, kHistogramCells);
+    return;
+  }
+  for (int b0 = 0; b0 < 64; b0 += 8)
+    for (int b1 = 0; b1 < 64; b1 += 8)
+      for (int b2 = 0; b2 < 32; b2 += 4) FillBlock(palette, b0, b1, b2, index_.get());
+}
+
+}  // namespace korvane

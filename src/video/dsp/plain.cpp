@@ -1,0 +1,53 @@
+// The plain versions of the kernels: the reference every other version must equal.
+#define KORVANE_DSP_VARIANT plain
+#include "video/dsp/kernels_inl.h"
+
+namespace korvane::dsp {
+
+namespace plain {
+namespace {
+
+int32_t RowBoundedError(const uint8_t* target, const uint8_t* reference, int stride,
+                        int32_t bound) {
+  int32_t sum = 0;
+  for (int y = 0; y < 8; ++y) {
+    const uint8_t* t = target + y * stride;
+    const uint8_t* r = reference + y * stride;
+    int32_t row = 0;
+    for (int x = 0; x < 24; ++x) {
+      const int32_t d = t[x] - r[x];
+      row += d * d;
+    }
+    sum += row;
+    if (sum >= bound) return sum;
+  }
+  return sum;
+}
+
+int32_t MotionSearch(int32_t bound, const uint8_t* targetBlock, const uint8_t* previousRGB,
+                     int width, int32_t offset, int32_t lastBlockOffset, MotionMatch* match) {
+  return SearchMotion<RowBoundedError>(bound, targetBlock, previousRGB, width, offset,
+                                       lastBlockOffset, match);
+}
+
+int FindCopyInterior(const uint8_t* block, int blockStride, const uint8_t* window, int windowStride,
+                     int dyFirst, int dyLast, uint32_t columns) {
+  for (int dy = dyFirst; dy <= dyLast; ++dy) {
+    const uint8_t* row = window + dy * windowStride;
+    for (int i = 0; i < 16; ++i)
+      if ((columns >> i & 1) && SameBlock(block, blockStride, row + i, windowStride))
+        return (dy + 8) * 16 + i;
+  }
+  return -1;
+}
+
+}  // namespace
+}  // namespace plain
+
+const Kernels& PlainKernels() {
+  static const Kernels kernels{"plain", plain::RowBoundedError, plain::MotionSearch,
+                               plain::FindCopyInterior};
+  return kernels;
+}
+
+}  // namespace korvane::dsp
