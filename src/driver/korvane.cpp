@@ -14,6 +14,7 @@
 #include "driver/frame_pipeline.h"
 #include "driver/report.h"
 #include "driver/status_line.h"
+#include "input/library_versions.h"
 #include "input/movie_source.h"
 #include "input/spooled_input.h"
 #include "input/wave_format.h"
@@ -157,6 +158,15 @@ StreamConfig StreamConfigFor(const MovieSource& m, bool localPalettes, FrameAudi
 }  // namespace
 
 int Korvane::Impl::Run(const std::vector<std::string>& args) {
+  // The conventional entry points of a command-line tool, alone on the command line.
+  if (args.size() == 2 && args[1] == "--help") {
+    out << UsageText() << "\n" << std::flush;
+    return kExitOk;
+  }
+  if (args.size() == 2 && args[1] == "--version") {
+    out << "korvane " << KORVANE_VERSION << "\n" << FfmpegLibraryVersions() << std::flush;
+    return kExitOk;
+  }
   PrintBanner(out);
   if (!ParseCommandLine(args, settings)) {
     out << std::flush;
