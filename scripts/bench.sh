@@ -36,7 +36,7 @@ if [ "$build" = 1 ]; then
   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKORVANE_BENCH=ON -DKORVANE_TESTS=OFF \
     >/dev/null
   cmake --build build-bench -j "$(nproc 2>/dev/null || echo 2)" \
-    --target korvane input_bench audio_bench palette_bench video_bench
+    --target korvane input_bench audio_bench palette_bench video_bench mveinfo_bench
 fi
 korvane="${KORVANE_BIN:-$root/build/src/korvane}"
 [ -x "$korvane" ] || korvane="$root/build-bench/src/korvane"
@@ -235,6 +235,18 @@ if [ "$micro" = 1 ]; then
     >"$work/input.txt" 2>/dev/null
   row "640x480 reading / ffmpeg tool (1 thread each)" "$(awk '/^input_ratio/ {print $2}' "$work/input.txt")" \
     "$(grep '^Best MovieSource' "$work/input.txt" | sed 's/^Best //')"
+
+  # mveinfo's exports on the 640x480 movie converted with the default method (250 frames), and
+  # the sheet of a 10-minute movie made of its frame chunks repeated 60 times.
+  "$korvane" "$media/m640.mp4" "$work/mveinfo640.mve" -p "$work/p640.pal" -ns >/dev/null
+  "$bench/mveinfo_bench" --mve="$work/mveinfo640.mve" --benchmark_repetitions="$runs" \
+    --benchmark_format=csv >"$work/mveinfo.csv" 2>/dev/null
+  row "mveinfo --frames 640x480, no PNG encoding" \
+    "$(fps "$(awk -v s="$(min_real "$work/mveinfo.csv" "BM_PlayFrames/min_time:3.000/real_time")" 'BEGIN{print s / 250}')") fps" ""
+  row "mveinfo --frames 640x480, PNG encoding" \
+    "$(fps "$(awk -v s="$(min_real "$work/mveinfo.csv" "BM_ExportFramesPng/min_time:5.000/real_time")" 'BEGIN{print s / 250}')") fps" ""
+  row "mveinfo --sheet, 10-minute 640x480 movie" \
+    "$(awk -v s="$(min_real "$work/mveinfo.csv" "BM_SheetTenMinutes/iterations:3/real_time")" 'BEGIN{printf "%.2f s", s}')" ""
 fi
 
 echo "Load after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -9,6 +9,7 @@ packages=(
   ffmpeg
   libgtest-dev googletest libbenchmark-dev
   time
+  man-db groff-base dpkg-dev
   clang libclang-rt-14-dev clang-format
 )
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs, builds and runs the whole test suite: a formatting check, the Release build (warnings
-# are errors), the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer, the
-# multi-threaded tests under ThreadSanitizer, and a fuzzing run of each fuzz target.
+# are errors), an installation into a temporary prefix with its man pages and the Debian package,
+# the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer, the multi-threaded
+# tests under ThreadSanitizer, and a fuzzing run of each fuzz target.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
@@ -15,6 +16,25 @@ echo "== Release build and tests"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DKORVANE_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
+
+echo "== Installing into a temporary prefix: the programs, the man pages, the Debian package"
+prefix="$(mktemp -d)"
+trap 'rm -rf "$prefix"' EXIT
+cmake --install build --prefix "$prefix"
+ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=10:duration=1 -f lavfi \
+  -i sine=sample_rate=22050:duration=1 -c:v mjpeg -q:v 2 -c:a pcm_s16le -ac 1 "$prefix/movie.avi"
+(cd "$prefix" && "$prefix/bin/korvane" movie.avi movie.mve >/dev/null)
+"$prefix/bin/mveinfo" "$prefix/movie.mve" | grep -q "^Faults: none$"
+"$prefix/bin/korvane" --version
+for page in korvane mveinfo; do
+  # Renders without a warning, with its sections.
+  warnings="$(MANWIDTH=80 man --warnings=all -l "$prefix/share/man/man1/$page.1" 2>&1 >/dev/null)"
+  [ -z "$warnings" ] || { echo "$warnings"; exit 1; }
+  MANWIDTH=80 man -l "$prefix/share/man/man1/$page.1" | grep -q "^EXIT STATUS"
+done
+(cd build && rm -f ./*.deb && cpack -G DEB >/dev/null)
+dpkg-deb --info build/korvane_*.deb
+dpkg-deb --contents build/korvane_*.deb
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build and tests"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_SANITIZE=ON \

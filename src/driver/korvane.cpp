@@ -14,6 +14,7 @@
 #include "driver/frame_pipeline.h"
 #include "driver/report.h"
 #include "driver/status_line.h"
+#include "input/library_versions.h"
 #include "input/movie_source.h"
 #include "input/spooled_input.h"
 #include "input/wave_format.h"
@@ -127,7 +128,45 @@ struct Korvane::Impl {
   void CleanUp();
 };
 
+namespace {
+
+// What the movie source needs of the settings.
+MovieSourceOptions SourceOptions(const Settings& s) {
+  MovieSourceOptions options;
+  options.NoSound = s.NoSound;
+  options.ForceDirectShow = s.ForceDirectShow;
+  options.FitToLimit = s.FitToLimit;
+  options.OutputFrameRate = s.OutputFrameRate;
+  options.OutputAudioRate = s.OutputAudioRate;
+  return options;
+}
+
+// The stream layout of the movie's frames, with its palette and sound.
+StreamConfig StreamConfigFor(const MovieSource& m, bool localPalettes, FrameAudioSource* audio,
+                             const PalettePlanes* planes, int paletteCount) {
+  StreamConfig config;
+  config.BlocksPerRow = m.FrameWidth / 8;
+  config.BlocksPerColumn = m.FrameHeight / 8;
+  config.FrameRate = m.FrameRate;
+  config.LocalPalettes = localPalettes;
+  config.Audio = audio;
+  config.Planes = planes;
+  config.PaletteCount = paletteCount;
+  return config;
+}
+
+}  // namespace
+
 int Korvane::Impl::Run(const std::vector<std::string>& args) {
+  // The conventional entry points of a command-line tool, alone on the command line.
+  if (args.size() == 2 && args[1] == "--help") {
+    out << UsageText() << "\n" << std::flush;
+    return kExitOk;
+  }
+  if (args.size() == 2 && args[1] == "--version") {
+    out << "korvane " << KORVANE_VERSION << "\n" << FfmpegLibraryVersions() << std::flush;
+    return kExitOk;
+  }
   PrintBanner(out);
   if (!ParseCommandLine(args, settings)) {
     out << std::flush;
@@ -203,14 +242,8 @@ int Korvane::Impl::MainSequence() {
 
   movie = std::make_unique<MovieSource>(out);
   if (s.PlayFrames && hooks.Preview) movie->SetPreviewHook(hooks.Preview);
-  MovieSourceOptions options;
-  options.NoSound = s.NoSound;
-  options.ForceDirectShow = s.ForceDirectShow;
-  options.FitToLimit = s.FitToLimit;
-  options.OutputFrameRate = s.OutputFrameRate;
-  options.OutputAudioRate = s.OutputAudioRate;
   movie->SetAudioDisplayName(s.AudioFile);
-  if (!movie->open_avi(movieInput, audioInput, options)) return Fail(movie->LastError);
+  if (!movie->open_avi(movieInput, audioInput, SourceOptions(s))) return Fail(movie->LastError);
 
   if (movie->FrameWidth > 640 || movie->FrameHeight > 480) {
     out << "Your movie is too large. The limit is 640x480 pixels.\n";
@@ -374,15 +407,7 @@ int Korvane::Impl::EncodingPass() {
         SoundFacts(), [&m](uint8_t* dest, int32_t count) { return m.read_avi_audio(dest, count); });
   }
 
-  StreamConfig streamConfig;
-  streamConfig.BlocksPerRow = m.FrameWidth / 8;
-  streamConfig.BlocksPerColumn = m.FrameHeight / 8;
-  streamConfig.FrameRate = m.FrameRate;
-  streamConfig.LocalPalettes = s.LocalPalettes;
-  streamConfig.Audio = audio.get();
-  streamConfig.Planes = &planes;
-  streamConfig.PaletteCount = paletteCount;
-  StreamLayout layout(streamConfig);
+  StreamLayout layout(StreamConfigFor(m, s.LocalPalettes, audio.get(), &planes, paletteCount));
   if (!layout.WriteVideoSetupChunk(file)) return Fail(file.LastError());
 
   FramePipeline pipeline(

@@ -73,7 +73,6 @@ struct MovieSource::Impl {
   int32_t readSize = 0;
   int32_t pending = 0, pendingOffset = 0;
   bool endReached = false;
-  std::vector<uint8_t> chunkBuffer;
 };
 
 MovieSource::MovieSource(std::ostream& out) : impl_(std::make_unique<Impl>(out)) {}
@@ -349,11 +348,6 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
   AudioBytesPerSecond = Saturate(perSecond);
   AudioChunkBytes = Saturate(chunk);
   AudioLeadChunkBytes = Saturate(lead);
-  AudioPiecesTooLarge = std::max(chunk, lead) > 65535;
-  if (!AudioPiecesTooLarge) {
-    d.chunkBuffer.assign(static_cast<size_t>(std::max<int64_t>({chunk, lead, 1})), 0);
-    AudioChunkBuffer = d.chunkBuffer.data();
-  }
   AudioPresent = true;
 }
 
@@ -429,10 +423,7 @@ void MovieSource::close_avi() {
   d.readBuffer = std::vector<uint8_t>();
   d.readSize = d.pending = d.pendingOffset = 0;
   d.endReached = false;
-  d.chunkBuffer = std::vector<uint8_t>();
-  AudioChunkBuffer = nullptr;
   AudioPresent = false;
-  AudioPiecesTooLarge = false;
 }
 
 }  // namespace korvane

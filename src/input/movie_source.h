@@ -78,11 +78,6 @@ class MovieSource {
   int32_t AudioBytesPerSecond = 0;
   int32_t AudioChunkBytes = 0;
   int32_t AudioLeadChunkBytes = 0;
-  uint8_t* AudioChunkBuffer = nullptr;  // room for the larger of the two chunk sizes
-  // True when a piece of sound per frame exceeds 65535 bytes (a low frame rate with a high
-  // audio rate). Without a known frame rate the pieces are unbounded: both sizes are then the
-  // largest int32 and this is true.
-  bool AudioPiecesTooLarge = false;
 
  private:
   // Scales the picture size down to fit the limit, keeping the aspect ratio it is shown at.

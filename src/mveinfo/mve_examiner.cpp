@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
+
+#include "mveinfo/mve_reader.h"
 
 namespace korvane {
 namespace {
 
-constexpr size_t kFileHeaderSize = 26;
 constexpr char kSignature[] = "Interplay MVE File\x1A";  // followed by a zero byte
 constexpr size_t kSignatureSize = 20;
 constexpr uint16_t kHeaderWords[3] = {0x001A, 0x0100, 0x1133};
@@ -124,62 +126,86 @@ void MveExaminer::Fault(uint64_t offset, std::string text) {
   if (info_.Faults.size() < MveInfo::kMaxFaults) info_.Faults.push_back({offset, std::move(text)});
 }
 
-MveInfo MveExaminer::Inspect(const uint8_t* data, size_t size) {
-  *this = MveExaminer();
-  info_.FileSize = size;
-  // A legitimate movie walks each decoding map about once; this bounds the video-data checks of
-  // a hostile file that reuses one large map for many small pieces.
-  walkBudget_ = 4 * uint64_t(size) + 1000000;
+void MveExaminer::Fault(uint64_t offset, const char* format, ...) {
+  ++info_.FaultCount;
+  // Only the faults that are kept are worded: a hostile file may hold millions.
+  if (info_.Faults.size() >= MveInfo::kMaxFaults) return;
+  char buffer[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  info_.Faults.push_back({offset, buffer});
+}
 
-  size_t signatureBytes = std::min(size, kSignatureSize);
-  if (size == 0 || memcmp(data, kSignature, signatureBytes) != 0) {
+MveInfo MveExaminer::Inspect(const uint8_t* data, size_t size) {
+  std::unique_ptr<MveReader> reader = MveReader::FromMemory(data, size);
+  return Inspect(*reader);
+}
+
+MveInfo MveExaminer::Inspect(MveReader& reader) {
+  *this = MveExaminer();
+  uint8_t header[kMveHeaderSize];
+  const size_t headerBytes = reader.ReadHeader(header);
+  auto finish = [&] {
+    info_.FileSize = std::max(reader.KnownSize(), reader.Position());
+    return std::move(info_);
+  };
+
+  size_t signatureBytes = std::min(headerBytes, kSignatureSize);
+  if (headerBytes == 0 || memcmp(header, kSignature, signatureBytes) != 0) {
     Fault(0, "not an MVE file: it does not begin with \"Interplay MVE File\"");
-    return std::move(info_);
+    return finish();
   }
-  if (size < kFileHeaderSize) {
-    Fault(size, Format("the file ends inside its %zu-byte header", kFileHeaderSize));
-    return std::move(info_);
+  if (headerBytes < kMveHeaderSize) {
+    Fault(headerBytes, "the file ends inside its %zu-byte header", kMveHeaderSize);
+    return finish();
   }
   info_.HeaderValid = true;
   for (int i = 0; i < 3; ++i) {
-    uint16_t word = Le16(data + kSignatureSize + 2 * i);
+    uint16_t word = Le16(header + kSignatureSize + 2 * i);
     if (word != kHeaderWords[i])
-      Fault(kSignatureSize + 2 * i,
-            Format("file header word is %04X, expected %04X", word, kHeaderWords[i]));
+      Fault(kSignatureSize + 2 * i, "file header word is %04X, expected %04X", word,
+            kHeaderWords[i]);
   }
 
-  size_t pos = kFileHeaderSize;
-  while (pos < size) {
+  MveChunkView chunk;
+  while (true) {
+    const uint64_t pos = reader.Position();
     if (info_.EndSeen) {
-      Fault(pos, Format("%zu trailing bytes after the end chunk", size - pos));
+      const uint64_t trailing = reader.SkipRest();
+      if (trailing)
+        Fault(pos, "%llu trailing bytes after the end chunk", (unsigned long long)trailing);
       break;
     }
-    if (size - pos < 4) {
-      Fault(pos, Format("the file ends inside a chunk header (%zu bytes left)", size - pos));
+    if (!reader.NextChunk(&chunk)) break;
+    if (chunk.HeaderBytes < 4) {
+      Fault(pos, "the file ends inside a chunk header (%zu bytes left)", chunk.HeaderBytes);
       break;
     }
-    uint16_t length = Le16(data + pos);
-    uint16_t type = Le16(data + pos + 2);
-    size_t available = std::min<size_t>(length, size - pos - 4);
-    if (available < length)
-      Fault(pos, Format("%s chunk of %u bytes is cut short: the file ends after %zu of them",
-                        ChunkName(type).c_str(), length, available));
+    // A legitimate movie walks each decoding map about once; this bounds the video-data checks
+    // of a hostile file that reuses one large map for many small pieces.
+    walkLimit_ = 4 * reader.Position() + 1000000;
+    if (chunk.Available < chunk.Length)
+      Fault(pos, "%s chunk of %u bytes is cut short: the file ends after %zu of them",
+            ChunkName(chunk.Type).c_str(), chunk.Length, chunk.Available);
     ++info_.Chunks;
-    InspectChunk(pos, type, data + pos + 4, available, length);
-    pos += 4 + available;
+    InspectChunk(pos, chunk.Type, chunk.Payload, chunk.Available, chunk.Length);
   }
+  if (reader.Failed()) Fault(reader.Position(), reader.ReadError());
 
-  if (!info_.ShutdownSeen) Fault(size, "no shutdown chunk (type 4) ends the stream");
-  if (!info_.EndSeen) Fault(size, "no end chunk (type 5) closes the file");
-  return std::move(info_);
+  const uint64_t end = reader.Position();
+  if (!info_.ShutdownSeen) Fault(end, "no shutdown chunk (type 4) ends the stream");
+  if (!info_.EndSeen) Fault(end, "no end chunk (type 5) closes the file");
+  return finish();
 }
 
 void MveExaminer::InspectChunk(uint64_t offset, uint16_t type, const uint8_t* payload,
                                size_t length, size_t declaredLength) {
   ++info_.ChunkTypes[type];
-  if (type > 5) Fault(offset, Format("unknown chunk type %u", type));
+  if (type > 5) Fault(offset, "unknown chunk type %u", type);
   if (afterEndOfStream_ && type != 5)
-    Fault(offset, Format("%s chunk after the end of the stream", ChunkName(type).c_str()));
+    Fault(offset, "%s chunk after the end of the stream", ChunkName(type).c_str());
   if (type == 4) info_.ShutdownSeen = true;
   if (type == 5) info_.EndSeen = true;
 
@@ -190,17 +216,19 @@ void MveExaminer::InspectChunk(uint64_t offset, uint16_t type, const uint8_t* pa
   while (p < length) {
     uint64_t at = offset + 4 + p;
     if (endOfChunk) {
-      Fault(at, Format("chunk length %zu does not match its opcodes: %zu bytes follow the "
-                       "end-of-chunk opcode",
-                       declaredLength, length - p));
+      Fault(at,
+            "chunk length %zu does not match its opcodes: %zu bytes follow the "
+            "end-of-chunk opcode",
+            declaredLength, length - p);
       broken = true;
       break;
     }
     if (length - p < 4) {
       if (length == declaredLength)
-        Fault(at, Format("chunk length %zu does not match its opcodes: %zu bytes left over, "
-                         "too few for an opcode",
-                         declaredLength, length - p));
+        Fault(at,
+              "chunk length %zu does not match its opcodes: %zu bytes left over, "
+              "too few for an opcode",
+              declaredLength, length - p);
       broken = true;
       break;
     }
@@ -210,8 +238,8 @@ void MveExaminer::InspectChunk(uint64_t offset, uint16_t type, const uint8_t* pa
     size_t room = length - p - 4;
     if (size > room) {
       if (length == declaredLength)
-        Fault(at, Format("%s of %u bytes runs past the end of its chunk (%zu bytes left)",
-                         OpcodeLabel(kind).c_str(), size, room));
+        Fault(at, "%s of %u bytes runs past the end of its chunk (%zu bytes left)",
+              OpcodeLabel(kind).c_str(), size, room);
       broken = true;
       break;
     }
@@ -221,13 +249,15 @@ void MveExaminer::InspectChunk(uint64_t offset, uint16_t type, const uint8_t* pa
     p += 4 + size;
   }
   if (!endOfChunk && !broken && type != 5 && length == declaredLength)
-    Fault(offset, Format("%s chunk has no end-of-chunk opcode", ChunkName(type).c_str()));
+    Fault(offset, "%s chunk has no end-of-chunk opcode", ChunkName(type).c_str());
 
   if (type == 4 || type == 5) return;  // the closing chunks belong to no frame
   pendingBytes_ += 4 + length;
   for (uint64_t i = 0; i < framesShownInChunk_; ++i) {
-    info_.FrameBytes.push_back(
-        uint32_t(std::min<uint64_t>(pendingBytes_, std::numeric_limits<uint32_t>::max())));
+    info_.FrameBytesTotal += pendingBytes_;
+    if (info_.FrameBytes.size() < MveInfo::kMaxFrameBytes)
+      info_.FrameBytes.push_back(
+          uint32_t(std::min<uint64_t>(pendingBytes_, std::numeric_limits<uint32_t>::max())));
     pendingBytes_ = 0;
   }
 }
@@ -236,13 +266,13 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
                                 size_t length, uint16_t chunkType) {
   auto need = [&](size_t bytes) {
     if (length >= bytes) return true;
-    Fault(offset, Format("%s version %u holds %zu bytes, too few for its %zu-byte fields",
-                         OpcodeLabel(kind).c_str(), version, length, bytes));
+    Fault(offset, "%s version %u holds %zu bytes, too few for its %zu-byte fields",
+          OpcodeLabel(kind).c_str(), version, length, bytes);
     return false;
   };
   auto needVideoBuffers = [&] {
     if (buffersSet_) return true;
-    Fault(offset, Format("%s before the video buffers are set", OpcodeLabel(kind).c_str()));
+    Fault(offset, "%s before the video buffers are set", OpcodeLabel(kind).c_str());
     return false;
   };
 
@@ -281,7 +311,7 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
       uint16_t wide = Le16(d), high = Le16(d + 2);
       bool trueColor = version >= 2 && Le16(d + 6) != 0;
       if (wide == 0 || high == 0) {
-        Fault(offset, Format("video buffers of %u x %u blocks hold no picture", wide, high));
+        Fault(offset, "video buffers of %u x %u blocks hold no picture", wide, high);
         break;
       }
       if (!info_.VideoBuffersSet) {
@@ -297,7 +327,7 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
       blocksWide_ = wide;
       blocksHigh_ = high;
       trueColor_ = trueColor;
-      map_ = nullptr;
+      mapSet_ = false;
       mapFaulty_ = false;
       break;
     }
@@ -316,7 +346,7 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
       ++framesShownInChunk_;
       needVideoBuffers();
       if (Le16(d) + Le16(d + 2) > 256)
-        Fault(offset, Format("palette range %u + %u runs past entry 255", Le16(d), Le16(d + 2)));
+        Fault(offset, "palette range %u + %u runs past entry 255", Le16(d), Le16(d + 2));
       break;
     case 0x08:
     case 0x09: {
@@ -328,7 +358,7 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
       else
         ++info_.SilenceFrames;
       if (!info_.SoundSet) {
-        Fault(offset, Format("%s before the sound is set up", OpcodeLabel(kind).c_str()));
+        Fault(offset, "%s before the sound is set up", OpcodeLabel(kind).c_str());
         break;
       }
       if (!(mask & 1)) break;
@@ -343,9 +373,10 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
         expected =
             bytes / 2 >= size_t(info_.SoundChannels) ? bytes / 2 + info_.SoundChannels : bytes;
       if (length - 6 != expected)
-        Fault(offset, Format("audio frame of %u bytes of sound holds %zu bytes of data, "
-                             "expected %zu",
-                             bytes, length - 6, expected));
+        Fault(offset,
+              "audio frame of %u bytes of sound holds %zu bytes of data, "
+              "expected %zu",
+              bytes, length - 6, expected);
       break;
     }
     case 0x0A:
@@ -361,11 +392,10 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
       if (!need(4)) break;
       uint16_t first = Le16(d), count = Le16(d + 2);
       if (first + count > 256)
-        Fault(offset,
-              Format("palette of %u entries from entry %u runs past entry 255", count, first));
+        Fault(offset, "palette of %u entries from entry %u runs past entry 255", count, first);
       else if (length < 4 + 3 * size_t(count))
-        Fault(offset, Format("palette of %u entries holds %zu bytes, needs %zu", count, length,
-                             4 + 3 * size_t(count)));
+        Fault(offset, "palette of %u entries holds %zu bytes, needs %zu", count, length,
+              4 + 3 * size_t(count));
       [[fallthrough]];
     }
     case 0x0D:
@@ -374,7 +404,7 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
         info_.PaletteFrames.push_back(info_.Frames + 1);
       break;
     case 0x0F: {
-      map_ = nullptr;
+      mapSet_ = false;
       mapFaulty_ = true;
       if (!needVideoBuffers()) break;
       ++info_.DecodingMaps;
@@ -383,12 +413,14 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
       uint64_t counted = std::min<uint64_t>(blocks, 2 * uint64_t(length));
       for (uint64_t b = 0; b < counted; ++b) ++info_.BlockOpcodes[(d[b / 2] >> (4 * (b & 1))) & 15];
       if (length != expected) {
-        Fault(offset, Format("decoding map of %zu bytes, but video buffers of %u x %u blocks "
-                             "need %llu",
-                             length, blocksWide_, blocksHigh_, (unsigned long long)expected));
+        Fault(offset,
+              "decoding map of %zu bytes, but video buffers of %u x %u blocks "
+              "need %llu",
+              length, blocksWide_, blocksHigh_, (unsigned long long)expected);
         break;
       }
-      map_ = d;
+      map_.assign(d, d + length);
+      mapSet_ = true;
       mapFaulty_ = false;
       break;
     }
@@ -398,38 +430,76 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
 }
 
 void MveExaminer::CheckVideoData(uint64_t offset, const uint8_t* d, size_t length) {
-  if (!map_) {
+  if (!mapSet_) {
     if (!mapFaulty_) Fault(offset, "video data without a decoding map");
     return;
   }
   if (length < kVideoHeaderSize) {
-    Fault(offset, Format("video data of %zu bytes, too short for its %zu-byte header", length,
-                         kVideoHeaderSize));
+    Fault(offset, "video data of %zu bytes, too short for its %zu-byte header", length,
+          kVideoHeaderSize);
     return;
   }
   uint64_t blocks = uint64_t(blocksWide_) * blocksHigh_;
-  if (walkBudget_ < blocks) {
-    if (walkBudget_ != 0)
+  if (walkStopped_ || walked_ + blocks > walkLimit_) {
+    if (!walkStopped_)
       Fault(offset,
             "video data checks stopped: decoding maps are reused far more than a movie "
             "needs");
-    walkBudget_ = 0;
+    walkStopped_ = true;
     return;
   }
-  walkBudget_ -= blocks;
+  walked_ += blocks;
   size_t pos = kVideoHeaderSize;
   for (uint64_t b = 0; b < blocks; ++b) {
-    uint8_t code = (map_[b / 2] >> (4 * (b & 1))) & 15;
+    uint8_t code = (map_[size_t(b / 2)] >> (4 * (b & 1))) & 15;
     int bytes = MveBlockDataSize(code, d + pos, length - pos);
     if (bytes < 0 || size_t(bytes) > length - pos) {
-      Fault(offset, Format("video data ends inside block %llu (opcode %u) of %llu",
-                           (unsigned long long)b, code, (unsigned long long)blocks));
+      Fault(offset, "video data ends inside block %llu (opcode %u) of %llu", (unsigned long long)b,
+            code, (unsigned long long)blocks);
       return;
     }
     pos += bytes;
   }
   if (pos != length)
-    Fault(offset, Format("video data holds %zu bytes its decoding map does not use", length - pos));
+    Fault(offset, "video data holds %zu bytes its decoding map does not use", length - pos);
+}
+
+MveRates ComputeMveRates(const MveInfo& info) {
+  MveRates r;
+  const uint64_t frameMicros = uint64_t(info.TimerRate) * info.TimerSubdivision;
+  if (!info.TimerSet || frameMicros == 0 || info.Frames == 0) return r;
+  r.Known = true;
+  r.FrameSeconds = double(frameMicros) / 1e6;
+  r.Seconds = double(info.Frames) * r.FrameSeconds;
+  // Every chunk up to the last frame shown counts, the set-up chunks and the sound sent ahead
+  // included (they go with the first frame).
+  r.Average = double(info.FrameBytesTotal) / r.Seconds;
+  // Peak: the heaviest run of one second's worth of frames.
+  const std::vector<uint32_t>& f = info.FrameBytes;
+  size_t window = std::max<size_t>(1, size_t(std::lround(1.0 / r.FrameSeconds)));
+  window = std::min(window, std::max<size_t>(f.size(), 1));
+  uint64_t sum = 0, best = 0;
+  size_t bestStart = 0;
+  for (size_t i = 0; i < f.size(); ++i) {
+    sum += f[i];
+    if (i >= window) sum -= f[i - window];
+    if (i + 1 >= window && sum > best) {
+      best = sum;
+      bestStart = i + 1 - window;
+    }
+  }
+  if (!f.empty()) {
+    r.Peak = double(best) / (double(window) * r.FrameSeconds);
+    r.PeakFirst = bestStart + 1;
+    r.PeakLast = bestStart + window;
+  }
+  // Each second of the movie: the frames that start in it.
+  for (size_t i = 0; i < f.size(); ++i) {
+    const size_t second = size_t(uint64_t(i) * frameMicros / 1000000);
+    if (second >= r.PerSecond.size()) r.PerSecond.resize(second + 1, 0);
+    r.PerSecond[second] += f[i];
+  }
+  return r;
 }
 
 std::string FormatMveInfo(const MveInfo& info, const std::string& name) {
@@ -453,10 +523,9 @@ std::string FormatMveInfo(const MveInfo& info, const std::string& name) {
                     info.ModeFlags);
 
     uint64_t frameMicros = uint64_t(info.TimerRate) * info.TimerSubdivision;
-    double seconds = 0;
     if (info.TimerSet && frameMicros) {
       double fps = 1e6 / double(frameMicros);
-      seconds = double(info.Frames) * double(frameMicros) / 1e6;
+      double seconds = double(info.Frames) * double(frameMicros) / 1e6;
       out += Format("Frames: %llu at %.3f fps (timer %u x %u = %llu us per frame), %.3f s\n",
                     (unsigned long long)info.Frames, fps, info.TimerRate, info.TimerSubdivision,
                     (unsigned long long)frameMicros, seconds);
@@ -494,31 +563,11 @@ std::string FormatMveInfo(const MveInfo& info, const std::string& name) {
       out += "Sound: none\n";
     }
 
-    if (seconds > 0) {
-      // Every chunk up to the last frame shown counts, the set-up chunks and the sound sent
-      // ahead included (they go with the first frame).
-      uint64_t total = 0;
-      for (uint32_t n : info.FrameBytes) total += n;
-      double average = double(total) / seconds;
-      // Peak: the heaviest run of one second's worth of frames.
-      double fps = 1e6 / double(frameMicros);
-      size_t window = std::max<size_t>(1, size_t(std::lround(fps)));
-      const std::vector<uint32_t>& f = info.FrameBytes;
-      window = std::min(window, std::max<size_t>(f.size(), 1));
-      uint64_t sum = 0, best = 0;
-      size_t bestStart = 0;
-      for (size_t i = 0; i < f.size(); ++i) {
-        sum += f[i];
-        if (i >= window) sum -= f[i - window];
-        if (i + 1 >= window && sum > best) {
-          best = sum;
-          bestStart = i + 1 - window;
-        }
-      }
-      double peak = double(best) / (double(window) * double(frameMicros) / 1e6);
-      out += Format("Bytes per second: %.0f average", average);
-      if (!f.empty())
-        out += Format(", %.0f peak (frames %zu-%zu)", peak, bestStart + 1, bestStart + window);
+    const MveRates rates = ComputeMveRates(info);
+    if (rates.Known) {
+      out += Format("Bytes per second: %.0f average", rates.Average);
+      if (rates.PeakLast)
+        out += Format(", %.0f peak (frames %zu-%zu)", rates.Peak, rates.PeakFirst, rates.PeakLast);
       out += "\n";
     } else {
       out += "Bytes per second: unknown without a frame rate\n";
@@ -557,33 +606,6 @@ std::string FormatMveInfo(const MveInfo& info, const std::string& name) {
                     (unsigned long long)(info.FaultCount - info.Faults.size()));
   }
   return out;
-}
-
-bool ReadMveFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-  bytes->clear();
-  FILE* file = fopen(path.c_str(), "rb");
-  if (!file) {
-    *error = "cannot open `" + path + "': " + strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (fstat(fileno(file), &st) == 0 && S_ISDIR(st.st_mode)) {
-    fclose(file);
-    *error = "cannot read `" + path + "': it is a directory";
-    return false;
-  }
-  uint8_t buffer[65536];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-    bytes->insert(bytes->end(), buffer, buffer + n);
-  bool failed = ferror(file) != 0;
-  int savedErrno = errno;
-  fclose(file);
-  if (failed) {
-    *error = "cannot read `" + path + "': " + strerror(savedErrno);
-    return false;
-  }
-  return true;
 }
 
 }  // namespace korvane

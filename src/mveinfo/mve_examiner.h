@@ -1,9 +1,9 @@
-// Reads an Interplay MVE movie (ours or any other program's) from memory, checks its structure
+// Reads an Interplay MVE movie (ours or any other program's) chunk by chunk, checks its structure
 // and gathers what it holds: video buffers and mode, frames and timer, palette changes, sound
 // format and length, data rate, the use of the block opcodes of the decoding map, and every
-// structural fault with its byte offset. Nothing in the file can make it crash, loop without
-// end or allocate more than a small multiple of the file size: every count it keeps is bounded
-// by the number of bytes it has read.
+// structural fault with its byte offset. Nothing in the file can make it crash or loop without
+// end, and its memory stays bounded whatever the file's size: it holds one chunk at a time, and
+// every list it keeps has a fixed limit.
 #pragma once
 
 #include <array>
@@ -64,8 +64,10 @@ struct MveInfo {
   uint64_t SilenceFrames = 0;  // 09 opcodes
 
   // Bytes of the chunks that lead to each shown frame (chunks before the first frame count
-  // to it, the closing chunks to none). One entry per frame.
+  // to it, the closing chunks to none). One entry per frame, for the first kMaxFrameBytes
+  // frames; FrameBytesTotal counts the bytes of every frame.
   std::vector<uint32_t> FrameBytes;
+  uint64_t FrameBytesTotal = 0;
 
   // Block opcodes of every decoding map (opcode 0F) in the movie.
   std::array<uint64_t, 16> BlockOpcodes{};
@@ -84,6 +86,8 @@ struct MveInfo {
 
   static constexpr size_t kMaxFaults = 200;
   static constexpr size_t kMaxListedFrames = 1000;
+  // 16 MiB of frame sizes: over 19 hours at 60 frames per second.
+  static constexpr size_t kMaxFrameBytes = size_t(1) << 22;
 };
 
 // Short name of an opcode number ("set decoding map"), or empty for a number no MVE player
@@ -97,13 +101,18 @@ std::string MveBlockOpcodeName(uint8_t code);
 // start of its data (`available` bytes there); -1 when the data ends before the size is known.
 int MveBlockDataSize(uint8_t code, const uint8_t* data, size_t available);
 
+class MveReader;
+
 class MveExaminer {
  public:
   // Inspects the `size` bytes of a whole movie file.
   MveInfo Inspect(const uint8_t* data, size_t size);
+  // Inspects a movie read to its end by `reader`.
+  MveInfo Inspect(MveReader& reader);
 
  private:
   void Fault(uint64_t offset, std::string text);
+  void Fault(uint64_t offset, const char* format, ...) __attribute__((format(printf, 3, 4)));
   void InspectChunk(uint64_t offset, uint16_t type, const uint8_t* payload, size_t length,
                     size_t declaredLength);
   void InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, const uint8_t* payload,
@@ -116,18 +125,31 @@ class MveExaminer {
   bool buffersSet_ = false;
   uint16_t blocksWide_ = 0, blocksHigh_ = 0;
   bool trueColor_ = false;
-  const uint8_t* map_ = nullptr;  // decoding map in force (inside the file's bytes), or none
-  bool mapFaulty_ = false;        // the last map was faulty: its video data is not checked
-  uint64_t walkBudget_ = 0;       // blocks the video-data checks may still walk
-  uint64_t pendingBytes_ = 0;     // chunk bytes since the last frame was shown
+  std::vector<uint8_t> map_;  // decoding map in force, when mapSet_
+  bool mapSet_ = false;
+  bool mapFaulty_ = false;  // the last map was faulty: its video data is not checked
+  uint64_t walked_ = 0;     // blocks the video-data checks have walked
+  uint64_t walkLimit_ = 0;  // blocks they may walk for the bytes read so far
+  bool walkStopped_ = false;
+  uint64_t pendingBytes_ = 0;  // chunk bytes since the last frame was shown
   uint64_t framesShownInChunk_ = 0;
   bool afterEndOfStream_ = false;
 };
 
+// The data rate of a movie, from its frame sizes and its timer.
+struct MveRates {
+  bool Known = false;       // false without a timer that gives frames a duration, or frames
+  double FrameSeconds = 0;  // the time of one frame
+  double Seconds = 0;       // the movie's length: frames x frame time
+  double Average = 0;       // bytes per second over the whole movie
+  double Peak = 0;          // bytes per second over the heaviest run of one second's frames
+  size_t PeakFirst = 0;     // first and last frame (from 1) of that run; 0 when none
+  size_t PeakLast = 0;
+  std::vector<uint64_t> PerSecond;  // bytes of the frames that start in each second
+};
+MveRates ComputeMveRates(const MveInfo& info);
+
 // The report a user reads, several lines ending with a line end.
 std::string FormatMveInfo(const MveInfo& info, const std::string& name);
-
-// Reads a whole file into `bytes`; false with a reason (in the words of the system) otherwise.
-bool ReadMveFileBytes(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 
 }  // namespace korvane

@@ -79,25 +79,6 @@ Compressed Compress(const std::vector<int16_t>& samples, int channels, bool clas
   return {buffer, compressor.SignLossReports()};
 }
 
-TEST(DpcmTables, StepIndexFollowsTheLogarithmRule) {
-  const StepIndexTable& index = BuildDpcmTables();
-  EXPECT_EQ(&index, &BuildDpcmTables()) << "the table is built once";
-  for (int i = 0; i < 44; ++i) EXPECT_EQ(index[i], i);
-  // Spot values and the largest entry.
-  EXPECT_EQ(index[44], 43);
-  EXPECT_EQ(index[47], 44);
-  EXPECT_EQ(index[100], 53);
-  EXPECT_EQ(index[202], 61);
-  EXPECT_EQ(index[32871], 119);
-  EXPECT_EQ(index[65535], 127);
-  for (int i = 45; i < 65536; ++i) {
-    ASSERT_GE(index[i], index[i - 1]) << i;
-    // No entry lies so close to a whole number that the precision of the logarithm matters.
-    const long double exact = std::log(static_cast<long double>(i)) * 11.5131L;
-    ASSERT_EQ(index[i], static_cast<int>(exact)) << i;
-  }
-}
-
 TEST(DpcmTables, StepsAreTheDecodersStepsAndMirrorAroundZero) {
   EXPECT_EQ(Steps[0], 0);
   EXPECT_EQ(Steps[43], 43);

@@ -39,10 +39,17 @@ int MveFrames(const std::string& path) {
 }
 
 // Seconds of sound FFmpeg decodes from an MVE file.
+// Seconds of sound up to its last change: the silence that fills a movie's sound stream after
+// the soundtrack ends (the last sample held) is not counted.
 double MveSoundSeconds(const std::string& mve, int rate) {
   std::string raw = mve + ".s16";
   if (!Ffmpeg("-i " + ShellQuote(mve) + " -map 0:a -f s16le -ac 1 " + ShellQuote(raw))) return -1;
-  return double(ReadFileBytes(raw).size()) / 2 / rate;
+  const std::vector<uint8_t> bytes = ReadFileBytes(raw);
+  size_t samples = bytes.size() / 2;
+  while (samples > 1 && bytes[2 * samples - 2] == bytes[2 * samples - 4] &&
+         bytes[2 * samples - 1] == bytes[2 * samples - 3])
+    --samples;
+  return double(samples) / rate;
 }
 
 // Runs a shell command line and gives the largest resident set, in kilobytes, that it or any

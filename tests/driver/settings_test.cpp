@@ -192,6 +192,41 @@ TEST(Usage, ThirtyOneLinesOnStandardError) {
             std::string::npos);
 }
 
+// --help and --version are answered on standard output with status 0; anything else that is not
+// a command line (the bare program, an unknown option, --help among other arguments) keeps the
+// usage text on standard error with status 2.
+TEST(Usage, HelpAndVersionOnStandardOutput) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;  // expected standard output (a prefix for --version), error
+  };
+  const std::string usage = UsageText() + "\n";
+  const std::string banner = "KORVANE beta (2004/09/19)\n";
+  const Case cases[] = {
+      {{"korvane", "--help"}, kExitOk, usage, ""},
+      {{"korvane", "--version"}, kExitOk, "korvane " KORVANE_VERSION "\nlibavformat ", ""},
+      {{"korvane"}, kExitUsage, banner, usage},
+      {{"korvane", "--bogus"}, kExitUsage, banner, usage},
+      {{"korvane", "movie.avi", "--help"}, kExitUsage, banner, usage},
+  };
+  for (const Case& c : cases) {
+    std::ostringstream out, err;
+    std::istringstream in;
+    Korvane program(out, err, in);
+    const std::string what = c.args.back();
+    EXPECT_EQ(program.Run(c.args), c.status) << what;
+    if (what == "--version") {
+      EXPECT_EQ(out.str().rfind(c.out, 0), 0u) << out.str();
+      for (const char* library : {"libavcodec ", "libavutil ", "libswscale ", "libswresample "})
+        EXPECT_NE(out.str().find(std::string("\n") + library), std::string::npos) << out.str();
+    } else {
+      EXPECT_EQ(out.str(), c.out) << what;
+    }
+    EXPECT_EQ(err.str(), c.err) << what;
+  }
+}
+
 TEST(FrameRange, Rules) {
   struct Case {
     int32_t start, end, len, from, to;

@@ -512,7 +512,8 @@ TEST(MovieInput, DamagedFilesNeverCrash) {
         }
       }
       m.source.get_avi_frame(0);
-      if (m.source.AudioPresent && !m.source.AudioPiecesTooLarge)
+      if (m.source.AudioPresent &&
+          std::max(m.source.AudioChunkBytes, m.source.AudioLeadChunkBytes) <= 65535)
         ReadAllAudio(m.source, m.source.AudioChunkBytes, 1 << 20);
     }
   }

@@ -1,8 +1,9 @@
 // An MVE reader for the tests, written apart from the program's writer: it parses the file
 // header, every chunk and every opcode, checks that each chunk is exactly filled by its
-// opcodes, and decodes the 8-bit block opcodes the encoder produces, the way game players do:
-// two picture buffers swapped only on a video-data opcode whose flag word is 1, every piece of
-// a frame drawn into the same buffer, the frame shown at the send-buffer opcode.
+// opcodes, and decodes the movie with mveinfo's player (the way game players do: two picture
+// buffers swapped only on a video-data opcode whose flag word is 1, every piece of a frame
+// drawn into the same buffer, the frame shown at the send-buffer opcode), holding the encoder
+// to the block opcodes and variants it writes and to data that fits exactly.
 #pragma once
 
 #include <array>
@@ -45,6 +46,10 @@ struct MveFile {
 bool ParseMve(const std::vector<uint8_t>& bytes, MveFile* file, std::string* error);
 bool ReadMveFile(const std::string& path, MveFile* file, std::string* error);
 
+// False (with a reason) for a block opcode or variant the encoder never writes: opcodes 2, 3, 5
+// and 6, and the half-block variants of opcodes 8, 9 and 10.
+bool EncoderWritesBlock(uint8_t code, const uint8_t* data, size_t size, std::string* error);
+
 // Draws block (bx, by) of a `width` x `height` picture from its opcode and data bytes into
 // `current`; `previous` is the previous frame (opcodes 0 and 4). Opcode 1 leaves the block as
 // `current` holds it. Returns the number of data bytes used, or -1 (with a reason) for an
@@ -52,26 +57,6 @@ bool ReadMveFile(const std::string& path, MveFile* file, std::string* error);
 // pointing outside the picture.
 int DecodeBlock(uint8_t code, const uint8_t* data, size_t size, int width, int height, int bx,
                 int by, uint8_t* current, const uint8_t* previous, std::string* error);
-
-class MveVideoDecoder {
- public:
-  MveVideoDecoder(int blocksPerRow, int blocksPerColumn);
-
-  int Width() const { return width_; }
-  int Height() const { return height_; }
-
-  // One video-data opcode: `map` the decoding map in force, `payload` the opcode's payload
-  // (the 14-byte video header, then the block data). Every data byte must be used.
-  bool DecodePiece(const std::vector<uint8_t>& map, const std::vector<uint8_t>& payload,
-                   std::string* error);
-  // The picture being drawn (after the last piece: the frame to show).
-  const std::vector<uint8_t>& Picture() const { return current_; }
-
- private:
-  int blocksPerRow_, blocksPerColumn_, width_, height_;
-  std::vector<uint8_t> current_, previous_;
-  bool started_ = false;
-};
 
 struct DecodedMovie {
   int Width = 0, Height = 0;
@@ -83,7 +68,8 @@ struct DecodedMovie {
   int Pieces = 0;                                  // video-data opcodes decoded
 };
 
-// Decodes every frame of a parsed movie.
+// Decodes every frame of a parsed movie; false at the first thing the player could not follow
+// or the encoder should not have written.
 bool DecodeMovie(const MveFile& file, DecodedMovie* movie, std::string* error);
 
 }  // namespace korvane::test

@@ -112,7 +112,7 @@ void CheckDecodes(Movie& movie, const EncodedRun& run, bool firstFrameHasNoCopie
       std::string why;
       ASSERT_TRUE(test::DecodeBlockRef(c.codes[b], c.data[b].data(),
                                        static_cast<int>(c.data[b].size()), previous.data(),
-                                       twoBack.data(), w, offset, block, &why))
+                                       twoBack.data(), w, h, offset, block, &why))
           << "frame " << f << " block " << b << ": " << why;
       if (f == 0 && firstFrameHasNoCopies) {
         ASSERT_NE(c.codes[b], 0);

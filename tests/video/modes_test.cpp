@@ -305,7 +305,7 @@ TEST(ModeReconstruct, MatchesADecoderOfTheEmittedBytes) {
       uint8_t decoded[64];
       std::string why;
       ASSERT_TRUE(test::DecodeBlockRef(bytes[0], bytes + 2, bytes[1], p.previous.data(),
-                                       p.twoBack.data(), 16, o, decoded, &why))
+                                       p.twoBack.data(), 16, 16, o, decoded, &why))
           << why;
       Reconstruct(*r, planes);
       uint8_t drawn[64];

@@ -1,6 +1,6 @@
 // Shared helpers of the video encoder tests: small palettes with a plain nearest-colour
-// mapping, generated true-colour content, and a block decoder written from the MVE block
-// format, apart from the encoder's own code.
+// mapping, generated true-colour content, and a block decoder (mveinfo's player, apart from
+// the encoder's own code).
 #pragma once
 
 #include <algorithm>
@@ -12,18 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "mveinfo/mve_player.h"
 #include "palette/color_reducer.h"
+#include "support/mve_reader.h"
 #include "video/measures.h"
 
 namespace korvane::test {
-
-inline uint16_t VLe16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t VLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // A palette of up to 256 entries (R, G, B, 0) with a brute-force nearest-colour mapping
 // (squared distance, lowest index on a tie).
@@ -107,131 +101,30 @@ inline std::unique_ptr<ColorReducer> ReducerFor(const std::vector<std::vector<ui
   return reducer;
 }
 
-// Decodes one block from its opcode and data bytes the way an MVE player does, into 64
-// contiguous pixels. `previous` and `twoBack` are frames of `width` pixels per row, `offset`
-// the block's top-left pixel. False (with a reason) for a variant the encoder never writes or
-// a wrong data length.
+// Decodes one block from its opcode and data bytes with mveinfo's player, into 64 contiguous
+// pixels. `previous` and `twoBack` are frames of `width` x `height` pixels, `offset` the
+// block's top-left pixel. False (with a reason) for a variant the encoder never writes, a wrong
+// data length, or a copy from outside the frame.
 inline bool DecodeBlockRef(uint8_t op, const uint8_t* d, int size, const uint8_t* previous,
-                           const uint8_t* twoBack, int width, int offset, uint8_t out[64],
-                           std::string* why) {
-  auto need = [&](int n) {
-    if (size != n)
-      *why = "opcode " + std::to_string(op) + " with " + std::to_string(size) +
-             " bytes, expected " + std::to_string(n);
-    return size == n;
-  };
-  auto copy = [&](const uint8_t* src) {
-    for (int y = 0; y < 8; ++y) std::memcpy(out + 8 * y, src + y * width, 8);
-  };
-  switch (op) {
-    case 0:
-      if (!need(0)) return false;
-      copy(previous + offset);
-      return true;
-    case 1:
-      if (!need(0)) return false;
-      copy(twoBack + offset);
-      return true;
-    case 4: {
-      if (!need(1)) return false;
-      const int dx = (d[0] & 15) - 8, dy = (d[0] >> 4) - 8;
-      copy(previous + offset + dy * width + dx);
-      return true;
-    }
-    case 7:
-      if (d[0] <= d[1]) {
-        if (!need(10)) return false;
-        for (int y = 0; y < 8; ++y)
-          for (int x = 0; x < 8; ++x) out[8 * y + x] = d[(d[2 + y] >> x) & 1];
-      } else {
-        if (!need(4)) return false;
-        unsigned flags = VLe16(d + 2);
-        for (int y = 0; y < 8; y += 2)
-          for (int x = 0; x < 8; x += 2, flags >>= 1) {
-            const uint8_t c = d[flags & 1];
-            out[8 * y + x] = out[8 * y + x + 1] = out[8 * y + 8 + x] = out[8 * y + 9 + x] = c;
-          }
-      }
-      return true;
-    case 8: {
-      if (d[0] > d[1]) {
-        *why = "opcode 8 half variants are never written";
-        return false;
-      }
-      if (!need(16)) return false;
-      // Quadrants top-left, bottom-left, top-right, bottom-right.
-      const int qx[4] = {0, 0, 4, 4}, qy[4] = {0, 4, 0, 4};
-      for (int q = 0; q < 4; ++q) {
-        const uint8_t* s = d + 4 * q;
-        unsigned flags = VLe16(s + 2);
-        for (int y = 0; y < 4; ++y)
-          for (int x = 0; x < 4; ++x, flags >>= 1) out[8 * (qy[q] + y) + qx[q] + x] = s[flags & 1];
-      }
-      return true;
-    }
-    case 9:
-      if (d[0] > d[1]) {
-        *why = "opcode 9 with P0 > P1 is never written";
-        return false;
-      }
-      if (d[2] <= d[3]) {
-        if (!need(20)) return false;
-        for (int y = 0; y < 8; ++y) {
-          unsigned flags = VLe16(d + 4 + 2 * y);
-          for (int x = 0; x < 8; ++x, flags >>= 2) out[8 * y + x] = d[flags & 3];
-        }
-      } else {
-        if (!need(8)) return false;
-        uint32_t flags = VLe32(d + 4);
-        for (int y = 0; y < 8; y += 2)
-          for (int x = 0; x < 8; x += 2, flags >>= 2) {
-            const uint8_t c = d[flags & 3];
-            out[8 * y + x] = out[8 * y + x + 1] = out[8 * y + 8 + x] = out[8 * y + 9 + x] = c;
-          }
-      }
-      return true;
-    case 10: {
-      if (d[0] > d[1]) {
-        *why = "opcode 10 half variants are never written";
-        return false;
-      }
-      if (!need(32)) return false;
-      const int qx[4] = {0, 0, 4, 4}, qy[4] = {0, 4, 0, 4};
-      for (int q = 0; q < 4; ++q) {
-        const uint8_t* s = d + 8 * q;
-        uint32_t flags = VLe32(s + 4);
-        for (int y = 0; y < 4; ++y)
-          for (int x = 0; x < 4; ++x, flags >>= 2) out[8 * (qy[q] + y) + qx[q] + x] = s[flags & 3];
-      }
-      return true;
-    }
-    case 11:
-      if (!need(64)) return false;
-      std::memcpy(out, d, 64);
-      return true;
-    case 12:
-      if (!need(16)) return false;
-      for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x) out[8 * y + x] = d[4 * (y / 2) + x / 2];
-      return true;
-    case 13:
-      if (!need(4)) return false;
-      for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x) out[8 * y + x] = d[2 * (y / 4) + x / 4];
-      return true;
-    case 14:
-      if (!need(1)) return false;
-      std::memset(out, d[0], 64);
-      return true;
-    case 15:
-      if (!need(2)) return false;
-      for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x) out[8 * y + x] = d[(x + y) & 1];
-      return true;
-    default:
-      *why = "opcode " + std::to_string(op) + " is never written";
-      return false;
+                           const uint8_t* twoBack, int width, int height, int offset,
+                           uint8_t out[64], std::string* why) {
+  if (!EncoderWritesBlock(op, d, static_cast<size_t>(size), why)) return false;
+  // Opcode 1 leaves the block as the buffer holds it: the frame two back.
+  for (int y = 0; y < 8; ++y) std::memcpy(out + 8 * y, twoBack + offset + y * width, 8);
+  const MveBlockFrames frames{twoBack, previous, width, height};
+  bool outside = false;
+  const int used = DecodeMveBlock(op, d, static_cast<size_t>(size), frames, (offset % width) / 8,
+                                  offset / width / 8, out, 8, &outside);
+  if (used != size) {
+    *why = "opcode " + std::to_string(op) + " with " + std::to_string(size) + " bytes, expected " +
+           (used < 0 ? "more" : std::to_string(used));
+    return false;
   }
+  if (outside) {
+    *why = "opcode " + std::to_string(op) + " copies from outside the frame";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace korvane::test
