@@ -87,7 +87,7 @@ void BM_SoundPath(benchmark::State& state) {
     state.PauseTiming();
     std::ostringstream out;
     korvane::MovieSource source(out);
-    if (!source.open_avi(movie, movie, korvane::MovieSourceOptions{}) || !source.AudioPresent) {
+    if (!source.OpenAvi(movie, movie, korvane::MovieSourceOptions{}) || !source.AudioPresent) {
       state.SkipWithError(("no soundtrack: " + source.LastError).c_str());
       break;
     }
@@ -99,11 +99,11 @@ void BM_SoundPath(benchmark::State& state) {
     facts.AudioLeadChunkBytes = source.AudioLeadChunkBytes;
     facts.FramesPerSecond = source.FramesPerSecond;
     korvane::AudioEncoder encoder(facts, [&source](uint8_t* dest, int32_t count) {
-      return source.read_avi_audio(dest, count);
+      return source.ReadAviAudio(dest, count);
     });
     const int chunks = encoder.AudioOnlyChunks() + source.FrameCount;
     movieSeconds = source.FrameCount / source.FrameRate;
-    korvane::TBlock chunk;
+    korvane::MveRecord chunk;
     const auto start = std::chrono::steady_clock::now();
     state.ResumeTiming();
     // As in pass 2: the audio-only chunks of the first second, then one piece per frame.
@@ -116,7 +116,7 @@ void BM_SoundPath(benchmark::State& state) {
     }
     spent += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     state.PauseTiming();
-    source.close_avi();
+    source.CloseAvi();
     state.ResumeTiming();
   }
   if (movieSeconds > 0) {

@@ -55,12 +55,12 @@ void BM_MovieSourceRead(benchmark::State& state) {
     korvane::MovieSourceOptions options;
     options.NoSound = true;
     options.DecoderThreads = 1;
-    if (!source.open_avi(moviePath, moviePath, options)) {
+    if (!source.OpenAvi(moviePath, moviePath, options)) {
       state.SkipWithError(("cannot open the movie: " + source.LastError).c_str());
       break;
     }
     for (int n = source.FirstFrame; n < source.FirstFrame + source.FrameCount; ++n) {
-      const uint8_t* frame = source.get_avi_frame(n);
+      const uint8_t* frame = source.GetAviFrame(n);
       if (!frame) {
         state.SkipWithError(("cannot read a frame: " + source.LastError).c_str());
         break;
@@ -68,7 +68,7 @@ void BM_MovieSourceRead(benchmark::State& state) {
       benchmark::DoNotOptimize(frame);
     }
     movieFrames = source.FrameCount;
-    source.close_avi();
+    source.CloseAvi();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     bestSourceSeconds = std::min(bestSourceSeconds, seconds);

@@ -18,7 +18,7 @@ constexpr uint8_t kOtherStreamsMask[2] = {0xFE, 0xFF};
 constexpr uint8_t kAllStreamsMask[2] = {0xFF, 0xFF};
 
 // Empties an opcode record for reuse, keeping its storage.
-void ResetBlock(TBlock& block, uint8_t kind) {
+void ResetRecord(MveRecord& block, uint8_t kind) {
   block.Kind = kind;
   block.Version = 0;
   block.Data.clear();
@@ -82,8 +82,8 @@ AudioEncoder::AudioEncoder(const AudioFacts& facts, PcmReader reader)
     const int64_t output = OutputBytes(facts_, format_, largest);
     if (output != largest) pcm_.resize(static_cast<size_t>(output));
   }
-  emptyOp_ = NewBlock(kAudioFrameOpcode, 0);
-  silenceOps_.push_back(NewBlock(kSilenceFrameOpcode, 0));
+  emptyOp_ = NewRecord(kAudioFrameOpcode, 0);
+  silenceOps_.push_back(NewRecord(kSilenceFrameOpcode, 0));
 }
 
 AudioOutputFormat AudioEncoder::OutputFormat(const AudioFacts& facts) {
@@ -166,19 +166,19 @@ int32_t AudioEncoder::ConvertPiece(int32_t count) {
   return static_cast<int32_t>(out - pcm_.data());
 }
 
-TBlock& AudioEncoder::NextDataOp() {
+MveRecord& AudioEncoder::NextDataOp() {
   if (static_cast<size_t>(dataOpCount_) == dataOps_.size())
-    dataOps_.push_back(NewBlock(kAudioFrameOpcode, 0));
-  TBlock& op = dataOps_[static_cast<size_t>(dataOpCount_++)];
-  ResetBlock(op, kAudioFrameOpcode);
+    dataOps_.push_back(NewRecord(kAudioFrameOpcode, 0));
+  MveRecord& op = dataOps_[static_cast<size_t>(dataOpCount_++)];
+  ResetRecord(op, kAudioFrameOpcode);
   return op;
 }
 
-TBlock& AudioEncoder::NextSilenceOp() {
+MveRecord& AudioEncoder::NextSilenceOp() {
   if (static_cast<size_t>(silenceOpCount_) == silenceOps_.size())
-    silenceOps_.push_back(NewBlock(kSilenceFrameOpcode, 0));
-  TBlock& op = silenceOps_[static_cast<size_t>(silenceOpCount_++)];
-  ResetBlock(op, kSilenceFrameOpcode);
+    silenceOps_.push_back(NewRecord(kSilenceFrameOpcode, 0));
+  MveRecord& op = silenceOps_[static_cast<size_t>(silenceOpCount_++)];
+  ResetRecord(op, kSilenceFrameOpcode);
   return op;
 }
 
@@ -194,11 +194,11 @@ void AudioEncoder::BuildFrameAudio() {
   uint8_t* pcm = pcm_.empty() ? readBuffer_.data() : pcm_.data();
 
   if (facts_.Classic) {
-    TBlock& silence = NextSilenceOp();
+    MveRecord& silence = NextSilenceOp();
     AppendBytes(silence, sequence);
     if (n > 0) {
       n = ConvertPiece(n);
-      TBlock& data = NextDataOp();
+      MveRecord& data = NextDataOp();
       AppendBytes(data, sequence);
       AppendBytes(data, kSoundStreamMask, 2);
       if (format_.BytesPerSample == 2) n = compressor_.CompressDPCM(pcm, n, format_.Channels);
@@ -225,22 +225,23 @@ void AudioEncoder::BuildFrameAudio() {
     int32_t dataLen = partLen;
     if (format_.BytesPerSample == 2)
       dataLen = compressor_.CompressDPCM(part, partLen, format_.Channels);
-    TBlock& data = NextDataOp();
+    MveRecord& data = NextDataOp();
     AppendBytes(data, sequence);
     AppendBytes(data, kSoundStreamMask, 2);
     AppendBytes(data, Word16(static_cast<uint32_t>(partLen)));
     AppendBytes(data, part, static_cast<size_t>(dataLen));
-    TBlock& silence = NextSilenceOp();
+    MveRecord& silence = NextSilenceOp();
     AppendBytes(silence, sequence);
     AppendBytes(silence, kOtherStreamsMask, 2);
     AppendBytes(silence, Word16(static_cast<uint32_t>(partLen)));
   }
 }
 
-void AudioEncoder::AppendFrameAudio(TBlock& chunk) {
+void AudioEncoder::AppendFrameAudio(MveRecord& chunk) {
   if (!facts_.AudioPresent) return;
-  for (int i = 0; i < dataOpCount_; ++i) AppendBlock(chunk, dataOps_[static_cast<size_t>(i)]);
-  for (int i = 0; i < silenceOpCount_; ++i) AppendBlock(chunk, silenceOps_[static_cast<size_t>(i)]);
+  for (int i = 0; i < dataOpCount_; ++i) AppendRecord(chunk, dataOps_[static_cast<size_t>(i)]);
+  for (int i = 0; i < silenceOpCount_; ++i)
+    AppendRecord(chunk, silenceOps_[static_cast<size_t>(i)]);
   ++audioFrameIndex_;
 }
 

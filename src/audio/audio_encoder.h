@@ -69,7 +69,7 @@ class AudioEncoder : public FrameAudioSource {
   void BuildFrameAudio() override;
   // With sound: appends the audio frames (when they carry sound) and the silence frames to the
   // chunk and advances the sequence number.
-  void AppendFrameAudio(TBlock& chunk) override;
+  void AppendFrameAudio(MveRecord& chunk) override;
   // Bytes the built opcodes take in a chunk, headers included; 0 without sound.
   int AudioOverhead() const override;
 
@@ -78,12 +78,12 @@ class AudioEncoder : public FrameAudioSource {
   // The built opcodes: the audio frames (none once a classic track is over) and the silence
   // frames, in the order they are placed.
   int DataOpCount() const { return dataOpCount_; }
-  const TBlock& DataOp(int i) const { return dataOps_[static_cast<size_t>(i)]; }
+  const MveRecord& DataOp(int i) const { return dataOps_[static_cast<size_t>(i)]; }
   int SilenceOpCount() const { return silenceOpCount_; }
-  const TBlock& SilenceOp(int i) const { return silenceOps_[static_cast<size_t>(i)]; }
+  const MveRecord& SilenceOp(int i) const { return silenceOps_[static_cast<size_t>(i)]; }
   // The first of each (an empty audio frame when none is placed).
-  const TBlock& AudioDataOp() const { return dataOpCount_ ? dataOps_[0] : emptyOp_; }
-  const TBlock& AudioSilenceOp() const { return silenceOps_[0]; }
+  const MveRecord& AudioDataOp() const { return dataOpCount_ ? dataOps_[0] : emptyOp_; }
+  const MveRecord& AudioSilenceOp() const { return silenceOps_[0]; }
   // Bytes of PCM the reader serves for the piece of the next chunk.
   int32_t NextPieceBytes() const;
 
@@ -94,8 +94,8 @@ class AudioEncoder : public FrameAudioSource {
   // Converts `count` bytes of the reader's PCM in `readBuffer_` to the written format in
   // `pcm_` and returns the bytes written there.
   int32_t ConvertPiece(int32_t count);
-  TBlock& NextDataOp();
-  TBlock& NextSilenceOp();
+  MveRecord& NextDataOp();
+  MveRecord& NextSilenceOp();
 
   AudioFacts facts_;
   AudioOutputFormat format_;
@@ -104,11 +104,11 @@ class AudioEncoder : public FrameAudioSource {
   std::vector<uint8_t> readBuffer_;  // room for the larger of the two piece sizes
   std::vector<uint8_t> pcm_;         // the same piece in the written format
   int32_t audioFrameIndex_ = 0;
-  std::vector<TBlock> dataOps_;
-  std::vector<TBlock> silenceOps_;
+  std::vector<MveRecord> dataOps_;
+  std::vector<MveRecord> silenceOps_;
   int dataOpCount_ = 0;
   int silenceOpCount_ = 0;
-  TBlock emptyOp_;
+  MveRecord emptyOp_;
 };
 
 }  // namespace korvane

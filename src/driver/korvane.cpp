@@ -243,7 +243,7 @@ int Korvane::Impl::MainSequence() {
   movie = std::make_unique<MovieSource>(out);
   if (s.PlayFrames && hooks.Preview) movie->SetPreviewHook(hooks.Preview);
   movie->SetAudioDisplayName(s.AudioFile);
-  if (!movie->open_avi(movieInput, audioInput, SourceOptions(s))) return Fail(movie->LastError);
+  if (!movie->OpenAvi(movieInput, audioInput, SourceOptions(s))) return Fail(movie->LastError);
 
   if (movie->FrameWidth > 640 || movie->FrameHeight > 480) {
     out << "Your movie is too large. The limit is 640x480 pixels.\n";
@@ -277,7 +277,7 @@ int Korvane::Impl::MainSequence() {
     // The "-play" preview owns the terminal; a status line would draw into its pictures.
     bool previewing = s.PlayFrames && hooks.Preview;
     status = std::make_unique<StatusLine>(err, previewing ? -1 : hooks.StatusFd);
-    if (range.FromFrame != 0 && movie->AudioPresent) movie->seek_avi_audio(range.FromFrame);
+    if (range.FromFrame != 0 && movie->AudioPresent) movie->SeekAviAudio(range.FromFrame);
     if (int status = PalettePass(); status != kExitOk) return status;
     if (int status = EncodingPass(); status != kExitOk) return status;
   }
@@ -317,7 +317,7 @@ int Korvane::Impl::PalettePass() {
       ClearStatus();
       out << (int64_t{f} + 1) << " " << std::flush;
     }
-    const uint8_t* frame = movie->get_avi_frame(f);
+    const uint8_t* frame = movie->GetAviFrame(f);
     if (!frame) return Fail(movie->LastError);
     reducer->AddPixelsBGR(frame, movie->FrameWidth, movie->FrameHeight);
     status->Update(int64_t{f} - range.FromFrame + 1);
@@ -404,7 +404,7 @@ int Korvane::Impl::EncodingPass() {
   std::unique_ptr<AudioEncoder> audio;
   if (m.AudioPresent) {
     audio = std::make_unique<AudioEncoder>(
-        SoundFacts(), [&m](uint8_t* dest, int32_t count) { return m.read_avi_audio(dest, count); });
+        SoundFacts(), [&m](uint8_t* dest, int32_t count) { return m.ReadAviAudio(dest, count); });
   }
 
   StreamLayout layout(StreamConfigFor(m, s.LocalPalettes, audio.get(), &planes, paletteCount));
@@ -448,7 +448,7 @@ int Korvane::Impl::EncodingPass() {
   out << std::flush;
   status->Begin(2, int64_t{range.ToFrame} - range.FromFrame + 1);
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
-    const uint8_t* frame = m.get_avi_frame(f);
+    const uint8_t* frame = m.GetAviFrame(f);
     if (!frame) {
       // The movie stops at the frame that cannot be had; what is written so far stays on disk.
       file.Close();
@@ -522,7 +522,7 @@ void Korvane::Impl::CleanUp() {
   ClearStatus();
   status.reset();
   reducer.reset();
-  if (movie) movie->close_avi();
+  if (movie) movie->CloseAvi();
   movie.reset();
   movieSpool.reset();
   audioSpool.reset();

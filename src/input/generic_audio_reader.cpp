@@ -21,7 +21,7 @@ int GenericAudioReader::Open(const std::string& fileName) {
   int r = decoder_.Open(fileName, AudioDecoder::StreamChoice::Best, false);
   if (r < 0) return r;
   format_ = GenericReaderFormat(decoder_.SourceRate(), decoder_.SourceChannels(), outputRate_);
-  r = decoder_.StartDecoding(static_cast<int>(format_.nSamplesPerSec), format_.nChannels);
+  r = decoder_.StartDecoding(static_cast<int>(format_.SamplesPerSec), format_.Channels);
   if (r < 0) {
     decoder_.Close();
     return r;
@@ -42,7 +42,7 @@ int GenericAudioReader::Read(uint8_t* buffer, int32_t capacity, int32_t& deliver
   if (!open_) return -1;
   if (capacity <= 0 || buffer == nullptr) return 0;
   // Whole sample frames only, so that a piece never splits a sample.
-  int32_t frame = format_.nBlockAlign;
+  int32_t frame = format_.BlockAlign;
   int32_t room = capacity - capacity % frame;
   if (room == 0) return 0;
   delivered = decoder_.Read(buffer, room);

@@ -77,7 +77,7 @@ struct MovieSource::Impl {
 
 MovieSource::MovieSource(std::ostream& out) : impl_(std::make_unique<Impl>(out)) {}
 MovieSource::~MovieSource() {
-  close_avi();
+  CloseAvi();
 }
 
 void MovieSource::SetAudioDisplayName(std::string name) {
@@ -88,9 +88,9 @@ void MovieSource::SetPreviewHook(FramePreviewHook hook) {
   impl_->hook = std::move(hook);
 }
 
-bool MovieSource::open_avi(const std::string& movieFile, const std::string& audioFile,
-                           const MovieSourceOptions& options) {
-  close_avi();
+bool MovieSource::OpenAvi(const std::string& movieFile, const std::string& audioFile,
+                          const MovieSourceOptions& options) {
+  CloseAvi();
   Impl& d = *impl_;
   d.options = options;
   std::ostream& out = d.out;
@@ -175,7 +175,7 @@ bool MovieSource::open_avi(const std::string& movieFile, const std::string& audi
   return true;
 }
 
-const uint8_t* MovieSource::get_avi_frame(int n) {
+const uint8_t* MovieSource::GetAviFrame(int n) {
   Impl& d = *impl_;
   if (!d.videoOpen) {
     d.out << "get_avi_frame: pgf not initialized\n";
@@ -230,16 +230,16 @@ void MovieSource::ChooseSoundtrack(const std::string& movieFile, const std::stri
     d.genericReader = true;
     out << "Using DirectShow for audio input.\n";
   }
-  open_avi_audio(audioFile);
+  OpenAviAudio(audioFile);
   if (!d.options.ForceDirectShow && !AudioPresent) {
     out << "Trying DirectShow for audio input.\n";
     d.genericReader = true;
-    open_avi_audio(audioFile);
+    OpenAviAudio(audioFile);
   }
   if (!AudioPresent) out << "No soundtrack.\n";
 }
 
-void MovieSource::open_avi_audio(const std::string& audioFile) {
+void MovieSource::OpenAviAudio(const std::string& audioFile) {
   Impl& d = *impl_;
   std::ostream& out = d.out;
   WaveFormat source;
@@ -252,44 +252,44 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
     RiffAudioInfo info;
     if (!ReadRiffAudioInfo(audioFile, info)) {
       // Not readable as plain RIFF: describe the stream as FFmpeg sees it.
-      info.format.wFormatTag = 0;
-      info.format.nChannels = static_cast<uint16_t>(d.fileAudio.SourceChannels());
-      info.format.nSamplesPerSec = static_cast<uint32_t>(d.fileAudio.SourceRate());
-      info.format.wBitsPerSample = static_cast<uint16_t>(d.fileAudio.SourceBitsPerSample());
-      info.dwScale = 1;
-      info.dwRate = info.format.nSamplesPerSec;
-      info.dwLength = static_cast<uint32_t>(d.fileAudio.DurationSeconds() * info.dwRate);
+      info.format.FormatTag = 0;
+      info.format.Channels = static_cast<uint16_t>(d.fileAudio.SourceChannels());
+      info.format.SamplesPerSec = static_cast<uint32_t>(d.fileAudio.SourceRate());
+      info.format.BitsPerSample = static_cast<uint16_t>(d.fileAudio.SourceBitsPerSample());
+      info.Scale = 1;
+      info.Rate = info.format.SamplesPerSec;
+      info.Length = static_cast<uint32_t>(d.fileAudio.DurationSeconds() * info.Rate);
     }
     // The product is 32-bit, as the stream facts are.
-    int32_t span = static_cast<int32_t>(info.dwLength * info.dwScale);
-    double duration = info.dwRate ? span / static_cast<double>(info.dwRate) : 0.0;
-    out << "    first sample: " << info.dwStart << "   " << info.dwLength << " samples  ("
+    int32_t span = static_cast<int32_t>(info.Length * info.Scale);
+    double duration = info.Rate ? span / static_cast<double>(info.Rate) : 0.0;
+    out << "    first sample: " << info.Start << "   " << info.Length << " samples  ("
         << TwoDecimals(duration) << " seconds)\n";
-    double rate = info.dwScale ? static_cast<double>(info.dwRate) / info.dwScale : 0.0;
+    double rate = info.Scale ? static_cast<double>(info.Rate) / info.Scale : 0.0;
     out << "    sample rate: " << TwoDecimals(rate)
-        << "    suggested buf size: " << info.dwSuggestedBufferSize
-        << "    skew: " << info.dwInitialFrames << "\n";
+        << "    suggested buf size: " << info.SuggestedBufferSize
+        << "    skew: " << info.InitialFrames << "\n";
     source = info.format;
     sourceRate = d.fileAudio.SourceRate();
     sourceChannels = d.fileAudio.SourceChannels();
     // 8- and 16-bit PCM of one or two channels that fits the file's rate field goes through
     // unchanged; everything else is decoded to 16-bit.
-    passThrough = source.wFormatTag == kWaveFormatPcm && d.fileAudio.IsPassThroughPcm() &&
-                  (source.wBitsPerSample == 8 || source.wBitsPerSample == 16) &&
-                  source.wBitsPerSample == d.fileAudio.SourceBitsPerSample() &&
+    passThrough = source.FormatTag == kWaveFormatPcm && d.fileAudio.IsPassThroughPcm() &&
+                  (source.BitsPerSample == 8 || source.BitsPerSample == 16) &&
+                  source.BitsPerSample == d.fileAudio.SourceBitsPerSample() &&
                   (sourceChannels == 1 || sourceChannels == 2) &&
-                  source.nChannels == sourceChannels &&
-                  static_cast<int>(source.nSamplesPerSec) == sourceRate && sourceRate <= 65535 &&
+                  source.Channels == sourceChannels &&
+                  static_cast<int>(source.SamplesPerSec) == sourceRate && sourceRate <= 65535 &&
                   (d.options.OutputAudioRate <= 0 || d.options.OutputAudioRate == sourceRate);
   } else {
     d.generic.SetOutputRate(d.options.OutputAudioRate);
     if (d.generic.Open(audioFile) != 0) return;
     d.generic.Format(source);
-    sourceRate = static_cast<int>(source.nSamplesPerSec);
-    sourceChannels = source.nChannels;
+    sourceRate = static_cast<int>(source.SamplesPerSec);
+    sourceChannels = source.Channels;
     passThrough = true;  // the reader already serves 16-bit PCM
   }
-  out << "    format details: " << describe_audio_format(source) << "\n";
+  out << "    format details: " << DescribeAudioFormat(source) << "\n";
 
   WaveFormat target = source;
   if (!passThrough) {
@@ -301,15 +301,15 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
     target = GenericReaderFormat(sourceRate, sourceChannels, d.options.OutputAudioRate);
   }
   out << "Audio decoding scheme: \n";
-  out << "    " << describe_audio_format(source);
+  out << "    " << DescribeAudioFormat(source);
   if (!passThrough) {
-    int r = d.fileAudio.StartDecoding(static_cast<int>(target.nSamplesPerSec), target.nChannels);
+    int r = d.fileAudio.StartDecoding(static_cast<int>(target.SamplesPerSec), target.Channels);
     if (r < 0) {
       // The scheme line ends before the message, which is a line of its own.
       out << "\nCannot open decompressor: " << r << Reason(r) << "\n";
       return;
     }
-    out << " -> " << describe_audio_format(target);
+    out << " -> " << DescribeAudioFormat(target);
   } else if (!d.genericReader) {
     d.fileAudio.StartPassThrough();
   }
@@ -317,16 +317,16 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
 
   // One second of sound at a time. The header's byte rate is only believed up to what the
   // served format makes in a second (at most 65535 samples of 2 channels of 2 bytes).
-  int64_t second = int64_t{target.nSamplesPerSec} * target.nChannels * (target.wBitsPerSample / 8);
+  int64_t second = int64_t{target.SamplesPerSec} * target.Channels * (target.BitsPerSample / 8);
   d.readSize = static_cast<int32_t>(
-      std::clamp<int64_t>(target.nAvgBytesPerSec, 1, std::clamp<int64_t>(second, 1, 1 << 20)));
+      std::clamp<int64_t>(target.AvgBytesPerSec, 1, std::clamp<int64_t>(second, 1, 1 << 20)));
   d.readBuffer.assign(static_cast<size_t>(d.readSize), 0);
   d.pending = d.pendingOffset = 0;
   d.endReached = false;
 
-  AudioRate = static_cast<int32_t>(target.nSamplesPerSec);
-  AudioChannels = target.nChannels;
-  AudioBytesPerSample = target.wBitsPerSample / 8;
+  AudioRate = static_cast<int32_t>(target.SamplesPerSec);
+  AudioChannels = target.Channels;
+  AudioBytesPerSample = target.BitsPerSample / 8;
   int64_t frameBytes = static_cast<int64_t>(AudioChannels) * AudioBytesPerSample;
   // A movie slower than half a frame per second is grouped as one frame per second.
   int32_t group = std::max(FramesPerSecond, 1);
@@ -351,7 +351,7 @@ void MovieSource::open_avi_audio(const std::string& audioFile) {
   AudioPresent = true;
 }
 
-int32_t MovieSource::read_avi_audio(uint8_t* dest, int32_t count) {
+int32_t MovieSource::ReadAviAudio(uint8_t* dest, int32_t count) {
   Impl& d = *impl_;
   if (dest == nullptr || count <= 0) return 0;
   uint8_t silence = AudioBytesPerSample == 1 ? 0x80 : 0;
@@ -394,7 +394,7 @@ int32_t MovieSource::read_avi_audio(uint8_t* dest, int32_t count) {
   return delivered;
 }
 
-void MovieSource::seek_avi_audio(int frame) {
+void MovieSource::SeekAviAudio(int frame) {
   Impl& d = *impl_;
   if (!AudioPresent) return;
   const VideoFacts& f = d.video.Facts();
@@ -412,7 +412,7 @@ void MovieSource::seek_avi_audio(int frame) {
   d.endReached = false;
 }
 
-void MovieSource::close_avi() {
+void MovieSource::CloseAvi() {
   Impl& d = *impl_;
   d.video.Close();
   d.videoOpen = false;

@@ -38,21 +38,21 @@ class MovieSource {
   // Opens the video of `movieFile` and chooses the soundtrack (from `audioFile`, which is
   // the movie itself unless "-w" named another file). False with LastError set on failure;
   // a missing soundtrack is not a failure.
-  bool open_avi(const std::string& movieFile, const std::string& audioFile,
-                const MovieSourceOptions& options);
+  bool OpenAvi(const std::string& movieFile, const std::string& audioFile,
+               const MovieSourceOptions& options);
 
   // Frame n (FirstFrame .. FirstFrame + FrameCount - 1): FrameWidth x FrameHeight pixels of
   // B, G, R, rows bottom-up, picture centred in black margins. The buffer keeps its address for
   // the whole run and is overwritten by the next call. Null with LastError set on failure.
-  const uint8_t* get_avi_frame(int n);
+  const uint8_t* GetAviFrame(int n);
 
   // Fills `count` bytes of PCM (real audio, then silence); returns the bytes delivered by the
   // rule of the reader (0 once a request lies wholly past the end).
-  int32_t read_avi_audio(uint8_t* dest, int32_t count);
+  int32_t ReadAviAudio(uint8_t* dest, int32_t count);
   // Places the soundtrack at the time of video frame `frame`.
-  void seek_avi_audio(int frame);
+  void SeekAviAudio(int frame);
   // Releases everything; safe to call more than once.
-  void close_avi();
+  void CloseAvi();
 
   void SetPreviewHook(FramePreviewHook hook);
   // The soundtrack file as the user named it, for messages (empty: the name opened).
@@ -83,7 +83,7 @@ class MovieSource {
   // Scales the picture size down to fit the limit, keeping the aspect ratio it is shown at.
   void FitPicture(int sampleAspectNum, int sampleAspectDen);
   void ChooseSoundtrack(const std::string& movieFile, const std::string& audioFile);
-  void open_avi_audio(const std::string& audioFile);
+  void OpenAviAudio(const std::string& audioFile);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;

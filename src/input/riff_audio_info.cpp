@@ -81,15 +81,15 @@ constexpr size_t kFormatBytes = 40;
 void ParseWaveFormat(const uint8_t* p, size_t length, WaveFormat& f) {
   uint8_t buffer[kFormatBytes] = {};
   std::memcpy(buffer, p, std::min<size_t>(length, sizeof buffer));
-  f.wFormatTag = Le16(buffer);
-  f.nChannels = Le16(buffer + 2);
-  f.nSamplesPerSec = Le32(buffer + 4);
-  f.nAvgBytesPerSec = Le32(buffer + 8);
-  f.nBlockAlign = Le16(buffer + 12);
-  f.wBitsPerSample = Le16(buffer + 14);
+  f.FormatTag = Le16(buffer);
+  f.Channels = Le16(buffer + 2);
+  f.SamplesPerSec = Le32(buffer + 4);
+  f.AvgBytesPerSec = Le32(buffer + 8);
+  f.BlockAlign = Le16(buffer + 12);
+  f.BitsPerSample = Le16(buffer + 14);
   f.cbSize = length >= 18 ? Le16(buffer + 16) : 0;
-  if (f.wFormatTag == 0xFFFE && length >= kFormatBytes && f.cbSize >= 22)
-    f.wFormatTag = Le16(buffer + 24);
+  if (f.FormatTag == 0xFFFE && length >= kFormatBytes && f.cbSize >= 22)
+    f.FormatTag = Le16(buffer + 24);
 }
 
 bool ReadAvi(RiffReader& r, RiffAudioInfo& info) {
@@ -111,12 +111,12 @@ bool ReadAvi(RiffReader& r, RiffAudioInfo& info) {
     size_t fmtLength = static_cast<size_t>(std::min<uint64_t>(strfSize, sizeof fmt));
     if (!r.Read(strf, fmt, fmtLength)) return false;
     ParseWaveFormat(fmt, fmtLength, info.format);
-    info.dwInitialFrames = Le32(h + 16);
-    info.dwScale = Le32(h + 20);
-    info.dwRate = Le32(h + 24);
-    info.dwStart = Le32(h + 28);
-    info.dwLength = Le32(h + 32);
-    info.dwSuggestedBufferSize = Le32(h + 36);
+    info.InitialFrames = Le32(h + 16);
+    info.Scale = Le32(h + 20);
+    info.Rate = Le32(h + 24);
+    info.Start = Le32(h + 28);
+    info.Length = Le32(h + 32);
+    info.SuggestedBufferSize = Le32(h + 36);
     return true;
   }
   return false;
@@ -134,12 +134,12 @@ bool ReadWave(RiffReader& r, RiffAudioInfo& info) {
   if (!r.Find(12, r.size(), "data", nullptr, data, dataSize) || !r.Read(data - 8, header, 8))
     return false;
   uint32_t declared = Le32(header + 4);
-  info.dwStart = 0;
-  info.dwScale = info.format.nBlockAlign;
-  info.dwRate = info.format.nAvgBytesPerSec;
-  info.dwLength = info.format.nBlockAlign ? declared / info.format.nBlockAlign : 0;
-  info.dwSuggestedBufferSize = declared;
-  info.dwInitialFrames = 0;
+  info.Start = 0;
+  info.Scale = info.format.BlockAlign;
+  info.Rate = info.format.AvgBytesPerSec;
+  info.Length = info.format.BlockAlign ? declared / info.format.BlockAlign : 0;
+  info.SuggestedBufferSize = declared;
+  info.InitialFrames = 0;
   return true;
 }
 

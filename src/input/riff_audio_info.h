@@ -10,12 +10,12 @@
 namespace korvane {
 
 struct RiffAudioInfo {
-  uint32_t dwStart = 0;
-  uint32_t dwLength = 0;
-  uint32_t dwScale = 0;
-  uint32_t dwRate = 0;
-  uint32_t dwSuggestedBufferSize = 0;
-  uint32_t dwInitialFrames = 0;
+  uint32_t Start = 0;
+  uint32_t Length = 0;
+  uint32_t Scale = 0;
+  uint32_t Rate = 0;
+  uint32_t SuggestedBufferSize = 0;
+  uint32_t InitialFrames = 0;
   WaveFormat format;
 };
 

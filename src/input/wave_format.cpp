@@ -6,16 +6,16 @@ namespace korvane {
 
 WaveFormat Pcm16Format(int rate, int channels) {
   WaveFormat f;
-  f.wFormatTag = kWaveFormatPcm;
-  f.nChannels = static_cast<uint16_t>(channels);
-  f.nSamplesPerSec = static_cast<uint32_t>(rate);
-  f.nBlockAlign = static_cast<uint16_t>(channels * 2);
-  f.nAvgBytesPerSec = f.nSamplesPerSec * f.nBlockAlign;
-  f.wBitsPerSample = 16;
+  f.FormatTag = kWaveFormatPcm;
+  f.Channels = static_cast<uint16_t>(channels);
+  f.SamplesPerSec = static_cast<uint32_t>(rate);
+  f.BlockAlign = static_cast<uint16_t>(channels * 2);
+  f.AvgBytesPerSec = f.SamplesPerSec * f.BlockAlign;
+  f.BitsPerSample = 16;
   return f;
 }
 
-std::string audio_codec_name(uint16_t formatTag) {
+std::string AudioCodecName(uint16_t formatTag) {
   switch (formatTag) {
     case 1:
       return "PCM";
@@ -30,16 +30,16 @@ std::string audio_codec_name(uint16_t formatTag) {
   }
 }
 
-std::string describe_audio_format(const WaveFormat& format) {
-  std::string text = audio_codec_name(format.wFormatTag) + ", " +
-                     std::to_string(format.nSamplesPerSec) + " Hz, " +
-                     std::to_string(format.wBitsPerSample) + "-bit, ";
-  if (format.nChannels == 1)
+std::string DescribeAudioFormat(const WaveFormat& format) {
+  std::string text = AudioCodecName(format.FormatTag) + ", " +
+                     std::to_string(format.SamplesPerSec) + " Hz, " +
+                     std::to_string(format.BitsPerSample) + "-bit, ";
+  if (format.Channels == 1)
     text += "mono";
-  else if (format.nChannels == 2)
+  else if (format.Channels == 2)
     text += "stereo";
   else
-    text += std::to_string(format.nChannels) + " channels";
+    text += std::to_string(format.Channels) + " channels";
   return text;
 }
 

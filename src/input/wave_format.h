@@ -9,12 +9,12 @@ namespace korvane {
 constexpr uint16_t kWaveFormatPcm = 1;
 
 struct WaveFormat {
-  uint16_t wFormatTag = 0;
-  uint16_t nChannels = 0;
-  uint32_t nSamplesPerSec = 0;
-  uint32_t nAvgBytesPerSec = 0;
-  uint16_t nBlockAlign = 0;
-  uint16_t wBitsPerSample = 0;
+  uint16_t FormatTag = 0;
+  uint16_t Channels = 0;
+  uint32_t SamplesPerSec = 0;
+  uint32_t AvgBytesPerSec = 0;
+  uint16_t BlockAlign = 0;
+  uint16_t BitsPerSample = 0;
   uint16_t cbSize = 0;
 };
 
@@ -22,10 +22,10 @@ struct WaveFormat {
 WaveFormat Pcm16Format(int rate, int channels);
 
 // "PCM", "MS ADPCM", "mp3", "ac3", else "unknown codec (tag N)".
-std::string audio_codec_name(uint16_t formatTag);
+std::string AudioCodecName(uint16_t formatTag);
 
 // "<codec>, <rate> Hz, <bits>-bit, mono|stereo|<n> channels".
-std::string describe_audio_format(const WaveFormat& format);
+std::string DescribeAudioFormat(const WaveFormat& format);
 
 // A value with exactly two decimals, as the information lines print them.
 std::string TwoDecimals(double value);

@@ -13,7 +13,7 @@ class FrameAudioSource {
   // PCM).
   virtual void BuildFrameAudio() = 0;
   // Appends the built opcodes to the chunk and advances the sequence number.
-  virtual void AppendFrameAudio(TBlock& chunk) = 0;
+  virtual void AppendFrameAudio(MveRecord& chunk) = 0;
   // Bytes the built opcodes will take in the chunk (headers included); 0 without sound.
   virtual int AudioOverhead() const = 0;
 };

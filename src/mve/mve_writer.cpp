@@ -11,15 +11,15 @@ namespace korvane {
 
 namespace {
 
-TBlock MakeOp(Opcode kind, uint8_t version, std::initializer_list<uint8_t> payload) {
-  TBlock block = NewBlock(Number(kind), version);
+MveRecord MakeOp(Opcode kind, uint8_t version, std::initializer_list<uint8_t> payload) {
+  MveRecord block = NewRecord(Number(kind), version);
   const Bytes bytes(payload);
   AppendBytes(block, bytes);
   return block;
 }
 
-TBlock MakeSignature() {
-  TBlock block = NewBlock(Number(Opcode::Signature), 0);
+MveRecord MakeSignature() {
+  MveRecord block = NewRecord(Number(Opcode::Signature), 0);
   AppendBytes(block, Bytes{0x02, 0x00, 0xE1, 0xAB, 0x20, 0x20});
   AppendBytes(block, std::string("KORVANE beta (2004/09/19)"));
   AppendBytes(block, Bytes{0x20, 0x20});
@@ -30,13 +30,14 @@ constexpr size_t kBufferBytes = 1 << 16;
 
 }  // namespace
 
-const TBlock EndOfChunkOp = MakeOp(Opcode::EndOfChunk, 0, {});
-const TBlock StartAudioOp = MakeOp(Opcode::StartStopAudio, 0, {});
-const TBlock ShowFramePaletteOp =
+const MveRecord EndOfChunkOp = MakeOp(Opcode::EndOfChunk, 0, {});
+const MveRecord StartAudioOp = MakeOp(Opcode::StartStopAudio, 0, {});
+const MveRecord ShowFramePaletteOp =
     MakeOp(Opcode::SendBuffer, 1, {0x00, 0x00, 0x00, 0x01, 0x00, 0x00});
-const TBlock ShowFrameOp = MakeOp(Opcode::SendBuffer, 1, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
-const TBlock VideoModeOp = MakeOp(Opcode::InitVideoMode, 0, {0x80, 0x02, 0xE0, 0x01, 0x01, 0x01});
-const TBlock SignatureOp = MakeSignature();
+const MveRecord ShowFrameOp = MakeOp(Opcode::SendBuffer, 1, {0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
+const MveRecord VideoModeOp =
+    MakeOp(Opcode::InitVideoMode, 0, {0x80, 0x02, 0xE0, 0x01, 0x01, 0x01});
+const MveRecord SignatureOp = MakeSignature();
 
 MveWriter::MveWriter() = default;
 
@@ -115,7 +116,7 @@ bool MveWriter::WriteFileHeader() {
   return true;
 }
 
-bool MveWriter::WriteChunk(const TBlock& chunk) {
+bool MveWriter::WriteChunk(const MveRecord& chunk) {
   if (failed_) return false;
   if (!chunk.Fits()) {
     return Fail("Cannot write `" + path_ + "': a chunk or opcode of more than " +
@@ -130,14 +131,14 @@ bool MveWriter::WriteChunk(const TBlock& chunk) {
 }
 
 bool MveWriter::WriteShutdownChunk() {
-  TBlock chunk = NewBlock(Number(ChunkType::Shutdown), 0);
-  AppendBlock(chunk, NewBlock(Number(Opcode::EndOfStream), 0));
-  AppendBlock(chunk, EndOfChunkOp);
+  MveRecord chunk = NewRecord(Number(ChunkType::Shutdown), 0);
+  AppendRecord(chunk, NewRecord(Number(Opcode::EndOfStream), 0));
+  AppendRecord(chunk, EndOfChunkOp);
   return WriteChunk(chunk);
 }
 
 bool MveWriter::WriteEndChunk() {
-  return WriteChunk(NewBlock(Number(ChunkType::End), 0));
+  return WriteChunk(NewRecord(Number(ChunkType::End), 0));
 }
 
 bool MveWriter::Close() {

@@ -14,12 +14,12 @@
 namespace korvane {
 
 // Opcodes of fixed content.
-extern const TBlock EndOfChunkOp;        // 01 v0, no payload
-extern const TBlock StartAudioOp;        // 04 v0, no payload
-extern const TBlock ShowFramePaletteOp;  // 07 v1: palette start 0, count 256, 0
-extern const TBlock ShowFrameOp;         // 07 v1: palette start 0, count 0, 0
-extern const TBlock VideoModeOp;         // 0A v0: 640, 480, flags 0101h
-extern const TBlock SignatureOp;         // 15 v0: the 33-byte program signature
+extern const MveRecord EndOfChunkOp;        // 01 v0, no payload
+extern const MveRecord StartAudioOp;        // 04 v0, no payload
+extern const MveRecord ShowFramePaletteOp;  // 07 v1: palette start 0, count 256, 0
+extern const MveRecord ShowFrameOp;         // 07 v1: palette start 0, count 0, 0
+extern const MveRecord VideoModeOp;         // 0A v0: 640, 480, flags 0101h
+extern const MveRecord SignatureOp;         // 15 v0: the 33-byte program signature
 
 constexpr int kFileHeaderBytes = 26;
 
@@ -41,7 +41,7 @@ class MveWriter {
   bool WriteFileHeader();
   // Writes the chunk's 4 header bytes (Len taken from its payload) and its payload, and adds
   // both to BytesWritten. A chunk of 65536 bytes or more (or one marked Oversized) is refused.
-  bool WriteChunk(const TBlock& chunk);
+  bool WriteChunk(const MveRecord& chunk);
   // The closing chunks: shutdown (end of stream, end of chunk) and the empty end chunk.
   bool WriteShutdownChunk();
   bool WriteEndChunk();

@@ -21,12 +21,16 @@ enum class Opcode : uint8_t {
   InitAudioBuffers = 0x03,
   StartStopAudio = 0x04,
   InitVideoBuffers = 0x05,
-  SendBuffer = 0x07,  // show the frame drawn, with or without a new palette
+  VideoData06 = 0x06,  // the video data of older movies, with its map inside
+  SendBuffer = 0x07,   // show the frame drawn, with or without a new palette
   AudioFrame = 0x08,
   SilenceFrame = 0x09,
   InitVideoMode = 0x0A,
+  CreateGradient = 0x0B,
   SetPalette = 0x0C,
+  SetPaletteCompressed = 0x0D,
   SetDecodingMap = 0x0F,
+  VideoData10 = 0x10,  // video data drawn through a skip map
   VideoData = 0x11,
   Signature = 0x15,
 };

@@ -6,19 +6,19 @@ namespace korvane {
 
 namespace {
 
-void AppendDword(TBlock& block, uint32_t value) {
+void AppendDword(MveRecord& block, uint32_t value) {
   const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
                             static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
   AppendBytes(block, bytes, 4);
 }
 
-void AppendWord(TBlock& block, uint32_t value) {
+void AppendWord(MveRecord& block, uint32_t value) {
   const uint8_t bytes[2] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8)};
   AppendBytes(block, bytes, 2);
 }
 
 // Empties a record kept for reuse, keeping its storage.
-void Reset(TBlock& block, uint8_t kind, uint8_t version) {
+void Reset(MveRecord& block, uint8_t kind, uint8_t version) {
   block.Kind = kind;
   block.Version = version;
   block.Len = 0;
@@ -35,8 +35,8 @@ bool StreamLayout::TimerKeeps(double frameRate) {
   return rate >= 1 && std::fabs(rate * frameRate / 125000.0 - 1.0) <= 0.01;
 }
 
-TBlock StreamLayout::TimerOp(double frameRate) {
-  TBlock timer = NewBlock(Number(Opcode::CreateTimer), 0);
+MveRecord StreamLayout::TimerOp(double frameRate) {
+  MveRecord timer = NewRecord(Number(Opcode::CreateTimer), 0);
   // Slow movies (and nonsense rates) get 40 ms per frame.
   const uint32_t rate =
       frameRate >= 2.0 ? static_cast<uint32_t>(std::nearbyint(125000.0 / frameRate)) : 5000;
@@ -45,12 +45,12 @@ TBlock StreamLayout::TimerOp(double frameRate) {
   return timer;
 }
 
-TBlock StreamLayout::PaletteOp(int count) const {
+MveRecord StreamLayout::PaletteOp(int count) const {
   static const PalettePlanes kBlack;
   const PalettePlanes& planes = config_.Planes ? *config_.Planes : kBlack;
   if (count < 0) count = 0;
   if (count > 256) count = 256;
-  TBlock palette = NewBlock(Number(Opcode::SetPalette), 0);
+  MveRecord palette = NewRecord(Number(Opcode::SetPalette), 0);
   palette.Data.reserve(4 + 3 * count);
   AppendWord(palette, 0);
   AppendWord(palette, static_cast<uint32_t>(count));
@@ -62,23 +62,23 @@ TBlock StreamLayout::PaletteOp(int count) const {
 }
 
 bool StreamLayout::WriteVideoSetupChunk(MveWriter& file) {
-  TBlock chunk = NewBlock(Number(ChunkType::VideoSetup), 0);
-  AppendBlock(chunk, VideoModeOp);
-  TBlock buffers = NewBlock(Number(Opcode::InitVideoBuffers), 2);
+  MveRecord chunk = NewRecord(Number(ChunkType::VideoSetup), 0);
+  AppendRecord(chunk, VideoModeOp);
+  MveRecord buffers = NewRecord(Number(Opcode::InitVideoBuffers), 2);
   AppendWord(buffers, static_cast<uint32_t>(config_.BlocksPerRow));
   AppendWord(buffers, static_cast<uint32_t>(config_.BlocksPerColumn));
   AppendWord(buffers, 1);
   AppendWord(buffers, 0);  // not true colour
-  AppendBlock(chunk, buffers);
-  if (!config_.LocalPalettes) AppendBlock(chunk, PaletteOp(256));
-  AppendBlock(chunk, SignatureOp);
-  AppendBlock(chunk, EndOfChunkOp);
+  AppendRecord(chunk, buffers);
+  if (!config_.LocalPalettes) AppendRecord(chunk, PaletteOp(256));
+  AppendRecord(chunk, SignatureOp);
+  AppendRecord(chunk, EndOfChunkOp);
   return file.WriteChunk(chunk);
 }
 
 bool StreamLayout::WriteAudioSetupChunk(MveWriter& file, const AudioSetup& audio) {
-  TBlock chunk = NewBlock(Number(ChunkType::AudioSetup), 0);
-  TBlock buffers = NewBlock(Number(Opcode::InitAudioBuffers), 1);
+  MveRecord chunk = NewRecord(Number(ChunkType::AudioSetup), 0);
+  MveRecord buffers = NewRecord(Number(Opcode::InitAudioBuffers), 1);
   AppendBytes(buffers, Bytes{0x54, 0xE9});
   uint32_t flags = 0;
   if (audio.Channels == 2) flags += 1;
@@ -86,18 +86,18 @@ bool StreamLayout::WriteAudioSetupChunk(MveWriter& file, const AudioSetup& audio
   AppendWord(buffers, flags);
   AppendWord(buffers, audio.Rate);
   AppendDword(buffers, audio.BytesPerSecond);
-  AppendBlock(chunk, buffers);
-  AppendBlock(chunk, EndOfChunkOp);
+  AppendRecord(chunk, buffers);
+  AppendRecord(chunk, EndOfChunkOp);
   return file.WriteChunk(chunk);
 }
 
 bool StreamLayout::WriteAudioOnlyChunk(MveWriter& file) {
-  TBlock chunk = NewBlock(Number(ChunkType::AudioOnly), 0);
+  MveRecord chunk = NewRecord(Number(ChunkType::AudioOnly), 0);
   if (config_.Audio) {
     config_.Audio->BuildFrameAudio();
     config_.Audio->AppendFrameAudio(chunk);
   }
-  AppendBlock(chunk, EndOfChunkOp);
+  AppendRecord(chunk, EndOfChunkOp);
   return file.WriteChunk(chunk);
 }
 
@@ -123,12 +123,12 @@ bool StreamLayout::WriteFrameChunk(MveWriter& file, int32_t frameCounter, const 
   videoDataBytes_ += static_cast<int64_t>(videoBytes);
 
   Reset(chunk_, Number(ChunkType::Frame), 0);
-  if (timerPending_) AppendBlock(chunk_, TimerOp(config_.FrameRate));
-  if (final && config_.LocalPalettes) AppendBlock(chunk_, PaletteOp(config_.PaletteCount));
+  if (timerPending_) AppendRecord(chunk_, TimerOp(config_.FrameRate));
+  if (final && config_.LocalPalettes) AppendRecord(chunk_, PaletteOp(config_.PaletteCount));
 
   Reset(opcode_, Number(Opcode::SetDecodingMap), 0);
   AppendBytes(opcode_, map);
-  AppendBlock(chunk_, opcode_);
+  AppendRecord(chunk_, opcode_);
 
   if (final && config_.Audio) config_.Audio->AppendFrameAudio(chunk_);
 
@@ -141,14 +141,14 @@ bool StreamLayout::WriteFrameChunk(MveWriter& file, int32_t frameCounter, const 
   AppendWord(opcode_, static_cast<uint32_t>(config_.BlocksPerColumn));
   AppendWord(opcode_, first ? 1 : 0);
   AppendBytes(opcode_, video, videoBytes);
-  AppendBlock(chunk_, opcode_);
+  AppendRecord(chunk_, opcode_);
 
   if (final) {
-    AppendBlock(chunk_, StartAudioOp);
-    AppendBlock(chunk_,
-                frameCounter == 1 || config_.LocalPalettes ? ShowFramePaletteOp : ShowFrameOp);
+    AppendRecord(chunk_, StartAudioOp);
+    AppendRecord(chunk_,
+                 frameCounter == 1 || config_.LocalPalettes ? ShowFramePaletteOp : ShowFrameOp);
   }
-  AppendBlock(chunk_, EndOfChunkOp);
+  AppendRecord(chunk_, EndOfChunkOp);
   timerPending_ = false;
   return file.WriteChunk(chunk_);
 }

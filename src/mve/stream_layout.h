@@ -70,20 +70,20 @@ class StreamLayout {
   int64_t VideoDataBytes() const { return videoDataBytes_; }
 
   // The create-timer opcode for a frame rate: rate x subdivision microseconds per frame.
-  static TBlock TimerOp(double frameRate);
+  static MveRecord TimerOp(double frameRate);
   // True when the timer holds the frame time of `frameRate` within 1 %: false for rates such as
   // 2147483647 frames a second that a damaged header claims, and for a rate that is not a
   // number. Rates below 2 frames a second are played at 25 and pass.
   static bool TimerKeeps(double frameRate);
 
  private:
-  TBlock PaletteOp(int count) const;
+  MveRecord PaletteOp(int count) const;
 
   StreamConfig config_;
   bool timerPending_ = true;
   int64_t videoDataBytes_ = 0;
-  TBlock chunk_;   // reused between frame chunks
-  TBlock opcode_;  // reused between frame chunks
+  MveRecord chunk_;   // reused between frame chunks
+  MveRecord opcode_;  // reused between frame chunks
 };
 
 }  // namespace korvane

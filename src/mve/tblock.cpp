@@ -6,27 +6,27 @@ Bytes Word16(uint32_t value) {
   return Bytes{static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>((value >> 8) & 0xFF)};
 }
 
-TBlock NewBlock(uint8_t kind, uint8_t version) {
-  TBlock block;
+MveRecord NewRecord(uint8_t kind, uint8_t version) {
+  MveRecord block;
   block.Kind = kind;
   block.Version = version;
   return block;
 }
 
-void AppendBytes(TBlock& block, const uint8_t* bytes, size_t count) {
+void AppendBytes(MveRecord& block, const uint8_t* bytes, size_t count) {
   block.Data.insert(block.Data.end(), bytes, bytes + count);
   block.Len = static_cast<uint16_t>(block.Data.size() & 0xFFFF);
 }
 
-void AppendBytes(TBlock& block, const Bytes& bytes) {
+void AppendBytes(MveRecord& block, const Bytes& bytes) {
   AppendBytes(block, bytes.data(), bytes.size());
 }
 
-void AppendBytes(TBlock& block, const std::string& bytes) {
+void AppendBytes(MveRecord& block, const std::string& bytes) {
   AppendBytes(block, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
-Bytes SerializeBlock(const TBlock& block) {
+Bytes SerializeRecord(const MveRecord& block) {
   Bytes out;
   out.reserve(4 + block.Data.size());
   out.push_back(static_cast<uint8_t>(block.Len & 0xFF));
@@ -37,7 +37,7 @@ Bytes SerializeBlock(const TBlock& block) {
   return out;
 }
 
-void AppendBlock(TBlock& parent, const TBlock& child) {
+void AppendRecord(MveRecord& parent, const MveRecord& child) {
   if (!child.Fits()) {
     parent.Oversized = true;
     return;

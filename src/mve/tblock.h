@@ -15,7 +15,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr size_t kMaxRecordPayload = 0xFFFF;
 
 // A chunk or opcode record. Copying it copies its payload.
-struct TBlock {
+struct MveRecord {
   uint16_t Len = 0;     // bytes in Data, modulo 65536
   uint8_t Kind = 0;     // opcode number or chunk type
   uint8_t Version = 0;  // opcode version; 0 for chunks
@@ -32,18 +32,18 @@ struct TBlock {
 // The low 16 bits of value, low byte first.
 Bytes Word16(uint32_t value);
 
-TBlock NewBlock(uint8_t kind, uint8_t version);
+MveRecord NewRecord(uint8_t kind, uint8_t version);
 
 // Appends raw bytes to the payload and updates Len.
-void AppendBytes(TBlock& block, const uint8_t* bytes, size_t count);
-void AppendBytes(TBlock& block, const Bytes& bytes);
-void AppendBytes(TBlock& block, const std::string& bytes);
+void AppendBytes(MveRecord& block, const uint8_t* bytes, size_t count);
+void AppendBytes(MveRecord& block, const Bytes& bytes);
+void AppendBytes(MveRecord& block, const std::string& bytes);
 
 // Header (Len, Kind, Version) followed by the payload.
-Bytes SerializeBlock(const TBlock& block);
+Bytes SerializeRecord(const MveRecord& block);
 
 // Appends the serialised child to the parent's payload. A child that does not fit a record
 // header is not appended; the parent is marked Oversized instead.
-void AppendBlock(TBlock& parent, const TBlock& child);
+void AppendRecord(MveRecord& parent, const MveRecord& child);
 
 }  // namespace korvane

@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 
+#include "mve/opcodes.h"
 #include "mveinfo/mve_reader.h"
 
 namespace korvane {
@@ -277,11 +278,11 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
   };
 
   switch (kind) {
-    case 0x00:
+    case Number(Opcode::EndOfStream):
       afterEndOfStream_ = true;
       if (chunkType != 4) Fault(offset, "end of stream outside the shutdown chunk");
       break;
-    case 0x02:
+    case Number(Opcode::CreateTimer):
       if (!need(6)) break;
       ++info_.Timers;
       if (!info_.TimerSet) {
@@ -292,7 +293,7 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
           Fault(offset, "the timer gives frames no duration");
       }
       break;
-    case 0x03:
+    case Number(Opcode::InitAudioBuffers):
       if (!need(6)) break;
       if (!info_.SoundSet) {
         uint16_t flags = Le16(d + 2);
@@ -305,7 +306,7 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
         if (info_.SoundRate == 0) Fault(offset, "the sound has a sample rate of 0 Hz");
       }
       break;
-    case 0x05: {
+    case Number(Opcode::InitVideoBuffers): {
       size_t bytes = version == 0 ? 4 : version == 1 ? 6 : 8;
       if (!need(bytes)) break;
       uint16_t wide = Le16(d), high = Le16(d + 2);
@@ -331,16 +332,16 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
       mapFaulty_ = false;
       break;
     }
-    case 0x06:
-    case 0x10:
+    case Number(Opcode::VideoData06):
+    case Number(Opcode::VideoData10):
       ++info_.VideoDataPieces;
       needVideoBuffers();
       break;
-    case 0x11:
+    case Number(Opcode::VideoData):
       ++info_.VideoDataPieces;
       if (needVideoBuffers() && version == 3 && !trueColor_) CheckVideoData(offset, d, length);
       break;
-    case 0x07:
+    case Number(Opcode::SendBuffer):
       if (!need(4)) break;
       ++info_.Frames;
       ++framesShownInChunk_;
@@ -348,12 +349,12 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
       if (Le16(d) + Le16(d + 2) > 256)
         Fault(offset, "palette range %u + %u runs past entry 255", Le16(d), Le16(d + 2));
       break;
-    case 0x08:
-    case 0x09: {
+    case Number(Opcode::AudioFrame):
+    case Number(Opcode::SilenceFrame): {
       if (!need(6)) break;
       uint16_t mask = Le16(d + 2);
       uint16_t bytes = Le16(d + 4);
-      if (kind == 0x08)
+      if (kind == Number(Opcode::AudioFrame))
         ++info_.AudioFrames;
       else
         ++info_.SilenceFrames;
@@ -363,7 +364,7 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
       }
       if (!(mask & 1)) break;
       uint64_t frameBytes = uint64_t(info_.SoundChannels) * (info_.SoundBits / 8);
-      if (kind == 0x09) {
+      if (kind == Number(Opcode::SilenceFrame)) {
         info_.SilentSamples += bytes / frameBytes;
         break;
       }
@@ -379,7 +380,7 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
               bytes, length - 6, expected);
       break;
     }
-    case 0x0A:
+    case Number(Opcode::InitVideoMode):
       if (!need(4)) break;
       if (!info_.VideoModeSet) {
         info_.VideoModeSet = true;
@@ -388,7 +389,7 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
         info_.ModeFlags = length >= 6 ? Le16(d + 4) : 0;
       }
       break;
-    case 0x0C: {
+    case Number(Opcode::SetPalette): {
       if (!need(4)) break;
       uint16_t first = Le16(d), count = Le16(d + 2);
       if (first + count > 256)
@@ -398,12 +399,12 @@ void MveExaminer::InspectOpcode(uint64_t offset, uint8_t kind, uint8_t version, 
               4 + 3 * size_t(count));
       [[fallthrough]];
     }
-    case 0x0D:
+    case Number(Opcode::SetPaletteCompressed):
       ++info_.PaletteChanges;
       if (info_.PaletteFrames.size() < MveInfo::kMaxListedFrames)
         info_.PaletteFrames.push_back(info_.Frames + 1);
       break;
-    case 0x0F: {
+    case Number(Opcode::SetDecodingMap): {
       mapSet_ = false;
       mapFaulty_ = true;
       if (!needVideoBuffers()) break;

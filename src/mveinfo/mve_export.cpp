@@ -34,15 +34,15 @@ class SourceComparison {
   bool Open(const std::string& path, int width, int height, std::string* error) {
     MovieSourceOptions options;
     options.NoSound = true;
-    if (!source_.open_avi(path, path, options)) {
+    if (!source_.OpenAvi(path, path, options)) {
       *error = "cannot read the source `" + path + "': " + source_.LastError;
       return false;
     }
     if (source_.PictureWidth > 640 || source_.PictureHeight > 480) {
       // Such a movie was converted with -fit.
-      source_.close_avi();
+      source_.CloseAvi();
       options.FitToLimit = true;
-      if (!source_.open_avi(path, path, options)) {
+      if (!source_.OpenAvi(path, path, options)) {
         *error = "cannot read the source `" + path + "': " + source_.LastError;
         return false;
       }
@@ -61,7 +61,7 @@ class SourceComparison {
   bool SquaredError(uint64_t index, const uint8_t* pixels, const uint8_t* palette, double* sum,
                     uint64_t* samples) {
     if (index >= uint64_t(source_.FrameCount)) return false;
-    const uint8_t* frame = source_.get_avi_frame(int(index) + source_.FirstFrame);
+    const uint8_t* frame = source_.GetAviFrame(int(index) + source_.FirstFrame);
     if (!frame) return false;
     const int w = source_.FrameWidth, h = source_.FrameHeight;
     uint64_t total = 0;

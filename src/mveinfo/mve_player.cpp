@@ -232,8 +232,8 @@ MvePlayer::Event MvePlayer::Play(uint8_t kind, uint8_t version, const uint8_t* d
       SetVideoBuffers(Le16(d), Le16(d + 2), version >= 2 && Le16(d + 6) != 0);
       break;
     }
-    case 0x06:  // the video data of older movies
-    case 0x10:
+    case Number(Opcode::VideoData06):
+    case Number(Opcode::VideoData10):
       if (!toldUnsupportedVideo_)
         Fault("video data of opcode " + std::to_string(kind) + " is not decoded");
       toldUnsupportedVideo_ = true;

@@ -5,14 +5,14 @@
 
 namespace korvane {
 
-int32_t BuildChain(int block, TModeCandidate* const* candidates, int count, uint8_t* region) {
+int32_t BuildChain(int block, ModeCandidate* const* candidates, int count, uint8_t* region) {
   if (count <= 0) return 0;
   for (int i = 0; i < count; ++i) candidates[i]->BlockIndex = -1;
 
   // Start at the lowest error; then the fewest bytes; then the first offered.
-  TModeCandidate* current = candidates[0];
+  ModeCandidate* current = candidates[0];
   for (int i = 1; i < count; ++i) {
-    const TModeCandidate* x = candidates[i];
+    const ModeCandidate* x = candidates[i];
     if (x->Error < current->Error || (x->Error == current->Error && x->Bytes < current->Bytes))
       current = candidates[i];
   }
@@ -24,10 +24,10 @@ int32_t BuildChain(int block, TModeCandidate* const* candidates, int count, uint
   for (;;) {
     // Next step: the smallest truncated slope (added error per byte saved) among the cheaper,
     // worse records; then the fewest bytes; then the first offered.
-    TModeCandidate* next = nullptr;
+    ModeCandidate* next = nullptr;
     int32_t nextSlope = 0;
     for (int i = 0; i < count; ++i) {
-      TModeCandidate* x = candidates[i];
+      ModeCandidate* x = candidates[i];
       if (x->BlockIndex != -1 || x->Bytes >= bytes || x->Error <= error) continue;
       const int32_t s = (x->Error - error) / (bytes - x->Bytes);
       if (!next || s < nextSlope || (s == nextSlope && x->Bytes < next->Bytes)) {
@@ -60,19 +60,19 @@ void RatePruner::Reset(int blockCount) {
   steps_ = 0;
 }
 
-void RatePruner::Push(TModeCandidate* record) {
+void RatePruner::Push(ModeCandidate* record) {
   heap_.push_back(Entry{record->Slope, arrivals_++, record});
   std::push_heap(heap_.begin(), heap_.end(), Later);
 }
 
-void RatePruner::EnterChain(TModeCandidate* first) {
+void RatePruner::EnterChain(ModeCandidate* first) {
   if (first->Slope != kChainEnd) Push(first);
   frameError_ += first->Error;
   frameBytes_ += first->Bytes;
   chosen_[first->BlockIndex] = first;
 }
 
-void RatePruner::AdvanceBlock(TModeCandidate* next) {
+void RatePruner::AdvanceBlock(ModeCandidate* next) {
   std::pop_heap(heap_.begin(), heap_.end(), Later);
   heap_.pop_back();
   if (next->Slope != kChainEnd) Push(next);
@@ -84,7 +84,7 @@ void RatePruner::AdvanceBlock(TModeCandidate* next) {
 
 bool RatePruner::Prune(int32_t limit) {
   while (frameBytes_ > limit) {
-    TModeCandidate* head = Head();
+    ModeCandidate* head = Head();
     if (!head) return false;
     AdvanceBlock(NextInChain(head));
   }

@@ -11,10 +11,9 @@
 namespace korvane {
 
 // The record stored right after `record` in its chain; null on the chain's last record.
-inline TModeCandidate* NextInChain(TModeCandidate* record) {
+inline ModeCandidate* NextInChain(ModeCandidate* record) {
   if (record->Slope == kChainEnd) return nullptr;
-  return reinterpret_cast<TModeCandidate*>(reinterpret_cast<uint8_t*>(record) +
-                                           RecordSize(*record));
+  return reinterpret_cast<ModeCandidate*>(reinterpret_cast<uint8_t*>(record) + RecordSize(*record));
 }
 
 // Builds the chain of block `block` from its `count` offered records (in offering order) and
@@ -22,7 +21,7 @@ inline TModeCandidate* NextInChain(TModeCandidate* record) {
 // block's absolute error and bytes, every later one the increments from the record before;
 // each record's Slope is that of the step to the next. Changes the offered records. Returns
 // the bytes stored (0 when nothing was offered).
-int32_t BuildChain(int block, TModeCandidate* const* candidates, int count, uint8_t* region);
+int32_t BuildChain(int block, ModeCandidate* const* candidates, int count, uint8_t* region);
 
 // The greedy pruning over the chains of one frame. The next step is always that of the block
 // whose current record has the smallest Slope; among equal slopes the block that arrived last
@@ -33,11 +32,11 @@ class RatePruner {
   // Empties the list for a frame of `blockCount` blocks; frame totals := 0.
   void Reset(int blockCount);
   // Enters a block's chain by its first stored record.
-  void EnterChain(TModeCandidate* first);
+  void EnterChain(ModeCandidate* first);
   // The block at the head takes its next step: `next` is the record after the head's.
-  void AdvanceBlock(TModeCandidate* next);
+  void AdvanceBlock(ModeCandidate* next);
   // The current record of the block whose step is next; null when every chain has ended.
-  TModeCandidate* Head() const { return heap_.empty() ? nullptr : heap_.front().record; }
+  ModeCandidate* Head() const { return heap_.empty() ? nullptr : heap_.front().record; }
   // Steps while FrameBytes exceeds the limit. False when every chain ended above the limit.
   bool Prune(int32_t limit);
 
@@ -45,22 +44,22 @@ class RatePruner {
   int32_t FrameBytes() const { return frameBytes_; }
   int64_t Steps() const { return steps_; }
   // The current record of every block (valid for entered blocks).
-  TModeCandidate* Chosen(int block) const { return chosen_[block]; }
+  ModeCandidate* Chosen(int block) const { return chosen_[block]; }
 
  private:
   struct Entry {
     int32_t slope;
     uint32_t arrival;
-    TModeCandidate* record;
+    ModeCandidate* record;
   };
   // Heap order: a below b when a's step comes later.
   static bool Later(const Entry& a, const Entry& b) {
     return a.slope > b.slope || (a.slope == b.slope && a.arrival < b.arrival);
   }
-  void Push(TModeCandidate* record);
+  void Push(ModeCandidate* record);
 
   std::vector<Entry> heap_;
-  std::vector<TModeCandidate*> chosen_;
+  std::vector<ModeCandidate*> chosen_;
   uint32_t arrivals_ = 0;
   double frameError_ = 0;
   int32_t frameBytes_ = 0;

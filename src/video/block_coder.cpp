@@ -9,7 +9,7 @@ BlockCoder::BlockCoder(const PaletteTables& palette, const FrameGeometry& geomet
   std::memset(candidates_, 0, sizeof(candidates_));
 }
 
-void BlockCoder::Offer(TModeCandidate& record) {
+void BlockCoder::Offer(ModeCandidate& record) {
   if (record.Error == kUnavailable) return;
   record.Bytes = DataSize(record);
   candidates_[count_++] = &record;

@@ -24,7 +24,7 @@ class BlockCoder {
   // mapped target in Current() and HalfRes().
   int OfferCandidates(const uint8_t* target, const EncoderFrames& frames, int block, bool motion);
   // The records offered for the last block, in offering order.
-  TModeCandidate* const* Candidates() const { return candidates_; }
+  ModeCandidate* const* Candidates() const { return candidates_; }
   // Half-resolution fits of the last block whose pattern was not made of uniform 2x2 cells.
   int CellShapeFaults() const { return cellShapeFaults_; }
 
@@ -32,7 +32,7 @@ class BlockCoder {
   ColorFitter& Fitter() { return fitter_; }
 
  private:
-  void Offer(TModeCandidate& record);
+  void Offer(ModeCandidate& record);
   // Checks a cell fit's pattern; counts a fault when it is not made of uniform 2x2 cells.
   void CheckCellPattern(const uint8_t* pattern);
 
@@ -40,7 +40,7 @@ class BlockCoder {
   const FrameGeometry& geo_;
   ModeSet modes_;
   ColorFitter fitter_;
-  TModeCandidate* candidates_[ModeSet::kModes];
+  ModeCandidate* candidates_[ModeSet::kModes];
   int count_ = 0;
   int cellShapeFaults_ = 0;
 };

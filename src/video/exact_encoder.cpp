@@ -16,9 +16,9 @@ ExactEncoder::ExactEncoder(int width, int height, ColorReducer* reducer, bool di
       reducer_(reducer),
       dither_(dither),
       localPalettes_(localPalettes),
-      current_(TFrame::Create(width, height)),
-      previous_(TFrame::Create(width, height)),
-      twoBack_(TFrame::Create(width, height)),
+      current_(IndexFrame::Create(width, height)),
+      previous_(IndexFrame::Create(width, height)),
+      twoBack_(IndexFrame::Create(width, height)),
       indexFrame_(static_cast<size_t>(width) * height),
       codes_(static_cast<size_t>(BlockCount())),
       offsets_(static_cast<size_t>(BlockCount()) + 1) {
@@ -47,7 +47,7 @@ bool ExactEncoder::EncodeFrame(const uint8_t* frame, int32_t, FrameStats& stats)
 
 void ExactEncoder::RotateFrames(const uint8_t* indexFrame) {
   // The frame two back is no longer needed; its storage takes the new frame.
-  std::unique_ptr<TFrame> recycled = std::move(twoBack_);
+  std::unique_ptr<IndexFrame> recycled = std::move(twoBack_);
   twoBack_ = std::move(previous_);
   previous_ = std::move(current_);
   current_ = std::move(recycled);
@@ -56,7 +56,7 @@ void ExactEncoder::RotateFrames(const uint8_t* indexFrame) {
 }
 
 uint8_t ExactEncoder::CodeBlock(int bx, int by, std::vector<uint8_t>& data) {
-  TFrame& cur = *current_;
+  IndexFrame& cur = *current_;
   cur.AnalyseBlock(bx, by);
   // With a palette per frame the indices of other frames mean other colours: no copies.
   if (!localPalettes_) {

@@ -38,7 +38,7 @@ class ExactEncoder final : public FrameCoder {
   // CodeBlock returns the code of block (bx, by) of the current frame, appending its data.
   void RotateFrames(const uint8_t* indexFrame);
   uint8_t CodeBlock(int bx, int by, std::vector<uint8_t>& data);
-  TFrame& CurrentFrame() { return *current_; }
+  IndexFrame& CurrentFrame() { return *current_; }
 
  private:
   int width_, height_, blocksPerRow_, blocksPerColumn_;
@@ -46,7 +46,7 @@ class ExactEncoder final : public FrameCoder {
   bool dither_, localPalettes_;
   int64_t framesCoded_ = 0;  // including the current frame
 
-  std::unique_ptr<TFrame> current_, previous_, twoBack_;
+  std::unique_ptr<IndexFrame> current_, previous_, twoBack_;
   std::vector<uint8_t> indexFrame_;  // the mapped frame, bottom row first
   std::vector<uint8_t> codes_;       // per block
   std::vector<uint32_t> offsets_;    // per block, and one past the last: where its data starts

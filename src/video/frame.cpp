@@ -29,17 +29,17 @@ inline int RoundUp8(int n) {
 
 }  // namespace
 
-TFrame::TFrame(int width, int height)
+IndexFrame::IndexFrame(int width, int height)
     : Pixels(static_cast<size_t>(RoundUp8(width)) * RoundUp8(height), 0),
       Width(width),
       Height(height) {}
 
-void TFrame::LoadBottomUp(const uint8_t* source) {
+void IndexFrame::LoadBottomUp(const uint8_t* source) {
   for (int k = 0; k < Height; ++k)
     std::memcpy(PixelAddress(0, Height - 1 - k), source + static_cast<size_t>(k) * Width, Width);
 }
 
-bool TFrame::SameBlockAt(int x1, int y1, const TFrame& other, int x2, int y2) const {
+bool IndexFrame::SameBlockAt(int x1, int y1, const IndexFrame& other, int x2, int y2) const {
   if (x1 < 0 || y1 < 0 || x2 < 0 || y2 < 0) return false;
   if (x1 > Width - 8 || x2 > Width - 8 || y1 > Height - 8 || y2 > Height - 8) return false;
   // Frames of one run share their size; a smaller `other` must still not be read outside.
@@ -51,7 +51,7 @@ bool TFrame::SameBlockAt(int x1, int y1, const TFrame& other, int x2, int y2) co
   return true;
 }
 
-bool TFrame::FindCopy(int x, int y, const TFrame& other, int* dx, int* dy) const {
+bool IndexFrame::FindCopy(int x, int y, const IndexFrame& other, int* dx, int* dy) const {
   if (x < 0 || y < 0 || x > Width - 8 || y > Height - 8) return false;
   const uint8_t* a = PixelAddress(x, y);
   const int maxX = (Width < other.Width ? Width : other.Width) - 8;
@@ -97,8 +97,8 @@ bool TFrame::FindCopy(int x, int y, const TFrame& other, int* dx, int* dy) const
   return false;
 }
 
-void TFrame::AnalyseBlock(int bx, int by) {
-  BlockInfo = TBlockInfo{};
+void IndexFrame::AnalyseBlock(int bx, int by) {
+  BlockInfo = BlockAnalysis{};
   const uint8_t* block = BlockAddress(bx, by);
   uint64_t present[4] = {0, 0, 0, 0};
   for (int r = 0; r < 8; ++r) {
@@ -121,13 +121,13 @@ void TFrame::AnalyseBlock(int bx, int by) {
   }
 }
 
-bool TFrame::SolidColor(uint8_t* color) const {
+bool IndexFrame::SolidColor(uint8_t* color) const {
   if (BlockInfo.ColorCount != 1) return false;
   *color = BlockInfo.Colors[0];
   return true;
 }
 
-bool TFrame::QuadrantColors(int bx, int by, uint8_t out[4]) const {
+bool IndexFrame::QuadrantColors(int bx, int by, uint8_t out[4]) const {
   if (BlockInfo.ColorCount > 4) return false;
   const uint8_t* block = BlockAddress(bx, by);
   static const int kQuadrant[4][2] = {{0, 0}, {4, 0}, {0, 4}, {4, 4}};
@@ -141,7 +141,7 @@ bool TFrame::QuadrantColors(int bx, int by, uint8_t out[4]) const {
   return true;
 }
 
-bool TFrame::CellColors(int bx, int by, uint8_t out[16]) const {
+bool IndexFrame::CellColors(int bx, int by, uint8_t out[16]) const {
   if (BlockInfo.ColorCount > 16) return false;
   const uint8_t* block = BlockAddress(bx, by);
   for (int k = 0; k < 4; ++k) {
@@ -155,7 +155,7 @@ bool TFrame::CellColors(int bx, int by, uint8_t out[16]) const {
   return true;
 }
 
-bool TFrame::CheckerColors(int bx, int by, uint8_t out[2]) const {
+bool IndexFrame::CheckerColors(int bx, int by, uint8_t out[2]) const {
   if (BlockInfo.ColorCount > 2) return false;
   const uint8_t* block = BlockAddress(bx, by);
   const uint8_t a = block[0], b = block[1];
@@ -169,7 +169,7 @@ bool TFrame::CheckerColors(int bx, int by, uint8_t out[2]) const {
   return true;
 }
 
-bool TFrame::FourColorPattern(uint8_t out[20]) const {
+bool IndexFrame::FourColorPattern(uint8_t out[20]) const {
   const int count = BlockInfo.ColorCount;
   if (count != 3 && count != 4) return false;
   out[0] = BlockInfo.Colors[0];
@@ -183,7 +183,7 @@ bool TFrame::FourColorPattern(uint8_t out[20]) const {
   return true;
 }
 
-bool TFrame::TwoColorPattern(uint8_t out[10]) const {
+bool IndexFrame::TwoColorPattern(uint8_t out[10]) const {
   if (BlockInfo.ColorCount != 2) return false;
   out[0] = BlockInfo.Colors[0];
   out[1] = BlockInfo.Colors[1];
@@ -195,7 +195,7 @@ bool TFrame::TwoColorPattern(uint8_t out[10]) const {
   return true;
 }
 
-void TFrame::BlockBytes(int bx, int by, uint8_t out[64]) const {
+void IndexFrame::BlockBytes(int bx, int by, uint8_t out[64]) const {
   const uint8_t* block = BlockAddress(bx, by);
   for (int r = 0; r < 8; ++r) std::memcpy(out + 8 * r, block + r * Width, 8);
 }

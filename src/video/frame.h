@@ -11,21 +11,21 @@
 namespace korvane {
 
 // The analysis of one 8x8 block.
-struct TBlockInfo {
+struct BlockAnalysis {
   int32_t ColorCount = 0;       // distinct palette indices in the block (1-64)
   uint8_t Colors[64] = {};      // the distinct indices, ascending; the rest 0
   uint8_t PixelColor[64] = {};  // per pixel (raster order): position of its index in Colors
 };
 
-class TFrame {
+class IndexFrame {
  public:
   // A zero-filled frame; the pixel array is allocated with both dimensions rounded up to a
   // multiple of 8, the row stride stays `width`.
-  TFrame(int width, int height);
-  static std::unique_ptr<TFrame> Create(int width, int height) {
-    return std::make_unique<TFrame>(width, height);
+  IndexFrame(int width, int height);
+  static std::unique_ptr<IndexFrame> Create(int width, int height) {
+    return std::make_unique<IndexFrame>(width, height);
   }
-  virtual ~TFrame() = default;
+  virtual ~IndexFrame() = default;
 
   // Copies Height rows of Width bytes; the first source row becomes the bottom row.
   void LoadBottomUp(const uint8_t* source);
@@ -37,13 +37,13 @@ class TFrame {
 
   // True when the 8x8 block at pixel (x1, y1) here equals the one at (x2, y2) in `other`.
   // False whenever either block does not lie wholly inside the frame.
-  bool SameBlockAt(int x1, int y1, const TFrame& other, int x2, int y2) const;
-  bool SameBlock(int bx1, int by1, const TFrame& other, int bx2, int by2) const {
+  bool SameBlockAt(int x1, int y1, const IndexFrame& other, int x2, int y2) const;
+  bool SameBlock(int bx1, int by1, const IndexFrame& other, int bx2, int by2) const {
     return SameBlockAt(8 * bx1, 8 * by1, other, 8 * bx2, 8 * by2);
   }
   // The first displacement (dy outer, dx inner, both -8..7) at which `other` holds the block
   // at (x, y) of this frame. On no match returns false and leaves dx, dy unchanged.
-  bool FindCopy(int x, int y, const TFrame& other, int* dx, int* dy) const;
+  bool FindCopy(int x, int y, const IndexFrame& other, int* dx, int* dy) const;
 
   // Fills BlockInfo for block (bx, by). The shape tests below read it.
   void AnalyseBlock(int bx, int by);
@@ -67,7 +67,7 @@ class TFrame {
   std::vector<uint8_t> Pixels;
   int32_t Width = 0;
   int32_t Height = 0;
-  TBlockInfo BlockInfo;
+  BlockAnalysis BlockInfo;
 
  private:
   uint8_t position_[256] = {};  // AnalyseBlock's index -> position in Colors

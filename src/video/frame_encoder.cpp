@@ -125,7 +125,7 @@ bool FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, FrameStats&
   s.pruner.Reset(blocks);
   for (int i = 0; i < blocks; ++i) {
     used += s.chainBytes[i];
-    s.pruner.EnterChain(reinterpret_cast<TModeCandidate*>(store + static_cast<size_t>(i) * space));
+    s.pruner.EnterChain(reinterpret_cast<ModeCandidate*>(store + static_cast<size_t>(i) * space));
   }
 
   stats.LimitMet = s.pruner.Prune(limit);
@@ -166,7 +166,7 @@ int32_t FrameEncoder::CandidateSpace() const {
 const uint8_t* FrameEncoder::CurrentFrame() const {
   return impl_->frames.Current();
 }
-const TModeCandidate* FrameEncoder::ChosenRecord(int block) const {
+const ModeCandidate* FrameEncoder::ChosenRecord(int block) const {
   const Impl& s = *impl_;
   if (!s.frameCoded || block < 0 || block >= s.geometry.BlockCount) return nullptr;
   return s.pruner.Chosen(block);

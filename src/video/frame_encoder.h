@@ -12,7 +12,7 @@
 namespace korvane {
 
 class ColorReducer;
-struct TModeCandidate;
+struct ModeCandidate;
 
 class FrameEncoder final : public FrameCoder {
  public:
@@ -49,7 +49,7 @@ class FrameEncoder final : public FrameCoder {
   const uint8_t* CurrentFrame() const;
 
   // The coding chosen for each block of the last coded frame, for checks.
-  const TModeCandidate* ChosenRecord(int block) const;
+  const ModeCandidate* ChosenRecord(int block) const;
   // Target of the last coded frame at half resolution (FrameWidth per row).
   const uint8_t* HalfResFrame() const;
   int Threads() const;

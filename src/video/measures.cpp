@@ -99,7 +99,7 @@ double SignalEnergy(const uint8_t* target, int64_t pixelCount) {
 }
 
 int32_t MotionSearch(int32_t bound, const uint8_t* targetBlock, const uint8_t* previousRGB,
-                     int width, int32_t offset, int32_t lastBlockOffset, TMotionMode& record) {
+                     int width, int32_t offset, int32_t lastBlockOffset, MotionMode& record) {
   // The search compares with a bound checked after every row instead of every pixel (the
   // kernels' RowBoundedError). It only asks whether a result is below the best error so far: a
   // sum that reached it within a row still has at the row's end, and a sum that never reaches

@@ -9,7 +9,7 @@
 namespace korvane {
 
 class ColorReducer;
-struct TMotionMode;
+struct MotionMode;
 
 // Maps one colour to a palette index. Must be safe to call from several threads at once.
 using ColorMapFn = uint8_t (*)(const void* context, uint8_t c0, uint8_t c1, uint8_t c2);
@@ -62,6 +62,6 @@ double SignalEnergy(const uint8_t* target, int64_t pixelCount);
 // copy. Sources must start within 0 ... lastBlockOffset. Returns kUnavailable when none beats
 // the bound, else the best error, and then fills the record's SourceOffset, Dx and Dy.
 int32_t MotionSearch(int32_t bound, const uint8_t* targetBlock, const uint8_t* previousRGB,
-                     int width, int32_t offset, int32_t lastBlockOffset, TMotionMode& record);
+                     int width, int32_t offset, int32_t lastBlockOffset, MotionMode& record);
 
 }  // namespace korvane

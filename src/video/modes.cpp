@@ -7,10 +7,10 @@ namespace korvane {
 namespace {
 
 constexpr int kRecordSizes[kModeKindCount] = {
-    sizeof(TRawMode),           sizeof(TCopyPrevMode),  sizeof(TCopyPrev2Mode),
-    sizeof(TMotionMode),        sizeof(TTwoColorMode),  sizeof(TFourColorMode),
-    sizeof(TSolidMode),         sizeof(TQuadSolidMode), sizeof(TQuadTwoColorMode),
-    sizeof(TQuadFourColorMode), sizeof(THalfResMode),   sizeof(TCheckerMode)};
+    sizeof(RawMode),           sizeof(CopyPrevMode),  sizeof(CopyPrev2Mode),
+    sizeof(MotionMode),        sizeof(TwoColorMode),  sizeof(FourColorMode),
+    sizeof(SolidMode),         sizeof(QuadSolidMode), sizeof(QuadTwoColorMode),
+    sizeof(QuadFourColorMode), sizeof(HalfResMode),   sizeof(CheckerMode)};
 
 constexpr uint8_t kOpcodes[kModeKindCount] = {11, 0, 1, 4, 7, 9, 14, 13, 8, 10, 12, 15};
 
@@ -24,22 +24,22 @@ inline int QuadrantOffset(int q, int stride) {
 constexpr int kEmitQuadrantOrder[4] = {0, 2, 1, 3};
 
 template <class T>
-const T& As(const TModeCandidate& r) {
+const T& As(const ModeCandidate& r) {
   return static_cast<const T&>(r);
 }
 
 }  // namespace
 
-int RecordSize(const TModeCandidate& record) {
+int RecordSize(const ModeCandidate& record) {
   return static_cast<unsigned>(record.Kind) < kModeKindCount ? kRecordSizes[record.Kind]
-                                                             : sizeof(TModeCandidate);
+                                                             : sizeof(ModeCandidate);
 }
 
-uint8_t ModeOpcode(const TModeCandidate& record) {
+uint8_t ModeOpcode(const ModeCandidate& record) {
   return static_cast<unsigned>(record.Kind) < kModeKindCount ? kOpcodes[record.Kind] : 0;
 }
 
-uint8_t DataSize(const TModeCandidate& record) {
+uint8_t DataSize(const ModeCandidate& record) {
   switch (record.Kind) {
     case kRawMode:
       return 64;
@@ -49,11 +49,11 @@ uint8_t DataSize(const TModeCandidate& record) {
     case kMotionMode:
       return 1;
     case kTwoColorMode: {
-      const auto& r = As<TTwoColorMode>(record);
+      const auto& r = As<TwoColorMode>(record);
       return r.P[0] > r.P[1] ? 4 : 10;
     }
     case kFourColorMode: {
-      const auto& r = As<TFourColorMode>(record);
+      const auto& r = As<FourColorMode>(record);
       return r.P[2] > r.P[3] ? 8 : 20;
     }
     case kSolidMode:
@@ -73,7 +73,7 @@ uint8_t DataSize(const TModeCandidate& record) {
   }
 }
 
-void Reconstruct(const TModeCandidate& record, const BlockPlanes& planes) {
+void Reconstruct(const ModeCandidate& record, const BlockPlanes& planes) {
   const int w = planes.width;
   uint8_t* dst = planes.current + planes.blockOffset[record.BlockIndex];
   const int o = planes.blockOffset[record.BlockIndex];
@@ -88,29 +88,29 @@ void Reconstruct(const TModeCandidate& record, const BlockPlanes& planes) {
       break;
     case kMotionMode:
       if (planes.previous)
-        CopyBlock8(dst, planes.previous + As<TMotionMode>(record).SourceOffset, w);
+        CopyBlock8(dst, planes.previous + As<MotionMode>(record).SourceOffset, w);
       break;
     case kTwoColorMode:
-      PutBlock64(dst, w, As<TTwoColorMode>(record).Pixels);
+      PutBlock64(dst, w, As<TwoColorMode>(record).Pixels);
       break;
     case kFourColorMode:
-      PutBlock64(dst, w, As<TFourColorMode>(record).Pixels);
+      PutBlock64(dst, w, As<FourColorMode>(record).Pixels);
       break;
     case kSolidMode:
-      FillBlock8(dst, w, As<TSolidMode>(record).Color);
+      FillBlock8(dst, w, As<SolidMode>(record).Color);
       break;
     case kQuadSolidMode: {
-      const auto& r = As<TQuadSolidMode>(record);
+      const auto& r = As<QuadSolidMode>(record);
       for (int q = 0; q < 4; ++q) FillQuadrant(dst + QuadrantOffset(q, w), w, r.Colors[q]);
       break;
     }
     case kQuadTwoColorMode: {
-      const auto& r = As<TQuadTwoColorMode>(record);
+      const auto& r = As<QuadTwoColorMode>(record);
       for (int q = 0; q < 4; ++q) PutQuadrant16(dst + QuadrantOffset(q, w), w, r.Pixels[q]);
       break;
     }
     case kQuadFourColorMode: {
-      const auto& r = As<TQuadFourColorMode>(record);
+      const auto& r = As<QuadFourColorMode>(record);
       for (int q = 0; q < 4; ++q) PutQuadrant16(dst + QuadrantOffset(q, w), w, r.Pixels[q]);
       break;
     }
@@ -118,7 +118,7 @@ void Reconstruct(const TModeCandidate& record, const BlockPlanes& planes) {
       if (planes.halfRes) CopyBlock8(dst, planes.halfRes + o, w);
       break;
     case kCheckerMode: {
-      const auto& r = As<TCheckerMode>(record);
+      const auto& r = As<CheckerMode>(record);
       DrawChecker(dst, w, r.Colors[0], r.Colors[1]);
       break;
     }
@@ -127,7 +127,7 @@ void Reconstruct(const TModeCandidate& record, const BlockPlanes& planes) {
   }
 }
 
-int Emit(const TModeCandidate& record, const BlockPlanes& planes, uint8_t* out) {
+int Emit(const ModeCandidate& record, const BlockPlanes& planes, uint8_t* out) {
   const uint8_t size = DataSize(record);
   out[0] = ModeOpcode(record);
   out[1] = size;
@@ -140,12 +140,12 @@ int Emit(const TModeCandidate& record, const BlockPlanes& planes, uint8_t* out) 
     case kCopyPrev2Mode:
       break;
     case kMotionMode: {
-      const auto& r = As<TMotionMode>(record);
+      const auto& r = As<MotionMode>(record);
       d[0] = static_cast<uint8_t>((r.Dx + 8) + 16 * (r.Dy + 8));
       break;
     }
     case kTwoColorMode: {
-      const auto& r = As<TTwoColorMode>(record);
+      const auto& r = As<TwoColorMode>(record);
       d[0] = r.P[0];
       d[1] = r.P[1];
       if (r.P[0] > r.P[1]) {
@@ -171,7 +171,7 @@ int Emit(const TModeCandidate& record, const BlockPlanes& planes, uint8_t* out) 
       break;
     }
     case kFourColorMode: {
-      const auto& r = As<TFourColorMode>(record);
+      const auto& r = As<FourColorMode>(record);
       std::memcpy(d, r.P, 4);
       if (r.P[2] > r.P[3]) {
         for (int cy = 0; cy < 4; ++cy) {
@@ -189,13 +189,13 @@ int Emit(const TModeCandidate& record, const BlockPlanes& planes, uint8_t* out) 
       break;
     }
     case kSolidMode:
-      d[0] = As<TSolidMode>(record).Color;
+      d[0] = As<SolidMode>(record).Color;
       break;
     case kQuadSolidMode:
-      std::memcpy(d, As<TQuadSolidMode>(record).Colors, 4);
+      std::memcpy(d, As<QuadSolidMode>(record).Colors, 4);
       break;
     case kQuadTwoColorMode: {
-      const auto& r = As<TQuadTwoColorMode>(record);
+      const auto& r = As<QuadTwoColorMode>(record);
       for (int i = 0; i < 4; ++i) {
         const int q = kEmitQuadrantOrder[i];
         unsigned bits = 0;
@@ -209,7 +209,7 @@ int Emit(const TModeCandidate& record, const BlockPlanes& planes, uint8_t* out) 
       break;
     }
     case kQuadFourColorMode: {
-      const auto& r = As<TQuadFourColorMode>(record);
+      const auto& r = As<QuadFourColorMode>(record);
       for (int i = 0; i < 4; ++i) {
         const int q = kEmitQuadrantOrder[i];
         std::memcpy(d + 8 * i, r.P[q], 4);
@@ -228,7 +228,7 @@ int Emit(const TModeCandidate& record, const BlockPlanes& planes, uint8_t* out) 
       break;
     }
     case kCheckerMode: {
-      const auto& r = As<TCheckerMode>(record);
+      const auto& r = As<CheckerMode>(record);
       d[0] = r.Colors[0];
       d[1] = r.Colors[1];
       break;
@@ -241,7 +241,7 @@ int Emit(const TModeCandidate& record, const BlockPlanes& planes, uint8_t* out) 
 
 ModeSet::ModeSet() {
   std::memset(LargestRecordBySize, 0, sizeof(LargestRecordBySize));
-  auto base = [](TModeCandidate& r, ModeKind kind) {
+  auto base = [](ModeCandidate& r, ModeKind kind) {
     r.Error = kUnavailable;
     r.Bytes = 0;
     r.Slope = kChainEnd;
@@ -289,13 +289,13 @@ ModeSet::ModeSet() {
   base(halfRes, kHalfResMode);
   base(checker, kCheckerMode);
 
-  TModeCandidate* order[kModes] = {&raw,     &copyPrev, &copyPrev2, &motion,  &two,
-                                   &four,    &solid,    &quadSolid, &quadTwo, &quadFour,
-                                   &cellTwo, &cellFour, &halfRes,   &checker};
-  for (TModeCandidate* r : order) Register(*r);
+  ModeCandidate* order[kModes] = {&raw,     &copyPrev, &copyPrev2, &motion,  &two,
+                                  &four,    &solid,    &quadSolid, &quadTwo, &quadFour,
+                                  &cellTwo, &cellFour, &halfRes,   &checker};
+  for (ModeCandidate* r : order) Register(*r);
 }
 
-void ModeSet::Register(TModeCandidate& record) {
+void ModeSet::Register(ModeCandidate& record) {
   const int size = DataSize(record);
   const int32_t recordSize = RecordSize(record);
   if (recordSize > LargestRecordBySize[size]) {

@@ -33,7 +33,7 @@ enum ModeKind : int32_t {
   kModeKindCount
 };
 
-struct TModeCandidate {
+struct ModeCandidate {
   int32_t Error;       // distortion of the block in this mode; kUnavailable: not offered
   int32_t Bytes;       // DataSize when offered; increments once stored in a chain
   int32_t Slope;       // added error per byte saved by the next step of the chain
@@ -41,40 +41,40 @@ struct TModeCandidate {
   int32_t Kind;        // ModeKind
 };
 
-struct TRawMode : TModeCandidate {};
-struct TCopyPrevMode : TModeCandidate {};
-struct TCopyPrev2Mode : TModeCandidate {};
-struct THalfResMode : TModeCandidate {};
-struct TMotionMode : TModeCandidate {
+struct RawMode : ModeCandidate {};
+struct CopyPrevMode : ModeCandidate {};
+struct CopyPrev2Mode : ModeCandidate {};
+struct HalfResMode : ModeCandidate {};
+struct MotionMode : ModeCandidate {
   int32_t SourceOffset;  // top-left pixel of the source block in the previous frame
   int8_t Dx, Dy;         // -8 ... 7
 };
-struct TSolidMode : TModeCandidate {
+struct SolidMode : ModeCandidate {
   uint8_t Color;
 };
-struct TQuadSolidMode : TModeCandidate {
+struct QuadSolidMode : ModeCandidate {
   uint8_t Colors[4];  // top-left, top-right, bottom-left, bottom-right
 };
-struct TCheckerMode : TModeCandidate {
+struct CheckerMode : ModeCandidate {
   uint8_t Colors[2];  // pixels (0,0) and (1,0)
 };
-struct TTwoColorMode : TModeCandidate {
+struct TwoColorMode : ModeCandidate {
   uint8_t Pattern[64];  // 0/1 per pixel: index of the fitted colour (0 = the smaller index)
   uint8_t Pixels[64];   // the block as drawn
   uint8_t P[2];         // P0 > P1 selects the 2x2-cell variant
 };
-struct TFourColorMode : TModeCandidate {
+struct FourColorMode : ModeCandidate {
   uint8_t Pattern[64];
   uint8_t Pixels[64];
   uint8_t P[4];  // P2 > P3 selects the 2x2-cell variant
 };
 // Quadrants in the order top-left, top-right, bottom-left, bottom-right.
-struct TQuadTwoColorMode : TModeCandidate {
+struct QuadTwoColorMode : ModeCandidate {
   uint8_t Pattern[4][16];
   uint8_t Pixels[4][16];
   uint8_t P[4][2];
 };
-struct TQuadFourColorMode : TModeCandidate {
+struct QuadFourColorMode : ModeCandidate {
   uint8_t Pattern[4][16];
   uint8_t Pixels[4][16];
   uint8_t P[4][4];
@@ -82,18 +82,18 @@ struct TQuadFourColorMode : TModeCandidate {
 
 // Record sizes are part of what the program reports (the chain storage it reserves), so they
 // are pinned down here rather than left to chance.
-static_assert(sizeof(TModeCandidate) == 20);
-static_assert(sizeof(TMotionMode) == 28);
-static_assert(sizeof(TSolidMode) == 24);
-static_assert(sizeof(TQuadSolidMode) == 24);
-static_assert(sizeof(TCheckerMode) == 24);
-static_assert(sizeof(TTwoColorMode) == 152);
-static_assert(sizeof(TFourColorMode) == 152);
-static_assert(sizeof(TQuadTwoColorMode) == 156);
-static_assert(sizeof(TQuadFourColorMode) == 164);
+static_assert(sizeof(ModeCandidate) == 20);
+static_assert(sizeof(MotionMode) == 28);
+static_assert(sizeof(SolidMode) == 24);
+static_assert(sizeof(QuadSolidMode) == 24);
+static_assert(sizeof(CheckerMode) == 24);
+static_assert(sizeof(TwoColorMode) == 152);
+static_assert(sizeof(FourColorMode) == 152);
+static_assert(sizeof(QuadTwoColorMode) == 156);
+static_assert(sizeof(QuadFourColorMode) == 164);
 
 // Largest record type, and the room Emit needs.
-constexpr int kLargestRecord = sizeof(TQuadFourColorMode);
+constexpr int kLargestRecord = sizeof(QuadFourColorMode);
 constexpr int kMaxEmitBytes = 2 + 64;
 
 // What the block operations read and write. Every index buffer has rows `width` bytes apart.
@@ -107,39 +107,39 @@ struct BlockPlanes {
 };
 
 // Size in bytes of the record's type.
-int RecordSize(const TModeCandidate& record);
+int RecordSize(const ModeCandidate& record);
 // Number of video-data bytes of the block in this mode (0 ... 64).
-uint8_t DataSize(const TModeCandidate& record);
+uint8_t DataSize(const ModeCandidate& record);
 // MVE opcode of the record's mode.
-uint8_t ModeOpcode(const TModeCandidate& record);
+uint8_t ModeOpcode(const ModeCandidate& record);
 // Draws the block of record.BlockIndex into planes.current as a decoder would.
-void Reconstruct(const TModeCandidate& record, const BlockPlanes& planes);
+void Reconstruct(const ModeCandidate& record, const BlockPlanes& planes);
 // Writes the opcode, a length byte equal to DataSize and the video-data bytes; returns the
 // number of bytes written (2 + DataSize, at most kMaxEmitBytes).
-int Emit(const TModeCandidate& record, const BlockPlanes& planes, uint8_t* out);
+int Emit(const ModeCandidate& record, const BlockPlanes& planes, uint8_t* out);
 
 // The fourteen prototype records, constructed and registered in a fixed order, with the
 // registration totals. Every worker of the encoder owns one set and refills it per block.
 struct ModeSet {
   static constexpr int kModes = 14;
 
-  TRawMode raw;
-  TCopyPrevMode copyPrev;
-  TCopyPrev2Mode copyPrev2;
-  TMotionMode motion;
-  TTwoColorMode two;    // full-block two-colour, order (0, 1)
-  TFourColorMode four;  // full-block four-colour, order (0, 1, 2, 3)
-  TSolidMode solid;
-  TQuadSolidMode quadSolid;
-  TQuadTwoColorMode quadTwo;
-  TQuadFourColorMode quadFour;
-  TTwoColorMode cellTwo;    // 2x2 cells, order (1, 0)
-  TFourColorMode cellFour;  // 2x2 cells, order (0, 1, 3, 2)
-  THalfResMode halfRes;
-  TCheckerMode checker;
+  RawMode raw;
+  CopyPrevMode copyPrev;
+  CopyPrev2Mode copyPrev2;
+  MotionMode motion;
+  TwoColorMode two;    // full-block two-colour, order (0, 1)
+  FourColorMode four;  // full-block four-colour, order (0, 1, 2, 3)
+  SolidMode solid;
+  QuadSolidMode quadSolid;
+  QuadTwoColorMode quadTwo;
+  QuadFourColorMode quadFour;
+  TwoColorMode cellTwo;    // 2x2 cells, order (1, 0)
+  FourColorMode cellFour;  // 2x2 cells, order (0, 1, 3, 2)
+  HalfResMode halfRes;
+  CheckerMode checker;
 
   // Registration order.
-  TModeCandidate* records[kModes];
+  ModeCandidate* records[kModes];
   int ModeCount = 0;
   // Per data size 0..64: size of the largest registered record type with that data size.
   int32_t LargestRecordBySize[65];
@@ -151,7 +151,7 @@ struct ModeSet {
   ModeSet& operator=(const ModeSet&) = delete;
 
  private:
-  void Register(TModeCandidate& record);
+  void Register(ModeCandidate& record);
 };
 
 // Exact-shape tests on a contiguous 8x8 block (64 bytes, raster order).

@@ -88,7 +88,7 @@ TEST(AudioEncoder, PiecesFollowTheGroupsOfOneSecond) {
     AudioEncoder encoder(Facts(c.channels, c.bytesPerSample, c.chunkBytes, c.leadBytes, c.fps),
                          track.Reader());
     for (int i = 0; i < 3 * c.fps; ++i) {
-      TBlock chunk = NewBlock(1, 0);
+      MveRecord chunk = NewRecord(1, 0);
       encoder.BuildFrameAudio();
       encoder.AppendFrameAudio(chunk);
     }
@@ -120,8 +120,8 @@ TEST(AudioEncoder, SixteenBitPieceBecomesCompressedAudioFrameAndSilenceFrame) {
       const int32_t len = piece == 0 ? lead : chunk;
       EXPECT_EQ(encoder.NextPieceBytes(), len);
       encoder.BuildFrameAudio();
-      const TBlock& data = encoder.AudioDataOp();
-      const TBlock& silence = encoder.AudioSilenceOp();
+      const MveRecord& data = encoder.AudioDataOp();
+      const MveRecord& silence = encoder.AudioSilenceOp();
 
       std::vector<uint8_t> expected(pcm.begin() + consumed, pcm.begin() + consumed + len);
       consumed += len;
@@ -146,12 +146,12 @@ TEST(AudioEncoder, SixteenBitPieceBecomesCompressedAudioFrameAndSilenceFrame) {
 
       EXPECT_EQ(encoder.AudioOverhead(), static_cast<int>(6 + expected.size() + 4 + 6 + 4));
 
-      TBlock chunkBlock = NewBlock(3, 0);
+      MveRecord chunkBlock = NewRecord(3, 0);
       AppendBytes(chunkBlock, Bytes{0xAA});
       encoder.AppendFrameAudio(chunkBlock);
       Bytes expectedChunk{0xAA};
-      for (const TBlock* op : {&data, &silence}) {
-        const Bytes s = SerializeBlock(*op);
+      for (const MveRecord* op : {&data, &silence}) {
+        const Bytes s = SerializeRecord(*op);
         expectedChunk.insert(expectedChunk.end(), s.begin(), s.end());
       }
       EXPECT_EQ(chunkBlock.Data, expectedChunk);
@@ -179,7 +179,7 @@ TEST(AudioEncoder, ClassicAfterTheTrackOnlySilenceFramesForAllStreams) {
   std::vector<Bytes> chunks;
   for (int piece = 0; piece < 5; ++piece) {
     encoder.BuildFrameAudio();
-    TBlock chunk = NewBlock(1, 0);
+    MveRecord chunk = NewRecord(1, 0);
     encoder.AppendFrameAudio(chunk);
     chunks.push_back(chunk.Data);
     if (piece >= 2) {
@@ -219,7 +219,7 @@ TEST(AudioEncoder, AfterTheTrackStreamZeroGetsSoundThatDoesNotMove) {
         const Bytes expected(bytesPerSample == 2 ? 76 : 150, bytesPerSample == 2 ? 0x00 : 0x80);
         EXPECT_EQ(Bytes(data.begin() + 6, data.end()), expected) << "piece " << piece;
       }
-      TBlock chunk = NewBlock(1, 0);
+      MveRecord chunk = NewRecord(1, 0);
       encoder.AppendFrameAudio(chunk);
     }
   }
@@ -282,7 +282,7 @@ TEST(AudioEncoder, LongPiecesAreCutIntoAudioFramesOfAtMost32767Bytes) {
       if (!classic) {
         EXPECT_EQ(offset, static_cast<size_t>(c.pieceBytes));
       }
-      TBlock chunk = NewBlock(3, 0);
+      MveRecord chunk = NewRecord(3, 0);
       encoder.AppendFrameAudio(chunk);
       EXPECT_EQ(chunk.Data.size(), static_cast<size_t>(encoder.AudioOverhead()));
       EXPECT_LE(static_cast<int64_t>(chunk.Data.size()), most);
@@ -417,7 +417,7 @@ TEST(AudioEncoder, WithoutSoundNothingIsReadOrPlaced) {
   AudioFacts facts = Facts(1, 2, 100, 100, 15);
   facts.AudioPresent = false;
   AudioEncoder encoder(facts, track.Reader());
-  TBlock chunk = NewBlock(3, 0);
+  MveRecord chunk = NewRecord(3, 0);
   encoder.BuildFrameAudio();
   encoder.AppendFrameAudio(chunk);
   EXPECT_TRUE(track.requests.empty());
@@ -431,7 +431,7 @@ TEST(AudioEncoder, ZeroFramesPerSecondGroupsAsOne) {
   AudioEncoder encoder(Facts(1, 2, 3000, 2000, 0), track.Reader());
   for (int i = 0; i < 3; ++i) {
     encoder.BuildFrameAudio();
-    TBlock chunk = NewBlock(3, 0);
+    MveRecord chunk = NewRecord(3, 0);
     encoder.AppendFrameAudio(chunk);
   }
   EXPECT_EQ(track.requests, (std::vector<int32_t>{2000, 2000, 2000}));
@@ -446,7 +446,7 @@ TEST(AudioEncoder, SequenceNumbersCountEveryChunkWithSound) {
       EXPECT_EQ(Word(encoder.AudioSilenceOp().Data, 0), i & 0xFFFF);
       EXPECT_EQ(Word(encoder.AudioDataOp().Data, 0), i & 0xFFFF);
     }
-    TBlock chunk = NewBlock(3, 0);
+    MveRecord chunk = NewRecord(3, 0);
     encoder.AppendFrameAudio(chunk);
   }
   EXPECT_EQ(encoder.AudioFrameIndex(), 65538);
@@ -462,14 +462,14 @@ void PutWord(Bytes& b, uint32_t v) {
   b.insert(b.end(), w.begin(), w.end());
 }
 
-TBlock Opcode(uint8_t kind, uint8_t version, const Bytes& payload) {
-  TBlock op = NewBlock(kind, version);
+MveRecord Opcode(uint8_t kind, uint8_t version, const Bytes& payload) {
+  MveRecord op = NewRecord(kind, version);
   AppendBytes(op, payload);
   return op;
 }
 
-void WriteChunkTo(Bytes& file, const TBlock& chunk) {
-  const Bytes s = SerializeBlock(chunk);
+void WriteChunkTo(Bytes& file, const MveRecord& chunk) {
+  const Bytes s = SerializeRecord(chunk);
   file.insert(file.end(), s.begin(), s.end());
 }
 
@@ -481,22 +481,22 @@ Bytes WriteMovie(const std::string& path, AudioEncoder& encoder, int rate, int f
   file.push_back(0);
   for (uint32_t w : {0x001Au, 0x0100u, 0x1133u}) PutWord(file, w);
 
-  const TBlock endOfChunk = NewBlock(0x01, 0);
-  TBlock video = NewBlock(0x02, 0);
-  AppendBlock(video, Opcode(0x0A, 0, Bytes{0x80, 0x02, 0xE0, 0x01, 0x01, 0x01}));
-  AppendBlock(video, Opcode(0x05, 2, Bytes{2, 0, 2, 0, 1, 0, 0, 0}));
-  AppendBlock(video, endOfChunk);
+  const MveRecord endOfChunk = NewRecord(0x01, 0);
+  MveRecord video = NewRecord(0x02, 0);
+  AppendRecord(video, Opcode(0x0A, 0, Bytes{0x80, 0x02, 0xE0, 0x01, 0x01, 0x01}));
+  AppendRecord(video, Opcode(0x05, 2, Bytes{2, 0, 2, 0, 1, 0, 0, 0}));
+  AppendRecord(video, endOfChunk);
   WriteChunkTo(file, video);
 
-  TBlock setup = NewBlock(0x00, 0);
+  MveRecord setup = NewRecord(0x00, 0);
   Bytes init{0x54, 0xE9};
   const AudioOutputFormat format = encoder.OutputFormat();
   PutWord(init, (format.Channels == 2 ? 1 : 0) + (format.BytesPerSample == 2 ? 6 : 0));
   PutWord(init, static_cast<uint32_t>(rate));
   PutWord(init, 0x10000);  // buffer length, low word
   PutWord(init, 0x0001);   // high word
-  AppendBlock(setup, Opcode(0x03, 1, init));
-  AppendBlock(setup, endOfChunk);
+  AppendRecord(setup, Opcode(0x03, 1, init));
+  AppendRecord(setup, endOfChunk);
   WriteChunkTo(file, setup);
 
   Bytes decoded;
@@ -527,17 +527,17 @@ Bytes WriteMovie(const std::string& path, AudioEncoder& encoder, int rate, int f
   };
 
   for (int i = 0; i < encoder.AudioOnlyChunks(); ++i) {
-    TBlock chunk = NewBlock(0x01, 0);
+    MveRecord chunk = NewRecord(0x01, 0);
     encoder.BuildFrameAudio();
     collect();
     encoder.AppendFrameAudio(chunk);
-    AppendBlock(chunk, endOfChunk);
+    AppendRecord(chunk, endOfChunk);
     WriteChunkTo(file, chunk);
   }
   for (int f = 1; f <= frames; ++f) {
-    TBlock chunk = NewBlock(0x03, 0);
-    if (f == 1) AppendBlock(chunk, Opcode(0x02, 0, Bytes{0x8D, 0x20, 0, 0, 8, 0}));
-    AppendBlock(chunk, Opcode(0x0F, 0, Bytes{0, 0}));
+    MveRecord chunk = NewRecord(0x03, 0);
+    if (f == 1) AppendRecord(chunk, Opcode(0x02, 0, Bytes{0x8D, 0x20, 0, 0, 8, 0}));
+    AppendRecord(chunk, Opcode(0x0F, 0, Bytes{0, 0}));
     encoder.BuildFrameAudio();
     collect();
     encoder.AppendFrameAudio(chunk);
@@ -546,11 +546,11 @@ Bytes WriteMovie(const std::string& path, AudioEncoder& encoder, int rate, int f
     PutWord(videoData, static_cast<uint32_t>(f - 1));
     videoData.insert(videoData.end(), {0, 0, 0, 0});
     for (uint32_t w : {2u, 2u, 1u}) PutWord(videoData, w);
-    AppendBlock(chunk, Opcode(0x11, 3, videoData));
-    AppendBlock(chunk, NewBlock(0x04, 0));
+    AppendRecord(chunk, Opcode(0x11, 3, videoData));
+    AppendRecord(chunk, NewRecord(0x04, 0));
     const uint8_t paletteCount = f == 1 ? 1 : 0;  // 256 colours on the first frame
-    AppendBlock(chunk, Opcode(0x07, 1, Bytes{0, 0, 0, paletteCount, 0, 0}));
-    AppendBlock(chunk, endOfChunk);
+    AppendRecord(chunk, Opcode(0x07, 1, Bytes{0, 0, 0, paletteCount, 0, 0}));
+    AppendRecord(chunk, endOfChunk);
     WriteChunkTo(file, chunk);
   }
   file.insert(file.end(), {0x08, 0x00, 0x04, 0x00, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 5, 0});

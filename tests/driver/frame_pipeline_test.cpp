@@ -466,19 +466,19 @@ TEST(FramePipeline, SplitFromTheStartDecodesInFfmpeg) {
 class BigAudio : public FrameAudioSource {
  public:
   void BuildFrameAudio() override {
-    data_ = NewBlock(0x08, 0);
+    data_ = NewRecord(0x08, 0);
     AppendBytes(data_, Bytes(35000, 0));
-    silence_ = NewBlock(0x09, 0);
+    silence_ = NewRecord(0x09, 0);
     AppendBytes(silence_, Bytes(6, 0));
   }
-  void AppendFrameAudio(TBlock& chunk) override {
-    AppendBlock(chunk, data_);
-    AppendBlock(chunk, silence_);
+  void AppendFrameAudio(MveRecord& chunk) override {
+    AppendRecord(chunk, data_);
+    AppendRecord(chunk, silence_);
   }
   int AudioOverhead() const override { return data_.Len + 4 + silence_.Len + 4; }
 
  private:
-  TBlock data_, silence_;
+  MveRecord data_, silence_;
 };
 
 TEST(FramePipeline, SoundDoesNotPushTheLastPieceOverTheLimit) {
@@ -600,7 +600,7 @@ class FixedAudio : public FrameAudioSource {
  public:
   explicit FixedAudio(int overhead) : overhead_(overhead) {}
   void BuildFrameAudio() override {}
-  void AppendFrameAudio(TBlock&) override {}
+  void AppendFrameAudio(MveRecord&) override {}
   int AudioOverhead() const override { return overhead_; }
 
  private:

@@ -45,7 +45,7 @@ TEST(AudioInput, CodecNamesAndFormatDescriptions) {
       {{0x2000, 6, 48000, 0, 0, 0, 0}, "ac3, 48000 Hz, 0-bit, 6 channels"},
       {{353, 3, 32000, 0, 0, 16, 0}, "unknown codec (tag 353), 32000 Hz, 16-bit, 3 channels"},
   };
-  for (const Case& c : cases) EXPECT_EQ(describe_audio_format(c.format), c.text);
+  for (const Case& c : cases) EXPECT_EQ(DescribeAudioFormat(c.format), c.text);
 }
 
 TEST(AudioInput, PieceSizesFollowTheFrameRate) {
@@ -132,7 +132,7 @@ TEST(AudioInput, PcmIsServedUnchangedThenSilence) {
                             [&](uint8_t b) { return b == c.silence; }));
     // After the end: 0, and the request is silence.
     std::vector<uint8_t> after(300, 0x55);
-    EXPECT_EQ(m.source.read_avi_audio(after.data(), 300), 0);
+    EXPECT_EQ(m.source.ReadAviAudio(after.data(), 300), 0);
     EXPECT_TRUE(std::all_of(after.begin(), after.end(), [&](uint8_t b) { return b == c.silence; }));
   }
 }
@@ -320,7 +320,7 @@ TEST(AudioInput, SeekingPlacesTheSoundAtTheFrameTime) {
     OpenedMovie m;
     ASSERT_TRUE(m.Open(movie, c.audio, c.options));
     ASSERT_TRUE(m.source.AudioPresent);
-    m.source.seek_avi_audio(25);
+    m.source.SeekAviAudio(25);
     std::vector<uint8_t> served = ReadAllAudio(m.source, 4410);
     ASSERT_GE(served.size(), 44100u);
     // Exact where the container times every sample; Matroska times its blocks to the
@@ -345,9 +345,9 @@ TEST(AudioInput, GenericReaderServesPiecesWithinTheCapacity) {
   EXPECT_EQ(out.str(), "Input audio stream info:\n    length: 0.30 seconds\n");
   WaveFormat format;
   EXPECT_EQ(reader.Format(format), 0);
-  EXPECT_EQ(describe_audio_format(format), "PCM, 8000 Hz, 16-bit, stereo");
-  EXPECT_EQ(format.nBlockAlign, 4);
-  EXPECT_EQ(format.nAvgBytesPerSec, 32000u);
+  EXPECT_EQ(DescribeAudioFormat(format), "PCM, 8000 Hz, 16-bit, stereo");
+  EXPECT_EQ(format.BlockAlign, 4);
+  EXPECT_EQ(format.AvgBytesPerSec, 32000u);
   std::vector<uint8_t> all;
   std::vector<uint8_t> piece(1002);  // not a whole number of sample frames
   for (;;) {

@@ -56,7 +56,7 @@ std::vector<uint8_t> ReadAllAudio(MovieSource& source, int32_t piece, size_t lim
   std::vector<uint8_t> all;
   std::vector<uint8_t> buffer(piece);
   while (all.size() < limit) {
-    int32_t n = source.read_avi_audio(buffer.data(), piece);
+    int32_t n = source.ReadAviAudio(buffer.data(), piece);
     if (n == 0) break;
     EXPECT_EQ(n, piece);
     all.insert(all.end(), buffer.begin(), buffer.end());

@@ -29,7 +29,7 @@ struct OpenedMovie {
   bool ok = false;
   bool Open(const std::string& movie, const std::string& audio = "",
             const MovieSourceOptions& options = {}) {
-    ok = source.open_avi(movie, audio.empty() ? movie : audio, options);
+    ok = source.OpenAvi(movie, audio.empty() ? movie : audio, options);
     return ok;
   }
   std::string Text() const { return out.str(); }

@@ -71,7 +71,7 @@ TEST_P(Geometry, PlacesEveryFrameExactlyInBlackMargins) {
   ASSERT_EQ(expected.size(), pictureBytes * 4);
   const uint8_t* first = nullptr;
   for (int n = 0; n < 4; ++n) {
-    const uint8_t* frame = s.get_avi_frame(n);
+    const uint8_t* frame = s.GetAviFrame(n);
     ASSERT_NE(frame, nullptr) << s.LastError;
     if (!first) first = frame;
     EXPECT_EQ(frame, first) << "the frame buffer keeps its address";
@@ -139,7 +139,7 @@ TEST(VideoInput, FactsOfLossyMoviesWithCountedFrames) {
     size_t pictureBytes = 64 * 48 * 3;
     ASSERT_EQ(expected.size(), pictureBytes * 23);
     for (int n = 0; n < 23; ++n) {
-      const uint8_t* frame = m.source.get_avi_frame(n);
+      const uint8_t* frame = m.source.GetAviFrame(n);
       ASSERT_NE(frame, nullptr) << n;
       if (n == 0 || n == 22) ExpectPlaced(m.source, frame, expected.data() + n * pictureBytes, 3);
     }
@@ -162,13 +162,13 @@ TEST(VideoInput, RandomAccessGivesTheSameFramesAsAWalk) {
     size_t pictureBytes = 48 * 32 * 3;
     std::vector<std::vector<uint8_t>> walk;
     for (int n = 0; n < 40; ++n) {
-      const uint8_t* frame = m.source.get_avi_frame(n);
+      const uint8_t* frame = m.source.GetAviFrame(n);
       ASSERT_NE(frame, nullptr);
       walk.emplace_back(frame, frame + frameBytes);
       ExpectPlaced(m.source, frame, expected.data() + n * pictureBytes, 3);
     }
     for (int n : {35, 3, 17, 17, 0, 39, 12, 13, 31, 30, 1}) {
-      const uint8_t* frame = m.source.get_avi_frame(n);
+      const uint8_t* frame = m.source.GetAviFrame(n);
       ASSERT_NE(frame, nullptr) << n;
       EXPECT_EQ(std::vector<uint8_t>(frame, frame + frameBytes), walk[n]) << "frame " << n;
     }
@@ -217,12 +217,12 @@ TEST(VideoInput, OtherFrameRateShowsTheFrameOnScreenAtEachTime) {
                     r.frames);
       EXPECT_NE(m.Text().find(line), std::string::npos) << m.Text();
       for (int n = 0; n < r.frames; ++n) {
-        const uint8_t* frame = m.source.get_avi_frame(n);
+        const uint8_t* frame = m.source.GetAviFrame(n);
         ASSERT_NE(frame, nullptr) << n;
         int source = static_cast<int>(std::floor(n * 25 / r.rate + 1e-9));
         ExpectPlaced(m.source, frame, expected.data() + source * pictureBytes, 3);
       }
-      EXPECT_EQ(m.source.get_avi_frame(r.frames), nullptr);
+      EXPECT_EQ(m.source.GetAviFrame(r.frames), nullptr);
     }
 
     // Walking the output frames decodes the source once.
@@ -269,7 +269,7 @@ TEST(VideoInput, FitScalesDownKeepingTheShownAspectRatio) {
         DecodeWithTool(movie, "-vf scale=" + std::to_string(c.width) + ":" +
                                   std::to_string(c.height) + ":flags=lanczos+accurate_rnd");
     ASSERT_EQ(expected.size(), size_t(c.width) * c.height * 3);
-    const uint8_t* frame = m.source.get_avi_frame(0);
+    const uint8_t* frame = m.source.GetAviFrame(0);
     ASSERT_NE(frame, nullptr);
     double error = 0;
     for (int y = 0; y < c.height; ++y)
@@ -302,7 +302,7 @@ TEST(VideoInput, SingleThreadedDecodingGivesTheSameFrames) {
     ASSERT_TRUE(m.Open(movie, "", {.NoSound = true, .DecoderThreads = threads}));
     size_t bytes = static_cast<size_t>(m.source.FrameWidth) * m.source.FrameHeight * 3;
     for (int n = 0; n < m.source.FrameCount; ++n) {
-      const uint8_t* frame = m.source.get_avi_frame(n);
+      const uint8_t* frame = m.source.GetAviFrame(n);
       ASSERT_NE(frame, nullptr);
       frames[threads].emplace_back(frame, frame + bytes);
     }
@@ -354,7 +354,7 @@ TEST(VideoInput, PalettedFramesUseTheirOwnPalette) {
         0);
     for (int n : c.requests) {
       SCOPED_TRACE(n);
-      const uint8_t* frame = m.source.get_avi_frame(n);
+      const uint8_t* frame = m.source.GetAviFrame(n);
       ASSERT_NE(frame, nullptr);
       ExpectPlaced(m.source, frame, expected.data() + n * pictureBytes, 0);
     }
@@ -379,7 +379,7 @@ TEST(VideoInput, PreviewHookSeesEveryFetchedFrame) {
         EXPECT_EQ(ph, 50);
       });
   ASSERT_TRUE(m.Open(movie, "", MovieSourceOptions{.NoSound = true}));
-  for (int n : {0, 1, 2, 0}) ASSERT_NE(m.source.get_avi_frame(n), nullptr);
+  for (int n : {0, 1, 2, 0}) ASSERT_NE(m.source.GetAviFrame(n), nullptr);
   EXPECT_EQ(calls, 4);
 }
 
@@ -416,7 +416,7 @@ TEST(VideoInput, BadFilesAndRequestsFailWithTheirMessages) {
     EXPECT_EQ(e.find_first_not_of("0123456789ABCDEF", hex), hex + 8) << e;
     EXPECT_EQ(e.substr(hex + 8, 2), " (") << e;
     EXPECT_EQ(e.back(), ')') << e;
-    EXPECT_EQ(m.source.get_avi_frame(0), nullptr);
+    EXPECT_EQ(m.source.GetAviFrame(0), nullptr);
     EXPECT_EQ(m.Text(), "get_avi_frame: pgf not initialized\n");
   }
 
@@ -425,12 +425,12 @@ TEST(VideoInput, BadFilesAndRequestsFailWithTheirMessages) {
   ASSERT_TRUE(m.Open(movie, "", MovieSourceOptions{.NoSound = true}));
   for (int n : {3, -1, 1000000}) {
     m.source.LastError.clear();
-    EXPECT_EQ(m.source.get_avi_frame(n), nullptr) << n;
+    EXPECT_EQ(m.source.GetAviFrame(n), nullptr) << n;
     EXPECT_EQ(m.source.LastError, "Cannot decompress data");
   }
-  EXPECT_NE(m.source.get_avi_frame(2), nullptr) << "a failed request leaves the movie usable";
-  m.source.close_avi();
-  m.source.close_avi();
+  EXPECT_NE(m.source.GetAviFrame(2), nullptr) << "a failed request leaves the movie usable";
+  m.source.CloseAvi();
+  m.source.CloseAvi();
 }
 
 TEST(VideoInput, TruncatedMoviesOpenWithWhatTheyHoldOrFailClearly) {
@@ -459,7 +459,7 @@ TEST(VideoInput, TruncatedMoviesOpenWithWhatTheyHoldOrFailClearly) {
     EXPECT_GT(m.source.FrameCount, 0);
     EXPECT_LT(m.source.FrameCount, 50) << ext;
     for (int n = 0; n < m.source.FrameCount; ++n)
-      if (!m.source.get_avi_frame(n)) {
+      if (!m.source.GetAviFrame(n)) {
         EXPECT_EQ(m.source.LastError, "Cannot decompress data");
       }
   }
@@ -507,11 +507,11 @@ TEST(MovieInput, DamagedFilesNeverCrash) {
       }
       ++opened;
       for (int n = 0; n < std::min(m.source.FrameCount, 100); ++n) {
-        if (!m.source.get_avi_frame(n)) {
+        if (!m.source.GetAviFrame(n)) {
           EXPECT_EQ(m.source.LastError, "Cannot decompress data");
         }
       }
-      m.source.get_avi_frame(0);
+      m.source.GetAviFrame(0);
       if (m.source.AudioPresent &&
           std::max(m.source.AudioChunkBytes, m.source.AudioLeadChunkBytes) <= 65535)
         ReadAllAudio(m.source, m.source.AudioChunkBytes, 1 << 20);

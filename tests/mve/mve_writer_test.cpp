@@ -19,23 +19,23 @@ TEST(MveRecords, Word16AndAppending) {
   EXPECT_EQ(Word16(640), (Bytes{0x80, 0x02}));
   EXPECT_EQ(Word16(0x12345), (Bytes{0x45, 0x23}));
 
-  TBlock chunk = NewBlock(3, 0);
-  AppendBlock(chunk, NewBlock(0x04, 0));
+  MveRecord chunk = NewRecord(3, 0);
+  AppendRecord(chunk, NewRecord(0x04, 0));
   EXPECT_EQ(chunk.Len, 4);
   EXPECT_EQ(chunk.Data, (Bytes{0x00, 0x00, 0x04, 0x00}));
 
   // The chunk holds a copy: changing the opcode afterwards leaves it alone.
-  TBlock op = NewBlock(0x0F, 0);
+  MveRecord op = NewRecord(0x0F, 0);
   AppendBytes(op, Bytes{1, 2, 3});
-  AppendBlock(chunk, op);
+  AppendRecord(chunk, op);
   AppendBytes(op, Bytes{4});
   EXPECT_EQ(chunk.Len, 11);
-  EXPECT_EQ(SerializeBlock(chunk), (Bytes{11, 0, 3, 0, 0, 0, 4, 0, 3, 0, 0x0F, 0, 1, 2, 3}));
+  EXPECT_EQ(SerializeRecord(chunk), (Bytes{11, 0, 3, 0, 0, 0, 4, 0, 3, 0, 0x0F, 0, 1, 2, 3}));
 }
 
 TEST(MveRecords, ConstantOpcodes) {
   struct Case {
-    const TBlock* op;
+    const MveRecord* op;
     uint8_t kind, version;
     Bytes payload;
   };
@@ -95,7 +95,7 @@ TEST(MveWriter, RecordsOf65536BytesOrMoreAreRefused) {
   ASSERT_TRUE(file.WriteFileHeader());
 
   // The largest record that fits is written whole.
-  TBlock largest = NewBlock(Number(ChunkType::Frame), 0);
+  MveRecord largest = NewRecord(Number(ChunkType::Frame), 0);
   AppendBytes(largest, Bytes(65535, 0xAB));
   EXPECT_EQ(largest.Len, 65535);
   ASSERT_TRUE(largest.Fits());
@@ -103,12 +103,12 @@ TEST(MveWriter, RecordsOf65536BytesOrMoreAreRefused) {
   EXPECT_EQ(file.BytesWritten(), 26 + 4 + 65535);
 
   // An opcode of 65536 bytes cannot be appended to a chunk; the chunk is marked.
-  TBlock op = NewBlock(0x11, 3);
+  MveRecord op = NewRecord(0x11, 3);
   AppendBytes(op, Bytes(65536, 1));
   EXPECT_EQ(op.Len, 0);  // the header field wraps
   EXPECT_FALSE(op.Fits());
-  TBlock chunk = NewBlock(Number(ChunkType::Frame), 0);
-  AppendBlock(chunk, op);
+  MveRecord chunk = NewRecord(Number(ChunkType::Frame), 0);
+  AppendRecord(chunk, op);
   EXPECT_FALSE(chunk.Fits());
   EXPECT_FALSE(file.WriteChunk(chunk));
   EXPECT_NE(file.LastError().find("65535"), std::string::npos) << file.LastError();
@@ -116,7 +116,7 @@ TEST(MveWriter, RecordsOf65536BytesOrMoreAreRefused) {
   EXPECT_EQ(file.BytesWritten(), 26 + 4 + 65535);
 
   // A chunk whose own payload reaches 65536 bytes is refused too, and nothing more is written.
-  TBlock whole = NewBlock(Number(ChunkType::Frame), 0);
+  MveRecord whole = NewRecord(Number(ChunkType::Frame), 0);
   AppendBytes(whole, Bytes(65536, 0));
   EXPECT_FALSE(whole.Fits());
   EXPECT_FALSE(file.WriteChunk(whole));
@@ -152,7 +152,7 @@ TEST(MveWriter, WriteFailuresAreReported) {
   MveWriter full;
   ASSERT_TRUE(full.Open("/dev/full"));
   ASSERT_TRUE(full.WriteFileHeader());
-  TBlock chunk = NewBlock(Number(ChunkType::Frame), 0);
+  MveRecord chunk = NewRecord(Number(ChunkType::Frame), 0);
   AppendBytes(chunk, Bytes(60000, 7));
   bool failed = false;
   for (int i = 0; i < 4 && !failed; ++i) failed = !full.WriteChunk(chunk);
@@ -187,11 +187,11 @@ TEST(MveWriter, DroppedWriterKeepsWhatWasWritten) {
       MveWriter file;
       ASSERT_TRUE(file.Open(path));
       ASSERT_TRUE(file.WriteFileHeader());
-      TBlock chunk = NewBlock(Number(ChunkType::Frame), 0);
+      MveRecord chunk = NewRecord(Number(ChunkType::Frame), 0);
       AppendBytes(chunk, Bytes(1000, 0x5A));
       for (int i = 0; i < c.chunks; ++i) ASSERT_TRUE(file.WriteChunk(chunk));
       if (c.oversized) {
-        TBlock big = NewBlock(Number(ChunkType::Frame), 0);
+        MveRecord big = NewRecord(Number(ChunkType::Frame), 0);
         AppendBytes(big, Bytes(70000, 0));
         EXPECT_FALSE(file.WriteChunk(big));
       }

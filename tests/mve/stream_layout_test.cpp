@@ -25,23 +25,23 @@ class FakeAudio : public FrameAudioSource {
  public:
   void BuildFrameAudio() override {
     ++built;
-    data = NewBlock(0x08, 0);
+    data = NewRecord(0x08, 0);
     AppendBytes(data, Word16(sequence));
     AppendBytes(data, Bytes{0x01, 0x00, 0x03, 0x00, 0xA0, 0xA1, 0xA2});
-    silence = NewBlock(0x09, 0);
+    silence = NewRecord(0x09, 0);
     AppendBytes(silence, Word16(sequence));
     AppendBytes(silence, Bytes{0xFE, 0xFF, 0x03, 0x00});
   }
-  void AppendFrameAudio(TBlock& chunk) override {
-    AppendBlock(chunk, data);
-    AppendBlock(chunk, silence);
+  void AppendFrameAudio(MveRecord& chunk) override {
+    AppendRecord(chunk, data);
+    AppendRecord(chunk, silence);
     ++sequence;
   }
   int AudioOverhead() const override { return data.Len + 4 + silence.Len + 4; }
 
   int built = 0;
   int sequence = 0;
-  TBlock data, silence;
+  MveRecord data, silence;
 };
 
 PalettePlanes TestPlanes() {
@@ -234,7 +234,7 @@ TEST(StreamLayout, TimerFromFrameRate) {
                         {2, 62500}, {24, 5208}, {30, 4167},    {50, 2500}, {0, 5000}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rate);
-    const TBlock timer = StreamLayout::TimerOp(c.rate);
+    const MveRecord timer = StreamLayout::TimerOp(c.rate);
     EXPECT_EQ(timer.Kind, 0x02);
     EXPECT_EQ(timer.Version, 0);
     ASSERT_EQ(timer.Len, 6);

@@ -19,7 +19,7 @@ namespace {
 // against: an array of record pointers sorted by ascending Slope.
 // Position of the last record whose Slope is below `key`, found by halving; -1 when n is 0
 // or the first record's Slope is not below the key.
-int Find(int32_t key, TModeCandidate* const* list, int n) {
+int Find(int32_t key, ModeCandidate* const* list, int n) {
   if (n == 0 || !(list[0]->Slope < key)) return -1;
   int base = 0;
   while (n > 1) {
@@ -35,26 +35,26 @@ int Find(int32_t key, TModeCandidate* const* list, int n) {
 }
 
 // Moves entries 1 ... n-1 one place to the front and stores `record` at n-1 (n >= 1).
-void DropFirstAndInsert(TModeCandidate* record, TModeCandidate** list, int n) {
+void DropFirstAndInsert(ModeCandidate* record, ModeCandidate** list, int n) {
   if (n > 1) std::memmove(list, list + 1, static_cast<size_t>(n - 1) * sizeof(*list));
   list[n - 1] = record;
 }
 
 // Stores `record` at 0 and moves entries 0 ... n-2 one place back.
-void InsertFirst(TModeCandidate* record, TModeCandidate** list, int n) {
+void InsertFirst(ModeCandidate* record, ModeCandidate** list, int n) {
   if (n > 1) std::memmove(list + 1, list, static_cast<size_t>(n - 1) * sizeof(*list));
   list[0] = record;
 }
 
-TModeCandidate Rec(int32_t slope) {
-  TModeCandidate r{};
+ModeCandidate Rec(int32_t slope) {
+  ModeCandidate r{};
   r.Slope = slope;
   return r;
 }
 
 TEST(OrderedList, FindDropFirstAndInsertAndInsertFirst) {
-  std::vector<TModeCandidate> recs = {Rec(1), Rec(3), Rec(3), Rec(7), Rec(9)};
-  std::vector<TModeCandidate*> list;
+  std::vector<ModeCandidate> recs = {Rec(1), Rec(3), Rec(3), Rec(7), Rec(9)};
+  std::vector<ModeCandidate*> list;
   for (auto& r : recs) list.push_back(&r);
   struct Case {
     int32_t key;
@@ -70,13 +70,13 @@ TEST(OrderedList, FindDropFirstAndInsertAndInsertFirst) {
   for (const Case& c : cases)
     EXPECT_EQ(Find(c.key, list.data(), c.n), c.expected) << c.key << " on " << c.n;
 
-  TModeCandidate x = Rec(5);
+  ModeCandidate x = Rec(5);
   auto l = list;
   DropFirstAndInsert(&x, l.data(), 3);
-  EXPECT_EQ(l, (std::vector<TModeCandidate*>{list[1], list[2], &x, list[3], list[4]}));
+  EXPECT_EQ(l, (std::vector<ModeCandidate*>{list[1], list[2], &x, list[3], list[4]}));
   l = list;
   InsertFirst(&x, l.data() + 1, 3);
-  EXPECT_EQ(l, (std::vector<TModeCandidate*>{list[0], &x, list[1], list[2], list[4]}));
+  EXPECT_EQ(l, (std::vector<ModeCandidate*>{list[0], &x, list[1], list[2], list[4]}));
   l = list;
   DropFirstAndInsert(&x, l.data(), 1);
   EXPECT_EQ(l[0], &x);
@@ -84,11 +84,11 @@ TEST(OrderedList, FindDropFirstAndInsertAndInsertFirst) {
 
 // Offered records with chosen (error, bytes); each stored as a 20-byte record.
 struct Offered {
-  std::vector<TModeCandidate> records;
-  std::vector<TModeCandidate*> pointers;
+  std::vector<ModeCandidate> records;
+  std::vector<ModeCandidate*> pointers;
   explicit Offered(const std::vector<std::pair<int32_t, int32_t>>& points) {
     for (auto [e, b] : points) {
-      TModeCandidate r{};
+      ModeCandidate r{};
       r.Error = e;
       r.Bytes = b;
       r.Kind = kRawMode;
@@ -142,8 +142,8 @@ TEST(BuildChainTest, StartRecordStepsAndTieBreaks) {
     uint8_t region[64 * 20];
     const int32_t stored =
         BuildChain(7, o.pointers.data(), static_cast<int>(o.pointers.size()), region);
-    EXPECT_EQ(stored, static_cast<int32_t>(c.chain.size() * sizeof(TModeCandidate))) << c.name;
-    TModeCandidate* r = reinterpret_cast<TModeCandidate*>(region);
+    EXPECT_EQ(stored, static_cast<int32_t>(c.chain.size() * sizeof(ModeCandidate))) << c.name;
+    ModeCandidate* r = reinterpret_cast<ModeCandidate*>(region);
     int32_t error = 0, bytes = 0;
     for (size_t k = 0; k < c.chain.size(); ++k) {
       ASSERT_NE(r, nullptr) << c.name;
@@ -174,14 +174,14 @@ TEST(BuildChainTest, StartRecordStepsAndTieBreaks) {
 struct Chains {
   static constexpr int kRegion = 64 * 20;
   std::vector<uint8_t> storage;
-  std::vector<TModeCandidate*> first;
+  std::vector<ModeCandidate*> first;
   explicit Chains(const std::vector<std::vector<std::pair<int32_t, int32_t>>>& blocks)
       : storage(blocks.size() * kRegion) {
     for (size_t i = 0; i < blocks.size(); ++i) {
       Offered o(blocks[i]);
       BuildChain(static_cast<int>(i), o.pointers.data(), static_cast<int>(o.pointers.size()),
                  storage.data() + i * kRegion);
-      first.push_back(reinterpret_cast<TModeCandidate*>(storage.data() + i * kRegion));
+      first.push_back(reinterpret_cast<ModeCandidate*>(storage.data() + i * kRegion));
     }
   }
 };
@@ -238,12 +238,12 @@ TEST(PruningOrder, LimitMetStopsAndUnreachableLimitReports) {
 
 // The sorted-array procedure exactly as the list operations define it, for comparison.
 struct LiteralPruner {
-  std::vector<TModeCandidate*> list;
+  std::vector<ModeCandidate*> list;
   int active = 0, tail = 0;
   double error = 0;
   int32_t bytes = 0;
   explicit LiteralPruner(int n) : list(n, nullptr), tail(n - 1) {}
-  void Enter(TModeCandidate* r) {
+  void Enter(ModeCandidate* r) {
     if (r->Slope == kChainEnd) {
       list[tail--] = r;
     } else {
@@ -255,7 +255,7 @@ struct LiteralPruner {
     error += r->Error;
     bytes += r->Bytes;
   }
-  void Advance(TModeCandidate* r) {
+  void Advance(ModeCandidate* r) {
     if (r->Slope == kChainEnd) {
       DropFirstAndInsert(r, list.data(), active);
       --active;
@@ -271,7 +271,7 @@ struct LiteralPruner {
     std::vector<int> order;
     *met = true;
     while (bytes > limit) {
-      TModeCandidate* h = list[0];
+      ModeCandidate* h = list[0];
       if (h->Slope == kChainEnd) {
         *met = false;
         break;
@@ -324,8 +324,8 @@ TEST(PruningOrder, HeapMatchesTheSortedArrayProcedure) {
     ASSERT_EQ(heap.FrameBytes(), literal.bytes);
     ASSERT_EQ(heap.FrameError(), literal.error);
     // The same current record for every block.
-    std::vector<TModeCandidate*> chosen(n, nullptr);
-    for (TModeCandidate* r : literal.list) chosen[r->BlockIndex] = r;
+    std::vector<ModeCandidate*> chosen(n, nullptr);
+    for (ModeCandidate* r : literal.list) chosen[r->BlockIndex] = r;
     for (int i = 0; i < n; ++i) ASSERT_EQ(heap.Chosen(i), chosen[i]) << "trial " << trial;
   }
 }
@@ -416,7 +416,7 @@ TEST(PruningBruteForce, GreedyEqualsThePlainHullWalk) {
     for (int i = 0; i < n; ++i) {
       int32_t e = 0, b = 0;
       size_t k = 0;
-      for (TModeCandidate* r = c.first[i]; r; r = NextInChain(r), ++k) {
+      for (ModeCandidate* r = c.first[i]; r; r = NextInChain(r), ++k) {
         ASSERT_LT(k, plain.chains[i].size());
         e += r->Error;
         b += r->Bytes;

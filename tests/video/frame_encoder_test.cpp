@@ -193,7 +193,7 @@ TEST(FrameEncoderTest, LimitAboveTheStartKeepsTheLowestErrorCodings) {
   EXPECT_TRUE(stats.LimitMet);
   // Each chosen record is the first of its chain: the lowest error offered for the block.
   for (int b = 0; b < enc.BlockCount(); ++b) {
-    const TModeCandidate* r = enc.ChosenRecord(b);
+    const ModeCandidate* r = enc.ChosenRecord(b);
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->Bytes, DataSize(*r));
   }

@@ -20,13 +20,13 @@ Block MakeBlock(const std::function<uint8_t(int x, int y)>& f) {
   return b;
 }
 
-void PutBlock(TFrame& frame, int bx, int by, const Block& b) {
+void PutBlock(IndexFrame& frame, int bx, int by, const Block& b) {
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) *frame.PixelAddress(8 * bx + x, 8 * by + y) = b[8 * y + x];
 }
 
-TEST(TFrame, CreateAndLoadBottomUp) {
-  TFrame frame(20, 10);
+TEST(IndexFrame, CreateAndLoadBottomUp) {
+  IndexFrame frame(20, 10);
   EXPECT_EQ(frame.Width, 20);
   EXPECT_EQ(frame.Height, 10);
   EXPECT_EQ(frame.Pixels.size(), 24u * 16);
@@ -42,8 +42,8 @@ TEST(TFrame, CreateAndLoadBottomUp) {
     for (int x = 0; x < 20; ++x) ASSERT_EQ(*frame.PixelAddress(x, 9 - k), source[k * 20 + x]);
 }
 
-TEST(TFrame, SameBlockAtBounds) {
-  TFrame a(32, 16), b(32, 16);
+TEST(IndexFrame, SameBlockAtBounds) {
+  IndexFrame a(32, 16), b(32, 16);
   // Both frames all zero: every in-range pair matches.
   EXPECT_TRUE(a.SameBlockAt(24, 8, b, 0, 0));
   EXPECT_TRUE(a.SameBlock(3, 1, b, 0, 1));
@@ -58,8 +58,8 @@ TEST(TFrame, SameBlockAtBounds) {
   EXPECT_TRUE(a.SameBlockAt(0, 0, b, 8, 0));
 }
 
-TEST(TFrame, FindCopyScanOrder) {
-  TFrame cur(48, 32), prev(48, 32);
+TEST(IndexFrame, FindCopyScanOrder) {
+  IndexFrame cur(48, 32), prev(48, 32);
   int dx = 99, dy = 99;
   // All zero: the first displacement in scan order (dy, then dx, from -8) that stays inside.
   EXPECT_TRUE(cur.FindCopy(16, 16, prev, &dx, &dy));
@@ -215,7 +215,7 @@ std::vector<ShapeCase> ShapeCases() {
 
 // FindCopy against the scan written plainly with SameBlockAt, on frames of few colours (many
 // near matches) with copies planted at random, every block position including the edges.
-TEST(TFrame, FindCopyEqualsThePlainScan) {
+TEST(IndexFrame, FindCopyEqualsThePlainScan) {
   uint32_t seed = 12345;
   auto next = [&seed] {
     seed = seed * 1664525u + 1013904223u;
@@ -223,7 +223,7 @@ TEST(TFrame, FindCopyEqualsThePlainScan) {
   };
   for (int trial = 0; trial < 6; ++trial) {
     const int w = 48 + 16 * (trial % 2), h = 40;
-    TFrame previous(w, h), current(w, h);
+    IndexFrame previous(w, h), current(w, h);
     const int colours = 2 + trial % 3;
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x) {
@@ -261,15 +261,15 @@ TEST(TFrame, FindCopyEqualsThePlainScan) {
   }
 }
 
-TEST(TFrame, ShapeTests) {
+TEST(IndexFrame, ShapeTests) {
   for (const ShapeCase& c : ShapeCases()) {
     SCOPED_TRACE(c.name);
-    TFrame frame(24, 16);
+    IndexFrame frame(24, 16);
     // The block sits at (1, 1), its neighbours differ, so addressing errors show.
     for (auto& p : frame.Pixels) p = 200;
     PutBlock(frame, 1, 1, c.block);
     frame.AnalyseBlock(1, 1);
-    const TBlockInfo& info = frame.BlockInfo;
+    const BlockAnalysis& info = frame.BlockInfo;
     EXPECT_EQ(info.ColorCount, c.colorCount);
     for (int i = 1; i < info.ColorCount; ++i) EXPECT_LT(info.Colors[i - 1], info.Colors[i]);
     for (int i = info.ColorCount; i < 64; ++i) EXPECT_EQ(info.Colors[i], 0);

@@ -154,7 +154,7 @@ TEST(MotionSearchTest, FindsDisplacementsInsideThePicture) {
     ASSERT_GE(s, 0);
     ASSERT_LE(s, f.last);
     f.Place(c.o, s);
-    TMotionMode rec{};
+    MotionMode rec{};
     const int32_t e =
         MotionSearch(f.CopyError(c.o), &f.target[3 * c.o], f.prev.data(), W, c.o, f.last, rec);
     if (c.offered) {
@@ -183,7 +183,7 @@ TEST(MotionSearchTest, TiesGoToTheSmallerDyThenTheSmallerDx) {
     for (int y = 0; y < 8; ++y)
       std::memcpy(&f.prev[3 * (s2 + y * W)], &f.prev[3 * (s1 + y * W)], 24);
     f.Place(o, s1);
-    TMotionMode rec{};
+    MotionMode rec{};
     const int32_t e =
         MotionSearch(f.CopyError(o), &f.target[3 * o], f.prev.data(), W, o, f.last, rec);
     EXPECT_EQ(e, 0);
@@ -195,7 +195,7 @@ TEST(MotionSearchTest, TiesGoToTheSmallerDyThenTheSmallerDx) {
 TEST(MotionSearchTest, UnavailableWhenNothingBeatsThePlainCopy) {
   const int W = MotionFixture::W;
   const int32_t o = 8 * W + 8;
-  TMotionMode rec{};
+  MotionMode rec{};
   rec.Dx = 5;
   {
     // The plain copy is perfect: the bound is 0 and nothing is strictly better.
@@ -229,7 +229,7 @@ TEST(MotionSearchTest, AgreesWithAPlainSearchOnRandomContent) {
     int dx = 99, dy = 99;
     const int32_t bound = f.CopyError(o);
     const int32_t expected = PlainSearch(f, o, bound, &dx, &dy);
-    TMotionMode rec{};
+    MotionMode rec{};
     const int32_t got = MotionSearch(bound, &f.target[3 * o], f.prev.data(), f.W, o, f.last, rec);
     ASSERT_EQ(got, expected) << trial;
     if (expected != kUnavailable) {

@@ -52,7 +52,7 @@ T Record(ModeKind kind, int block = 0) {
   return r;
 }
 
-std::vector<uint8_t> Emitted(const TModeCandidate& r, const BlockPlanes& p) {
+std::vector<uint8_t> Emitted(const ModeCandidate& r, const BlockPlanes& p) {
   uint8_t buf[kMaxEmitBytes + 8];
   std::memset(buf, 0xCD, sizeof(buf));
   const int n = Emit(r, p, buf);
@@ -69,34 +69,34 @@ TEST(ModeEmit, BytesOfEveryMode) {
   // Block 3 (bottom-right) for the modes reading frame buffers.
   const int o = p.offsets[3];
 
-  auto raw = Record<TRawMode>(kRawMode, 3);
+  auto raw = Record<RawMode>(kRawMode, 3);
   std::vector<uint8_t> rawBytes{11, 64};
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) rawBytes.push_back(p.current[o + y * 16 + x]);
 
-  auto half = Record<THalfResMode>(kHalfResMode, 3);
+  auto half = Record<HalfResMode>(kHalfResMode, 3);
   std::vector<uint8_t> halfBytes{12, 16};
   for (int cy = 0; cy < 4; ++cy)
     for (int cx = 0; cx < 4; ++cx) halfBytes.push_back(p.halfRes[o + 2 * cy * 16 + 2 * cx]);
 
-  auto two = Record<TTwoColorMode>(kTwoColorMode);
+  auto two = Record<TwoColorMode>(kTwoColorMode);
   two.P[0] = 4;
   two.P[1] = 9;
   const uint8_t row0[8] = {1, 0, 0, 0, 0, 0, 0, 1};  // 9 4 4 4 4 4 4 9
   std::memcpy(two.Pattern, row0, 8);
   two.Pattern[8 + 1] = 1;  // row 1: pixel 1 has colour 9
-  auto four = Record<TFourColorMode>(kFourColorMode);
+  auto four = Record<FourColorMode>(kFourColorMode);
   const uint8_t colours[4] = {1, 2, 3, 4};
   std::memcpy(four.P, colours, 4);
   for (int x = 0; x < 8; ++x) four.Pattern[x] = static_cast<uint8_t>(x & 3);  // 1 2 3 4 1 2 3 4
 
   // Cell variants: the stored pattern counts the smaller colour as 0.
-  auto cellTwo = Record<TTwoColorMode>(kTwoColorMode);
+  auto cellTwo = Record<TwoColorMode>(kTwoColorMode);
   cellTwo.P[0] = 9;  // larger first
   cellTwo.P[1] = 4;
   // Cell (0,0) has the larger colour (pattern 1), every other cell the smaller one.
   cellTwo.Pattern[0] = cellTwo.Pattern[1] = cellTwo.Pattern[8] = cellTwo.Pattern[9] = 1;
-  auto cellFour = Record<TFourColorMode>(kFourColorMode);
+  auto cellFour = Record<FourColorMode>(kFourColorMode);
   const uint8_t cellColours[4] = {1, 2, 7, 5};
   std::memcpy(cellFour.P, cellColours, 4);
   for (int cy = 0; cy < 4; ++cy)
@@ -105,8 +105,8 @@ TEST(ModeEmit, BytesOfEveryMode) {
         cellFour.Pattern[(2 * cy + k / 2) * 8 + 2 * cx + k % 2] =
             static_cast<uint8_t>((cx + cy) & 3);
 
-  auto quadTwo = Record<TQuadTwoColorMode>(kQuadTwoColorMode);
-  auto quadFour = Record<TQuadFourColorMode>(kQuadFourColorMode);
+  auto quadTwo = Record<QuadTwoColorMode>(kQuadTwoColorMode);
+  auto quadFour = Record<QuadFourColorMode>(kQuadFourColorMode);
   for (int q = 0; q < 4; ++q) {
     quadTwo.P[q][0] = static_cast<uint8_t>(10 * q + 1);
     quadTwo.P[q][1] = static_cast<uint8_t>(10 * q + 2);
@@ -115,18 +115,18 @@ TEST(ModeEmit, BytesOfEveryMode) {
     quadFour.Pattern[q][4 * q] = 3;  // first pixel of row q
   }
 
-  auto solid = Record<TSolidMode>(kSolidMode);
+  auto solid = Record<SolidMode>(kSolidMode);
   solid.Color = 77;
-  auto quadSolid = Record<TQuadSolidMode>(kQuadSolidMode);
+  auto quadSolid = Record<QuadSolidMode>(kQuadSolidMode);
   const uint8_t qs[4] = {1, 2, 3, 4};
   std::memcpy(quadSolid.Colors, qs, 4);
-  auto checker = Record<TCheckerMode>(kCheckerMode);
+  auto checker = Record<CheckerMode>(kCheckerMode);
   checker.Colors[0] = 5;
   checker.Colors[1] = 6;
 
   struct Row {
     const char* name;
-    const TModeCandidate* record;
+    const ModeCandidate* record;
     std::vector<uint8_t> bytes;  // exact
   };
   const std::vector<Row> rows = {
@@ -156,8 +156,8 @@ TEST(ModeEmit, BytesOfEveryMode) {
     EXPECT_EQ(Emitted(*row.record, p.planes), row.bytes) << row.name;
   }
 
-  auto copyPrev = Record<TCopyPrevMode>(kCopyPrevMode);
-  auto copyPrev2 = Record<TCopyPrev2Mode>(kCopyPrev2Mode);
+  auto copyPrev = Record<CopyPrevMode>(kCopyPrevMode);
+  auto copyPrev2 = Record<CopyPrev2Mode>(kCopyPrev2Mode);
   EXPECT_EQ(Emitted(copyPrev, p.planes), (std::vector<uint8_t>{0, 0}));
   EXPECT_EQ(Emitted(copyPrev2, p.planes), (std::vector<uint8_t>{1, 0}));
 }
@@ -170,7 +170,7 @@ TEST(ModeEmit, MotionByte) {
   };
   const Case cases[] = {{-8, -8, 0x00}, {7, 7, 0xFF}, {0, 0, 0x88}, {-1, 2, 0xA7}, {7, -8, 0x0F}};
   for (const Case& c : cases) {
-    auto m = Record<TMotionMode>(kMotionMode, 3);
+    auto m = Record<MotionMode>(kMotionMode, 3);
     m.Dx = static_cast<int8_t>(c.dx);
     m.Dy = static_cast<int8_t>(c.dy);
     m.SourceOffset = p.offsets[3] + c.dy * 16 + c.dx;
@@ -182,7 +182,7 @@ TEST(ModeEmit, EveryModeWritesTwoPlusDataSizeBytes) {
   Planes16 p;
   ModeSet m;
   for (int i = 0; i < m.ModeCount; ++i) {
-    TModeCandidate& r = *m.records[i];
+    ModeCandidate& r = *m.records[i];
     r.BlockIndex = 0;
     uint8_t buf[kMaxEmitBytes + 16];
     std::memset(buf, 0xEE, sizeof(buf));
@@ -203,20 +203,20 @@ TEST(ModeReconstruct, MatchesADecoderOfTheEmittedBytes) {
     const int block = trial % 4;
     const int o = p.offsets[block];
     std::vector<std::unique_ptr<uint8_t[]>> storage;
-    std::vector<TModeCandidate*> records;
-    auto keep = [&](const TModeCandidate& r, int size) {
+    std::vector<ModeCandidate*> records;
+    auto keep = [&](const ModeCandidate& r, int size) {
       // Copy whole records into storage, as the chain storage does.
       storage.emplace_back(new uint8_t[size]);
       std::memcpy(storage.back().get(), &r, size);
-      records.push_back(reinterpret_cast<TModeCandidate*>(storage.back().get()));
+      records.push_back(reinterpret_cast<ModeCandidate*>(storage.back().get()));
     };
 
-    keep(Record<TRawMode>(kRawMode, block), sizeof(TRawMode));
-    keep(Record<TCopyPrevMode>(kCopyPrevMode, block), sizeof(TCopyPrevMode));
-    keep(Record<TCopyPrev2Mode>(kCopyPrev2Mode, block), sizeof(TCopyPrev2Mode));
-    keep(Record<THalfResMode>(kHalfResMode, block), sizeof(THalfResMode));
+    keep(Record<RawMode>(kRawMode, block), sizeof(RawMode));
+    keep(Record<CopyPrevMode>(kCopyPrevMode, block), sizeof(CopyPrevMode));
+    keep(Record<CopyPrev2Mode>(kCopyPrev2Mode, block), sizeof(CopyPrev2Mode));
+    keep(Record<HalfResMode>(kHalfResMode, block), sizeof(HalfResMode));
     {
-      auto m = Record<TMotionMode>(kMotionMode, block);
+      auto m = Record<MotionMode>(kMotionMode, block);
       // Any source inside the frame.
       int dx, dy, s;
       do {
@@ -230,19 +230,19 @@ TEST(ModeReconstruct, MatchesADecoderOfTheEmittedBytes) {
       keep(m, sizeof(m));
     }
     {
-      auto s = Record<TSolidMode>(kSolidMode, block);
+      auto s = Record<SolidMode>(kSolidMode, block);
       s.Color = byte();
       keep(s, sizeof(s));
-      auto q = Record<TQuadSolidMode>(kQuadSolidMode, block);
+      auto q = Record<QuadSolidMode>(kQuadSolidMode, block);
       for (auto& c : q.Colors) c = byte();
       keep(q, sizeof(q));
-      auto c = Record<TCheckerMode>(kCheckerMode, block);
+      auto c = Record<CheckerMode>(kCheckerMode, block);
       c.Colors[0] = byte();
       c.Colors[1] = byte();
       keep(c, sizeof(c));
     }
     for (int cells = 0; cells < 2; ++cells) {
-      auto t = Record<TTwoColorMode>(kTwoColorMode, block);
+      auto t = Record<TwoColorMode>(kTwoColorMode, block);
       uint8_t a = byte(), b = byte();
       if (a == b) b = static_cast<uint8_t>(a + 1);
       const uint8_t lo = std::min(a, b), hi = std::max(a, b);
@@ -255,7 +255,7 @@ TEST(ModeReconstruct, MatchesADecoderOfTheEmittedBytes) {
       t.P[1] = cells ? lo : hi;
       keep(t, sizeof(t));
 
-      auto f = Record<TFourColorMode>(kFourColorMode, block);
+      auto f = Record<FourColorMode>(kFourColorMode, block);
       uint8_t c[4];
       for (auto& x : c) x = byte();
       std::sort(c, c + 4);
@@ -274,8 +274,8 @@ TEST(ModeReconstruct, MatchesADecoderOfTheEmittedBytes) {
       keep(f, sizeof(f));
     }
     {
-      auto q2 = Record<TQuadTwoColorMode>(kQuadTwoColorMode, block);
-      auto q4 = Record<TQuadFourColorMode>(kQuadFourColorMode, block);
+      auto q2 = Record<QuadTwoColorMode>(kQuadTwoColorMode, block);
+      auto q4 = Record<QuadFourColorMode>(kQuadFourColorMode, block);
       for (int q = 0; q < 4; ++q) {
         uint8_t a = byte(), b = byte();
         q2.P[q][0] = std::min(a, b);
@@ -295,7 +295,7 @@ TEST(ModeReconstruct, MatchesADecoderOfTheEmittedBytes) {
       keep(q4, sizeof(q4));
     }
 
-    for (TModeCandidate* r : records) {
+    for (ModeCandidate* r : records) {
       std::vector<uint8_t> frame = p.current;
       BlockPlanes planes = p.planes;
       planes.current = frame.data();
@@ -323,7 +323,7 @@ TEST(ModeReconstruct, MatchesADecoderOfTheEmittedBytes) {
 
 TEST(ModeReconstruct, CheckerboardOddRowsStartWithTheSecondColour) {
   Planes16 p;
-  auto c = Record<TCheckerMode>(kCheckerMode, 0);
+  auto c = Record<CheckerMode>(kCheckerMode, 0);
   c.Colors[0] = 3;
   c.Colors[1] = 8;
   Reconstruct(c, p.planes);
