@@ -25,7 +25,7 @@
 #include "audio/audio_encoder.h"
 #include "audio/dpcm.h"
 #include "input/movie_source.h"
-#include "mve/tblock.h"
+#include "mve/mve_record.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include "audio/dpcm.h"
 #include "mve/frame_audio.h"
+#include "mve/mve_record.h"
 #include "mve/opcodes.h"
-#include "mve/tblock.h"
 
 namespace korvane {
 

@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "mve/mve_record.h"
 #include "mve/mve_writer.h"
 #include "mve/stream_layout.h"
-#include "mve/tblock.h"
 #include "video/frame_coder.h"
 
 namespace korvane {

@@ -2,7 +2,7 @@
 // next chunk that carries sound. The audio unit implements it; the layout only places it.
 #pragma once
 
-#include "mve/tblock.h"
+#include "mve/mve_record.h"
 
 namespace korvane {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "mve/mve_record.h"
 #include "mve/opcodes.h"
-#include "mve/tblock.h"
 
 namespace korvane {
 

@@ -7,9 +7,9 @@
 #include <cstdint>
 
 #include "mve/frame_audio.h"
+#include "mve/mve_record.h"
 #include "mve/mve_writer.h"
 #include "mve/palette_planes.h"
-#include "mve/tblock.h"
 
 namespace korvane {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "mve/tblock.h"
+#include "mve/mve_record.h"
 #include "support/fixtures.h"
 #include "support/mve_reader.h"
 

@@ -1,4 +1,4 @@
-#include "mve/tblock.h"
+#include "mve/mve_record.h"
 
 namespace korvane {
 
