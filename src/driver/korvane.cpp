@@ -291,7 +291,7 @@ int Korvane::Impl::MainSequence() {
 
 int Korvane::Impl::PalettePass() {
   const Settings& s = settings;
-  reducer = ColorReducer::Create(256);
+  reducer = ColorReducer::Create(256, s.Classic);
   if (!reducer) return Fail("could not alloc mem");
   if (s.LocalPalettes) return kExitOk;
 
@@ -459,7 +459,7 @@ int Korvane::Impl::EncodingPass() {
     else
       FramePipeline::FlipAndReverse(frame, rgbFrame.data(), m.FrameWidth, m.FrameHeight);
     if (s.LocalPalettes) {
-      ColorReducer::ClearHistogram(reducer->GetHistogram());
+      reducer->ClearCounts();
       reducer->AddPixelsRGB(rgbFrame.data(), m.FrameWidth, m.FrameHeight);
       if (!reducer->BuildPalette()) return Fail("could not alloc mem");
       paletteCount = reducer->GetPalette(paletteTable);

@@ -31,6 +31,7 @@ struct Settings {
   bool Dither = false;
   // Accepted beyond the usage text.
   int Threads = 0;              // "-threads N"; 0: one per core
+  bool Classic = false;         // "-classic": the original encoder, byte for byte
   bool FitToLimit = false;      // "-fit": scale pictures larger than 640x480 down to fit
   double OutputFrameRate = 0;   // "-fps RATE": convert at this frame rate; 0: the movie's own
   int32_t OutputAudioRate = 0;  // "-ar RATE": resample the sound to RATE Hz; 0: keep its rate

@@ -6,15 +6,23 @@
 
 #include "palette/median_cut.h"
 #include "palette/remap.h"
+#include "palette/variance_cut.h"
 
 namespace korvane {
 
-std::unique_ptr<ColorReducer> ColorReducer::Create(int desired) {
+std::unique_ptr<ColorReducer> ColorReducer::Create(int desired, bool classic) {
   std::unique_ptr<ColorReducer> r(new (std::nothrow) ColorReducer());
   if (!r) return nullptr;
-  r->histogram_ = ColorHistogram::Create();
-  r->map_ = InverseColorMap::Create();
-  if (!r->histogram_ || !r->map_) return nullptr;
+  r->classic_ = classic;
+  if (classic) {
+    r->histogram_ = ColorHistogram::Create();
+    if (!r->histogram_) return nullptr;
+  } else {
+    r->statistics_ = ColorStatistics::Create();
+    if (!r->statistics_) return nullptr;
+  }
+  r->map_ = InverseColorMap::Create(!classic);
+  if (!r->map_) return nullptr;
   r->desired_ = std::clamp(desired, 1, kPaletteEntries);
   return r;
 }
@@ -22,18 +30,34 @@ std::unique_ptr<ColorReducer> ColorReducer::Create(int desired) {
 ColorReducer::~ColorReducer() = default;
 
 void ColorReducer::AddPixelsBGR(const uint8_t* pixels, int width, int height) {
-  histogram_->AddBGR(pixels, width, height);
+  if (classic_)
+    histogram_->AddBGR(pixels, width, height);
+  else
+    statistics_->AddBGR(pixels, width, height);
 }
 
 void ColorReducer::AddPixelsRGB(const uint8_t* pixels, int width, int height) {
-  histogram_->AddRGB(pixels, width, height);
+  if (classic_)
+    histogram_->AddRGB(pixels, width, height);
+  else
+    statistics_->AddRGB(pixels, width, height);
 }
 
 bool ColorReducer::BuildPalette() {
-  MedianCut(*histogram_, desired_, palette_);
-  histogram_->Clear();
+  if (classic_)
+    MedianCut(*histogram_, desired_, palette_);
+  else
+    VarianceCut(*statistics_, desired_, palette_);
+  ClearCounts();
   map_->Build(palette_);
   return true;
+}
+
+void ColorReducer::ClearCounts() {
+  if (classic_)
+    histogram_->Clear();
+  else
+    statistics_->Clear();
 }
 
 int ColorReducer::GetPalette(uint8_t out[kPaletteBytes]) const {
@@ -50,15 +74,18 @@ int ColorReducer::GetPalette(uint8_t out[kPaletteBytes]) const {
 void ColorReducer::SetPalette(const uint8_t* entries, int n) {
   n = std::clamp(n, 0, kPaletteEntries);
   palette_ = PaletteEntries{};
+  // The exact reducer keeps every entry at the colour decoders will show for it.
   for (int i = 0; i < n; ++i)
-    for (int k = 0; k < 3; ++k) palette_.Entry[i][k] = entries[4 * i + k];
+    for (int k = 0; k < 3; ++k)
+      palette_.Entry[i][k] =
+          classic_ ? entries[4 * i + k] : ShownComponent(entries[4 * i + k] >> 2);
   palette_.Count = n;
   SortPalette(palette_);
   map_->Build(palette_);
 }
 
 uint32_t* ColorReducer::GetHistogram() {
-  return histogram_->Cells();
+  return histogram_ ? histogram_->Cells() : nullptr;
 }
 
 void ColorReducer::ClearHistogram(uint32_t* table) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "palette/color_statistics.h"
 #include "palette/histogram.h"
 #include "palette/inverse_map.h"
 #include "palette/palette_entries.h"
@@ -18,7 +19,11 @@ class ColorReducer {
  public:
   // ColorReducerCreate: a reducer for `desired` colours with a zero histogram and an empty
   // palette (every colour maps to entry 0). Returns null when memory cannot be had.
-  static std::unique_ptr<ColorReducer> Create(int desired);
+  // The classic reducer counts into the 64 x 64 x 32 histogram, cuts it by median cut and maps
+  // through the classic inverse map. The exact one (`classic` false) designs the palette from
+  // the mean colours of 6-bit cells by variance cut, keeps entries at colours decoders show
+  // exactly, and maps every colour to the plainly nearest entry (see variance_cut.h).
+  static std::unique_ptr<ColorReducer> Create(int desired, bool classic = true);
   ~ColorReducer();
 
   ColorReducer(const ColorReducer&) = delete;
@@ -39,9 +44,12 @@ class ColorReducer {
   // Takes n entries of 4 bytes (byte 3 ignored), sorts them and builds the inverse colour map.
   void SetPalette(const uint8_t* entries, int n);
 
-  // The histogram's counts.
+  // The classic histogram's counts (null for the exact reducer).
   uint32_t* GetHistogram();
   static void ClearHistogram(uint32_t* table);
+  // Forgets everything counted.
+  void ClearCounts();
+  bool Classic() const { return classic_; }
 
   int ColorCount() const;
 
@@ -58,8 +66,10 @@ class ColorReducer {
  private:
   ColorReducer() = default;
   int desired_ = 256;
+  bool classic_ = true;
   PaletteEntries palette_;
-  std::unique_ptr<ColorHistogram> histogram_;
+  std::unique_ptr<ColorHistogram> histogram_;    // classic
+  std::unique_ptr<ColorStatistics> statistics_;  // exact
   std::unique_ptr<InverseColorMap> map_;
 };
 

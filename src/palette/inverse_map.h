@@ -10,22 +10,33 @@
 
 namespace korvane {
 
+constexpr int kExactCells = 64 * 64 * 64;
+
 class InverseColorMap {
  public:
-  // A map whose every cell holds entry 0, or null when its memory cannot be had.
-  static std::unique_ptr<InverseColorMap> Create();
+  // A map whose every cell holds entry 0, or null when its memory cannot be had. The classic
+  // map has the histogram's cells (6, 6 and 5 bits of red, green and blue); the exact map has
+  // 64 x 64 x 64 cells, 6 bits of each, the precision at which decoders show colours.
+  static std::unique_ptr<InverseColorMap> Create(bool exact = false);
 
   // Finds the nearest entry of `palette` for every cell. Distances use weights 2, 3, 1 on red,
   // green, blue and the cell centres; on equal distance the lower index wins. An empty palette
   // maps every cell to entry 0.
+  // The exact map: plain squared distance in red, green and blue from the middle of each cell
+  // (the mean of the colours it holds); on equal distance the lower index wins.
   void Build(const PaletteEntries& palette);
-
-  uint8_t Cell(int cell) const { return index_[cell]; }
-  uint8_t Nearest(int c0, int c1, int c2) const { return index_[CellOf(c0, c1, c2)]; }
+  bool Exact() const { return exact_; }
+  uint8_t Nearest(int c0, int c1, int c2) const {
+    return index_[((c0 >> 2) << redShift_) | ((c1 >> 2) << greenShift_) | (c2 >> blueDrop_)];
+  }
 
  private:
   InverseColorMap() = default;
-  std::unique_ptr<uint8_t[]> index_;  // kHistogramCells entries
+  void BuildExact(const PaletteEntries& palette);
+  // kExactCells entries for the exact map, kHistogramCells for the classic one.
+  std::unique_ptr<uint8_t[]> index_;
+  bool exact_ = false;
+  int redShift_ = 11, greenShift_ = 5, blueDrop_ = 3;
 };
 
 }  // namespace korvane

@@ -58,7 +58,7 @@ void RemapHalfRes(const InverseColorMap& map, const uint8_t* in, uint8_t* out, i
       int s1 = p00[1] + p01[1] + p10[1] + p11[1];
       int s2 = p00[2] + p01[2] + p10[2] + p11[2];
       // The 6, 6 and 5 top bits of the average.
-      const uint8_t idx = map.Cell(CellIndex(s0 >> 4, s1 >> 4, s2 >> 5));
+      const uint8_t idx = map.Nearest(s0 >> 2, s1 >> 2, s2 >> 2);
       o0[x] = idx;
       o0[x1] = idx;
       o1[x] = idx;

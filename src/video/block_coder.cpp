@@ -4,8 +4,8 @@
 
 namespace korvane {
 
-BlockCoder::BlockCoder(const PaletteTables& palette, const FrameGeometry& geometry)
-    : pal_(palette), geo_(geometry), fitter_(palette, geometry.FrameWidth) {
+BlockCoder::BlockCoder(const PaletteTables& palette, const FrameGeometry& geometry, bool classic)
+    : pal_(palette), geo_(geometry), fitter_(palette, geometry.FrameWidth, classic) {
   std::memset(candidates_, 0, sizeof(candidates_));
 }
 

@@ -15,7 +15,8 @@ namespace korvane {
 
 class BlockCoder {
  public:
-  BlockCoder(const PaletteTables& palette, const FrameGeometry& geometry);
+  // `classic`: the classic colour fit (see ColorFitter).
+  BlockCoder(const PaletteTables& palette, const FrameGeometry& geometry, bool classic = true);
   BlockCoder(const BlockCoder&) = delete;
   BlockCoder& operator=(const BlockCoder&) = delete;
 

@@ -1,6 +1,9 @@
 #include "video/fit_colors.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
+#include <utility>
 
 namespace korvane {
 
@@ -22,8 +25,8 @@ uint32_t QuotientBySmallCount(uint32_t s, uint32_t n) {
   return static_cast<uint32_t>((static_cast<uint64_t>(s) * kReciprocals.of[n]) >> 24);
 }
 
-ColorFitter::ColorFitter(const PaletteTables& palette, int frameWidth)
-    : pal_(palette), frameWidth_(frameWidth) {
+ColorFitter::ColorFitter(const PaletteTables& palette, int frameWidth, bool classic)
+    : pal_(palette), frameWidth_(frameWidth), classic_(classic) {
   std::memset(table_, 0, sizeof(table_));
   std::memset(active_, 0, sizeof(active_));
   std::memset(origOf_, 0, sizeof(origOf_));
@@ -66,6 +69,10 @@ void ColorFitter::Empty(uint8_t v) {
 
 uint8_t ColorFitter::MapMean(const Cluster& c) const {
   const uint32_t n = static_cast<uint32_t>(c.count);
+  if (!classic_)
+    return pal_.MapColor(static_cast<int>(QuotientBySmallCount(c.t0, n)),
+                         static_cast<int>(QuotientBySmallCount(c.t1, n)),
+                         static_cast<int>(QuotientBySmallCount(c.t2, n)));
   return pal_.MapColor(static_cast<int>(QuotientBySmallCount(c.s0, n)),
                        static_cast<int>(QuotientBySmallCount(c.s1, n)),
                        static_cast<int>(QuotientBySmallCount(c.s2, n)));
@@ -119,6 +126,112 @@ void ColorFitter::FindClosestPair(int* first, int* second) const {
         *second = j;
       }
     }
+  }
+}
+
+// Merging clusters a and b (na, nb pixels, target sums ta, tb) adds
+// na nb / (na + nb) |ta / na - tb / nb|^2 = |ta nb - tb na|^2 / (na nb (na + nb)) to the error
+// of drawing each in the mean of its pixels; fractions are compared exactly in integers.
+void ColorFitter::FindCheapestPair(int* first, int* second) const {
+  int64_t bestNum = -1, bestDen = 1;
+  *first = 0;
+  *second = 1;
+  for (int i = 0; i + 1 < activeLength_; ++i) {
+    const Cluster& a = table_[active_[i]];
+    for (int j = i + 1; j < activeLength_; ++j) {
+      const Cluster& b = table_[active_[j]];
+      const int64_t d0 = int64_t{a.t0} * b.count - int64_t{b.t0} * a.count;
+      const int64_t d1 = int64_t{a.t1} * b.count - int64_t{b.t1} * a.count;
+      const int64_t d2 = int64_t{a.t2} * b.count - int64_t{b.t2} * a.count;
+      const int64_t num = d0 * d0 + d1 * d1 + d2 * d2;
+      const int64_t den = int64_t{a.count} * b.count * (a.count + b.count);
+      if (bestNum < 0 || num * bestDen < bestNum * den) {
+        bestNum = num;
+        bestDen = den;
+        *first = i;
+        *second = j;
+      }
+    }
+  }
+}
+
+void ColorFitter::Refine(const uint8_t* target, int k, uint8_t* colors, uint8_t* pattern,
+                         uint8_t* pixels, int32_t& error, bool cells, bool cellOrder) const {
+  const int n = n_;
+  const int count = n * n;
+  const int targetStride = 3 * frameWidth_;
+  const int step = cells ? 2 : 1;
+  uint8_t color[4], group[64];
+  for (int j = 0; j < k; ++j) color[j] = colors[j];
+  std::memcpy(group, pattern, count);
+  auto pixel = [&](int p) { return target + (p / n) * targetStride + 3 * (p % n); };
+  auto distance = [&](int p, uint8_t c) {
+    const uint8_t* t = pixel(p);
+    const uint8_t* q = pal_.Rgb(c);
+    const int32_t d0 = t[0] - q[0], d1 = t[1] - q[1], d2 = t[2] - q[2];
+    return d0 * d0 + d1 * d1 + d2 * d2;
+  };
+  for (int pass = 0; pass < 3; ++pass) {
+    // Each colour moves to the entry nearest the mean of its pixels.
+    int32_t sum[4][3] = {}, members[4] = {};
+    for (int p = 0; p < count; ++p) {
+      const uint8_t* t = pixel(p);
+      const int j = group[p];
+      sum[j][0] += t[0];
+      sum[j][1] += t[1];
+      sum[j][2] += t[2];
+      ++members[j];
+    }
+    for (int j = 0; j < k; ++j)
+      if (members[j] > 0) {
+        const uint32_t m = static_cast<uint32_t>(members[j]);
+        color[j] = pal_.MapColor(static_cast<int>(QuotientBySmallCount(sum[j][0], m)),
+                                 static_cast<int>(QuotientBySmallCount(sum[j][1], m)),
+                                 static_cast<int>(QuotientBySmallCount(sum[j][2], m)));
+      }
+    // Each pixel (or 2x2 cell) goes to the nearest colour.
+    bool changed = false;
+    for (int y = 0; y < n; y += step)
+      for (int x = 0; x < n; x += step) {
+        int best = 0;
+        int32_t bestError = INT32_MAX;
+        for (int j = 0; j < k; ++j) {
+          int32_t e = 0;
+          for (int dy = 0; dy < step; ++dy)
+            for (int dx = 0; dx < step; ++dx) e += distance((y + dy) * n + x + dx, color[j]);
+          if (e < bestError) {
+            bestError = e;
+            best = j;
+          }
+        }
+        for (int dy = 0; dy < step; ++dy)
+          for (int dx = 0; dx < step; ++dx) {
+            uint8_t& g = group[(y + dy) * n + x + dx];
+            changed |= g != best;
+            g = static_cast<uint8_t>(best);
+          }
+      }
+    if (!changed && pass > 0) break;
+  }
+  // The coding tells its variants by the order of the colours: they must stay distinct, in
+  // ascending order (the last two exchanged for the cell variant of four colours).
+  int order[4] = {0, 1, 2, 3};
+  for (int a = 1; a < k; ++a)
+    for (int b = a; b > 0 && color[order[b]] < color[order[b - 1]]; --b)
+      std::swap(order[b], order[b - 1]);
+  for (int j = 0; j + 1 < k; ++j)
+    if (color[order[j]] == color[order[j + 1]]) return;
+  if (cellOrder && k == 4) std::swap(order[2], order[3]);
+  uint8_t position[4];
+  for (int j = 0; j < k; ++j) position[order[j]] = static_cast<uint8_t>(j);
+  int32_t refined = 0;
+  for (int p = 0; p < count; ++p) refined += distance(p, color[group[p]]);
+  if (refined >= error) return;
+  error = refined;
+  for (int j = 0; j < k; ++j) colors[j] = color[order[j]];
+  for (int p = 0; p < count; ++p) {
+    pattern[p] = position[group[p]];
+    pixels[p] = color[group[p]];
   }
 }
 
@@ -213,6 +326,7 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
       if ((activeLength_ == 3 || activeLength_ == 4) && !r.hasFour) {
         // The four-colour fit; merging goes on.
         r.hasFour = 1;
+        r.fourCount = static_cast<uint8_t>(activeLength_);
         r.fourError = 0;
         for (int i = 0; i < activeLength_; ++i)
           r.fourError += ClusterError(table_[active_[i]], active_[i]);
@@ -249,7 +363,10 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
 
       // Merge the closest pair.
       int i, j;
-      FindClosestPair(&i, &j);
+      if (classic_)
+        FindClosestPair(&i, &j);
+      else
+        FindCheapestPair(&i, &j);
       const uint8_t a = active_[i], b = active_[j];
       const Cluster& ca = table_[a];
       const Cluster& cb = table_[b];
@@ -285,6 +402,16 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
 
   r.solidColor = m;
   if (options & kFitSolidError) r.solidError = ClusterError(all, m);
+  if (!classic_) {
+    const bool cells = (options & kFitCellVariant) != 0;
+    if (r.hasTwo)
+      Refine(target, 2, r.twoColors, r.twoPattern, r.twoPixels, r.twoError, cells, false);
+    if (r.hasFour) {
+      const int k = r.fourCount;
+      Refine(target, k, r.fourColors, r.fourPattern, r.fourPixels, r.fourError, cells, cells);
+      if (k == 3) r.fourColors[3] = cells ? 0 : r.fourColors[2];
+    }
+  }
   if ((options & kFitFillMissing) && !r.hasTwo) {
     r.twoColors[0] = r.twoColors[1] = m;
     std::memset(r.twoPixels, m, count);

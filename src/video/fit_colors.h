@@ -25,6 +25,7 @@ struct FitResult {
   uint8_t twoColors[2] = {};
   int32_t twoError = 0;
   int32_t hasFour = 0;
+  uint8_t fourCount = 0;  // colours of the four-colour fit: 3 or 4
   uint8_t fourColors[4] = {};
   int32_t fourError = 0;
   int32_t rawError = 0;
@@ -41,7 +42,13 @@ uint32_t QuotientBySmallCount(uint32_t s, uint32_t n);
 // One fitter per thread: it owns the cluster table and the working state of a fit.
 class ColorFitter {
  public:
-  ColorFitter(const PaletteTables& palette, int frameWidth);
+  // The classic fit merges the closest pair of colours by palette distance and gives a merged
+  // cluster the entry nearest the mean of its members' palette colours. The exact fit
+  // (`classic` false) merges the pair whose merging adds the least error, gives a cluster the
+  // entry nearest the mean of its source pixels, and then refines the two- and four-colour fits:
+  // every pixel (every 2x2 cell for the cell variant) goes to the nearest of the final colours,
+  // which move to the entry nearest the mean of their pixels, a few times over.
+  ColorFitter(const PaletteTables& palette, int frameWidth, bool classic = true);
 
   // 8 (whole block) or 4 (quadrant); other sizes are ignored.
   void SetFitSize(int n);
@@ -79,9 +86,17 @@ class ColorFitter {
   // and (when `pattern` is given) that colour's pattern value from `patternOf`.
   void Draw(uint8_t* pixels, uint8_t* pattern, const uint8_t* patternOf) const;
   void FindClosestPair(int* first, int* second) const;
+  // The exact fit's choice: the pair whose merging adds the least squared error.
+  void FindCheapestPair(int* first, int* second) const;
+  // Refines a fit of k colours (2, 3 or 4): `colors` by position, `pattern` the position of
+  // every pixel, `pixels` its colour, `error` the fit's error; `cells` for the 2x2-cell
+  // variant, `cellOrder` to put a four-colour fit in the cell variant's order.
+  void Refine(const uint8_t* target, int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixels,
+              int32_t& error, bool cells, bool cellOrder) const;
 
   const PaletteTables& pal_;
   int frameWidth_;
+  bool classic_;
   int n_ = 8;
   Cluster table_[256];
   uint8_t active_[64];

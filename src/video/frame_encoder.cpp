@@ -78,7 +78,8 @@ void FrameEncoder::SetupFrameGeometry(int width, int height, const ColorReducer*
   threads = std::clamp(threads, 1, 64);
   s.pool = std::make_unique<WorkerPool>(threads);
   for (int w = 0; w < threads; ++w)
-    s.coders.push_back(std::make_unique<BlockCoder>(s.palette, s.geometry));
+    s.coders.push_back(
+        std::make_unique<BlockCoder>(s.palette, s.geometry, !reducer || reducer->Classic()));
   s.ready = true;
   s.frameCoded = false;
 }

@@ -1,0 +1,158 @@
+// The default palette: the exact colour map against a brute-force search, and the variance cut's
+// palettes (shown colours only, pixel-weighted, exact where the picture has few colours).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdlib>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "palette/color_reducer.h"
+#include "palette/inverse_map.h"
+#include "palette/variance_cut.h"
+
+namespace korvane {
+namespace {
+
+PaletteEntries RandomPalette(std::mt19937& rng, int count) {
+  PaletteEntries p;
+  p.Count = count;
+  for (int i = 0; i < count; ++i)
+    for (int k = 0; k < 3; ++k) p.Entry[i][k] = static_cast<int32_t>(rng() % 256);
+  return p;
+}
+
+// Every one of the 262144 cells holds the entry nearest its middle in plain RGB, the lower
+// index on equal distance: random palettes of several sizes, a palette of one grey, and a
+// palette with repeated entries.
+TEST(ExactColorMap, EveryCellIsTheNearestEntryOfItsMiddle) {
+  std::mt19937 rng(5);
+  std::vector<PaletteEntries> palettes = {RandomPalette(rng, 256), RandomPalette(rng, 17),
+                                          RandomPalette(rng, 2)};
+  PaletteEntries grey;
+  grey.Count = 1;
+  grey.Entry[0][0] = grey.Entry[0][1] = grey.Entry[0][2] = 128;
+  palettes.push_back(grey);
+  PaletteEntries repeated = RandomPalette(rng, 8);
+  for (int i = 4; i < 8; ++i)
+    for (int k = 0; k < 3; ++k) repeated.Entry[i][k] = repeated.Entry[i - 4][k];
+  palettes.push_back(repeated);
+  auto map = InverseColorMap::Create(true);
+  ASSERT_TRUE(map);
+  for (const PaletteEntries& palette : palettes) {
+    SCOPED_TRACE(palette.Count);
+    map->Build(palette);
+    for (int cell = 0; cell < kExactCells; ++cell) {
+      const int c[3] = {8 * (cell >> 12) + 3, 8 * ((cell >> 6) & 63) + 3, 8 * (cell & 63) + 3};
+      int best = 0, bestDistance = INT32_MAX;
+      for (int i = 0; i < palette.Count; ++i) {
+        int d = 0;
+        for (int k = 0; k < 3; ++k)
+          d += (c[k] - 2 * palette.Entry[i][k]) * (c[k] - 2 * palette.Entry[i][k]);
+        if (d < bestDistance) {
+          bestDistance = d;
+          best = i;
+        }
+      }
+      ASSERT_EQ(map->Nearest(4 * (cell >> 12), 4 * ((cell >> 6) & 63), 4 * (cell & 63)), best)
+          << "cell " << cell;
+    }
+  }
+}
+
+TEST(ShownComponent, NearestShownValue) {
+  EXPECT_EQ(ShownComponent(0), 0);
+  EXPECT_EQ(ShownComponent(63), 255);
+  EXPECT_EQ(ShownComponent(32), 130);
+  for (int v = 0; v < 256; ++v) {
+    const int shown = NearestShownComponent(v);
+    EXPECT_EQ(ShownComponent(shown >> 2), shown);
+    for (int six = 0; six < 64; ++six)
+      ASSERT_LE(std::abs(shown - v), std::abs(ShownComponent(six) - v)) << v;
+  }
+}
+
+std::vector<uint8_t> Picture(const std::vector<std::array<int, 3>>& colors,
+                             const std::vector<int>& counts) {
+  std::vector<uint8_t> rgb;
+  for (size_t i = 0; i < colors.size(); ++i)
+    for (int n = 0; n < counts[i]; ++n)
+      for (int k = 0; k < 3; ++k) rgb.push_back(static_cast<uint8_t>(colors[i][k]));
+  return rgb;
+}
+
+// A picture whose colours decoders can show exactly and that has no more colours than the
+// palette gets exactly those colours; every entry is a shown colour and the palette is sorted.
+TEST(VarianceCut, FewShownColoursComeOutExactly) {
+  std::mt19937 rng(9);
+  std::vector<std::array<int, 3>> colors;
+  std::vector<int> counts;
+  std::set<std::array<int, 3>> distinct;
+  while (colors.size() < 40) {
+    std::array<int, 3> c = {ShownComponent(rng() % 64), ShownComponent(rng() % 64),
+                            ShownComponent(rng() % 64)};
+    if (!distinct.insert(c).second) continue;
+    colors.push_back(c);
+    counts.push_back(1 + static_cast<int>(rng() % 500));
+  }
+  const std::vector<uint8_t> rgb = Picture(colors, counts);
+  auto reducer = ColorReducer::Create(256, false);
+  ASSERT_TRUE(reducer);
+  reducer->AddPixelsRGB(rgb.data(), static_cast<int>(rgb.size() / 3), 1);
+  ASSERT_TRUE(reducer->BuildPalette());
+  uint8_t palette[kPaletteBytes];
+  const int n = reducer->GetPalette(palette);
+  std::set<std::array<int, 3>> got;
+  for (int i = 0; i < n; ++i) got.insert({palette[4 * i], palette[4 * i + 1], palette[4 * i + 2]});
+  EXPECT_EQ(got, distinct);
+  // Mapping the picture reproduces it.
+  std::vector<uint8_t> index(rgb.size() / 3);
+  reducer->MapPixels(rgb.data(), index.data(), static_cast<int>(index.size()), 1);
+  for (size_t p = 0; p < index.size(); ++p)
+    for (int k = 0; k < 3; ++k) ASSERT_EQ(palette[4 * index[p] + k], rgb[3 * p + k]) << p;
+}
+
+// Entries go where the pixels are: a picture that is mostly one smooth gradient with a few
+// pixels of scattered colours spends most entries on the gradient, and its error is far below
+// the classic palette's. Nothing counted gives one black entry.
+TEST(VarianceCut, EntriesFollowThePixels) {
+  std::mt19937 rng(3);
+  std::vector<uint8_t> rgb;
+  for (int i = 0; i < 60000; ++i) {
+    const int v = i * 256 / 60000;
+    rgb.insert(rgb.end(), {static_cast<uint8_t>(v), static_cast<uint8_t>(v / 2), 40});
+  }
+  for (int i = 0; i < 300; ++i)
+    for (int k = 0; k < 3; ++k) rgb.push_back(static_cast<uint8_t>(rng() % 256));
+  const int pixels = static_cast<int>(rgb.size() / 3);
+  double errors[2];
+  for (bool classic : {true, false}) {
+    auto reducer = ColorReducer::Create(256, classic);
+    reducer->AddPixelsRGB(rgb.data(), pixels, 1);
+    reducer->BuildPalette();
+    uint8_t palette[kPaletteBytes];
+    reducer->GetPalette(palette);
+    std::vector<uint8_t> index(pixels);
+    reducer->MapPixels(rgb.data(), index.data(), pixels, 1);
+    double e = 0;
+    for (int p = 0; p < pixels; ++p)
+      for (int k = 0; k < 3; ++k) {
+        const double d = double(rgb[3 * p + k]) - palette[4 * index[p] + k];
+        e += d * d;
+      }
+    errors[classic] = e;
+  }
+  EXPECT_LT(errors[0], errors[1] / 2) << errors[0] << " against classic " << errors[1];
+
+  auto empty = ColorReducer::Create(256, false);
+  ASSERT_TRUE(empty->BuildPalette());
+  uint8_t palette[kPaletteBytes];
+  EXPECT_EQ(empty->GetPalette(palette), 1);
+  EXPECT_EQ(palette[0] + palette[1] + palette[2], 0);
+}
+
+}  // namespace
+}  // namespace korvane
