@@ -418,5 +418,69 @@ TEST(FitColors, CellBlocksGiveCellPatterns) {
   }
 }
 
+// The exact fit on random blocks: every fit it reports is what its colours and pattern draw,
+// with the error of that drawing, the colours in the order the codings read, the cell variant
+// uniform on 2x2 cells; and its two-colour fits have less error in all than the classic ones.
+TEST(FitColors, ExactFitsAreConsistentAndBeatTheClassicFits) {
+  std::mt19937 rng(17);
+  test::TestPalette palette;
+  for (int i = 0; i < 256; ++i) palette.Add(rng() % 256, rng() % 256, rng() % 256);
+  int64_t exactTotal = 0, classicTotal = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    SCOPED_TRACE(trial);
+    FitFixture exact(palette), classic(palette);
+    const int colours = 2 + static_cast<int>(rng() % 12);
+    std::vector<int> block(64);
+    for (int& v : block) v = static_cast<int>(rng() % colours) * 7;
+    const bool cells = trial % 2 == 1;
+    // The cell variant fits a picture mapped in 2x2 cells.
+    if (cells)
+      for (int p = 0; p < 64; ++p) block[p] = block[(p / 8) / 2 * 16 + (p % 8) / 2 * 2];
+    const int delta = static_cast<int>(rng() % 9) - 4;
+    exact.SetBlock(block, 8, delta);
+    classic.SetBlock(block, 8, delta);
+    const int options = kFitRawError | kFitSolidError | (cells ? kFitCellVariant : 0);
+    ColorFitter fe(exact.tables, kW, false), fc(classic.tables, kW, true);
+    exact.Fit(fe, options);
+    classic.Fit(fc, options);
+    auto drawnError = [&](const uint8_t* pixels) {
+      int32_t e = 0;
+      for (int p = 0; p < 64; ++p)
+        for (int k = 0; k < 3; ++k) {
+          const int d =
+              exact.target[3 * ((p / 8) * kW + p % 8) + k] - palette.entries[4 * pixels[p] + k];
+          e += d * d;
+        }
+      return e;
+    };
+    const FitResult& r = exact.result;
+    if (r.hasTwo) {
+      EXPECT_LT(r.twoColors[0], r.twoColors[1]);
+      for (int p = 0; p < 64; ++p) ASSERT_EQ(exact.twoPixels[p], r.twoColors[exact.twoPattern[p]]);
+      EXPECT_EQ(r.twoError, drawnError(exact.twoPixels));
+      if (classic.result.hasTwo) {
+        exactTotal += r.twoError;
+        classicTotal += classic.result.twoError;
+      }
+    }
+    if (r.hasFour) {
+      const uint8_t* P = r.fourColors;
+      if (r.fourCount == 4) {
+        EXPECT_LT(P[0], P[1]);
+        EXPECT_TRUE(cells ? P[2] > P[3] : P[2] < P[3]);
+      }
+      for (int p = 0; p < 64; ++p) ASSERT_EQ(exact.fourPixels[p], P[exact.fourPattern[p]]);
+      EXPECT_EQ(r.fourError, drawnError(exact.fourPixels));
+    }
+    if (cells && r.hasTwo) {
+      for (int p = 0; p < 64; ++p) {
+        const int cell = (p / 8) / 2 * 8 * 2 + (p % 8) / 2 * 2;
+        ASSERT_EQ(exact.twoPattern[p], exact.twoPattern[cell]) << p;
+      }
+    }
+  }
+  EXPECT_LT(exactTotal, classicTotal);
+}
+
 }  // namespace
 }  // namespace korvane
