@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cmath>
+#include <cstdlib>
 #include <vector>
 
-#include "palette/inverse_map.h"
 #include "palette/median_cut.h"
 
 namespace korvane {
@@ -97,6 +98,58 @@ bool Split(const std::vector<Occupied>& cells, std::vector<int>& order, const Bo
   return true;
 }
 
+// The block of 4 x 4 x 4 cells a cell lies in.
+int BlockOf(int cell) {
+  return ((cell >> 14) << 8) | (((cell >> 8) & 15) << 4) | ((cell >> 2) & 15);
+}
+
+// For every occupied cell (cells sorted by block), the entry the exact colour map gives it: the
+// nearest to the cell's middle, the lower index on equal distance. Cells are taken by blocks
+// of 4 x 4 x 4, and only the entries that can be nearest somewhere in a block are tried there.
+void AssignCells(const std::vector<Occupied>& cells, const PaletteEntries& palette,
+                 std::vector<int>& assigned) {
+  int candidates[kPaletteEntries];
+  for (size_t i = 0; i < cells.size();) {
+    const int block = BlockOf(cells[i].cell);
+    size_t end = i + 1;
+    while (end < cells.size() && BlockOf(cells[end].cell) == block) ++end;
+    const int h[3] = {(block >> 8) * 4, ((block >> 4) & 15) * 4, (block & 15) * 4};
+    int64_t nearest[kPaletteEntries];
+    int64_t limit = INT64_MAX;
+    for (int e = 0; e < palette.Count; ++e) {
+      int64_t nearSum = 0, farSum = 0;
+      for (int k = 0; k < 3; ++k) {
+        const int lo = 8 * h[k] + 3, hi = lo + 24, p = 2 * palette.Entry[e][k];
+        const int nearD = p < lo ? lo - p : p > hi ? p - hi : 0;
+        const int farD = std::max(std::abs(p - lo), std::abs(p - hi));
+        nearSum += int64_t{nearD} * nearD;
+        farSum += int64_t{farD} * farD;
+      }
+      nearest[e] = nearSum;
+      limit = std::min(limit, farSum);
+    }
+    int n = 0;
+    for (int e = 0; e < palette.Count; ++e)
+      if (nearest[e] <= limit) candidates[n++] = e;
+    for (; i < end; ++i) {
+      const int cell = cells[i].cell;
+      const int c0 = 8 * (cell >> 12) + 3, c1 = 8 * ((cell >> 6) & 63) + 3,
+                c2 = 8 * (cell & 63) + 3;
+      int best = INT32_MAX, bestIndex = 0;
+      for (int j = 0; j < n; ++j) {
+        const int32_t* e = palette.Entry[candidates[j]];
+        const int d0 = c0 - 2 * e[0], d1 = c1 - 2 * e[1], d2 = c2 - 2 * e[2];
+        const int dist = d0 * d0 + d1 * d1 + d2 * d2;
+        if (dist < best) {
+          best = dist;
+          bestIndex = candidates[j];
+        }
+      }
+      assigned[i] = bestIndex;
+    }
+  }
+}
+
 void ShownEntry(const double mean[3], int32_t out[4]) {
   for (int k = 0; k < 3; ++k) out[k] = NearestShownComponent(mean[k]);
   out[3] = 0;
@@ -126,6 +179,10 @@ void VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
     palette.Count = 1;
     return;
   }
+  std::sort(cells.begin(), cells.end(), [](const Occupied& a, const Occupied& b) {
+    const int ba = BlockOf(a.cell), bb = BlockOf(b.cell);
+    return ba != bb ? ba < bb : a.cell < b.cell;
+  });
 
   std::vector<int> order(cells.size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
@@ -160,33 +217,31 @@ void VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
 
   // Lloyd refinement: every counted colour goes to the entry the exact map gives its cell; each
   // entry moves to the shown colour nearest the mean of what it received.
-  std::unique_ptr<InverseColorMap> map = InverseColorMap::Create(true);
-  if (map) {
-    std::vector<std::array<double, 4>> acc(boxes.size());
-    for (int round = 0; round < refinements; ++round) {
-      map->Build(palette);
-      for (auto& a : acc) a = {0, 0, 0, 0};
-      for (const Occupied& c : cells) {
-        const int e = map->Nearest(4 * (c.cell >> 12), 4 * ((c.cell >> 6) & 63), 4 * (c.cell & 63));
-        acc[e][0] += c.sum[0];
-        acc[e][1] += c.sum[1];
-        acc[e][2] += c.sum[2];
-        acc[e][3] += c.weight;
-      }
-      bool moved = false;
-      for (size_t b = 0; b < boxes.size(); ++b) {
-        if (acc[b][3] <= 0) continue;
-        const double mean[3] = {acc[b][0] / acc[b][3], acc[b][1] / acc[b][3],
-                                acc[b][2] / acc[b][3]};
-        int32_t entry[4];
-        ShownEntry(mean, entry);
-        for (int k = 0; k < 3; ++k) {
-          moved |= entry[k] != palette.Entry[b][k];
-          palette.Entry[b][k] = entry[k];
-        }
-      }
-      if (!moved) break;
+  std::vector<int> assigned(cells.size());
+  std::vector<std::array<double, 4>> acc(boxes.size());
+  for (int round = 0; round < refinements; ++round) {
+    AssignCells(cells, palette, assigned);
+    for (auto& a : acc) a = {0, 0, 0, 0};
+    for (size_t i = 0; i < cells.size(); ++i) {
+      const Occupied& c = cells[i];
+      std::array<double, 4>& a = acc[assigned[i]];
+      a[0] += c.sum[0];
+      a[1] += c.sum[1];
+      a[2] += c.sum[2];
+      a[3] += c.weight;
     }
+    bool moved = false;
+    for (size_t b = 0; b < boxes.size(); ++b) {
+      if (acc[b][3] <= 0) continue;
+      const double mean[3] = {acc[b][0] / acc[b][3], acc[b][1] / acc[b][3], acc[b][2] / acc[b][3]};
+      int32_t entry[4];
+      ShownEntry(mean, entry);
+      for (int k = 0; k < 3; ++k) {
+        moved |= entry[k] != palette.Entry[b][k];
+        palette.Entry[b][k] = entry[k];
+      }
+    }
+    if (!moved) break;
   }
   SortPalette(palette);
 }

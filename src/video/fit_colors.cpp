@@ -19,6 +19,9 @@ struct Reciprocals {
 };
 constexpr Reciprocals kReciprocals;
 
+// Colours left in a block from which the exact fit merges by added error.
+constexpr int kCheapestPairColors = 4;
+
 }  // namespace
 
 uint32_t QuotientBySmallCount(uint32_t s, uint32_t n) {
@@ -160,26 +163,61 @@ void ColorFitter::Refine(const uint8_t* target, int k, uint8_t* colors, uint8_t*
   const int n = n_;
   const int count = n * n;
   const int targetStride = 3 * frameWidth_;
-  const int step = cells ? 2 : 1;
+  int32_t t[64][3];
+  for (int p = 0; p < count; ++p) {
+    const uint8_t* q = target + (p / n) * targetStride + 3 * (p % n);
+    t[p][0] = q[0];
+    t[p][1] = q[1];
+    t[p][2] = q[2];
+  }
   uint8_t color[4], group[64];
   for (int j = 0; j < k; ++j) color[j] = colors[j];
   std::memcpy(group, pattern, count);
-  auto pixel = [&](int p) { return target + (p / n) * targetStride + 3 * (p % n); };
-  auto distance = [&](int p, uint8_t c) {
-    const uint8_t* t = pixel(p);
-    const uint8_t* q = pal_.Rgb(c);
-    const int32_t d0 = t[0] - q[0], d1 = t[1] - q[1], d2 = t[2] - q[2];
-    return d0 * d0 + d1 * d1 + d2 * d2;
+  int32_t rgb[4][3];
+  // The squared distance of every pixel to every colour, then each pixel (or 2x2 cell) goes to
+  // the nearest; true when a pixel changed colour.
+  auto reassign = [&]() {
+    for (int j = 0; j < k; ++j) {
+      const uint8_t* q = pal_.Rgb(color[j]);
+      rgb[j][0] = q[0];
+      rgb[j][1] = q[1];
+      rgb[j][2] = q[2];
+    }
+    int32_t d[64][4];
+    for (int p = 0; p < count; ++p)
+      for (int j = 0; j < k; ++j) {
+        const int32_t d0 = t[p][0] - rgb[j][0], d1 = t[p][1] - rgb[j][1], d2 = t[p][2] - rgb[j][2];
+        d[p][j] = d0 * d0 + d1 * d1 + d2 * d2;
+      }
+    bool changed = false;
+    const int step = cells ? 2 : 1;
+    for (int y = 0; y < n; y += step)
+      for (int x = 0; x < n; x += step) {
+        const int p = y * n + x;
+        int best = 0;
+        int32_t bestError = INT32_MAX;
+        for (int j = 0; j < k; ++j) {
+          const int32_t e = cells ? d[p][j] + d[p + 1][j] + d[p + n][j] + d[p + n + 1][j] : d[p][j];
+          if (e < bestError) {
+            bestError = e;
+            best = j;
+          }
+        }
+        const uint8_t g = static_cast<uint8_t>(best);
+        changed |= group[p] != g;
+        group[p] = g;
+        if (cells) group[p + 1] = group[p + n] = group[p + n + 1] = g;
+      }
+    return changed;
   };
-  for (int pass = 0; pass < 3; ++pass) {
+  for (int pass = 0; pass < 2; ++pass) {
     // Each colour moves to the entry nearest the mean of its pixels.
     int32_t sum[4][3] = {}, members[4] = {};
     for (int p = 0; p < count; ++p) {
-      const uint8_t* t = pixel(p);
       const int j = group[p];
-      sum[j][0] += t[0];
-      sum[j][1] += t[1];
-      sum[j][2] += t[2];
+      sum[j][0] += t[p][0];
+      sum[j][1] += t[p][1];
+      sum[j][2] += t[p][2];
       ++members[j];
     }
     for (int j = 0; j < k; ++j)
@@ -189,29 +227,7 @@ void ColorFitter::Refine(const uint8_t* target, int k, uint8_t* colors, uint8_t*
                                  static_cast<int>(QuotientBySmallCount(sum[j][1], m)),
                                  static_cast<int>(QuotientBySmallCount(sum[j][2], m)));
       }
-    // Each pixel (or 2x2 cell) goes to the nearest colour.
-    bool changed = false;
-    for (int y = 0; y < n; y += step)
-      for (int x = 0; x < n; x += step) {
-        int best = 0;
-        int32_t bestError = INT32_MAX;
-        for (int j = 0; j < k; ++j) {
-          int32_t e = 0;
-          for (int dy = 0; dy < step; ++dy)
-            for (int dx = 0; dx < step; ++dx) e += distance((y + dy) * n + x + dx, color[j]);
-          if (e < bestError) {
-            bestError = e;
-            best = j;
-          }
-        }
-        for (int dy = 0; dy < step; ++dy)
-          for (int dx = 0; dx < step; ++dx) {
-            uint8_t& g = group[(y + dy) * n + x + dx];
-            changed |= g != best;
-            g = static_cast<uint8_t>(best);
-          }
-      }
-    if (!changed && pass > 0) break;
+    if (!reassign()) break;
   }
   // The coding tells its variants by the order of the colours: they must stay distinct, in
   // ascending order (the last two exchanged for the cell variant of four colours).
@@ -225,7 +241,11 @@ void ColorFitter::Refine(const uint8_t* target, int k, uint8_t* colors, uint8_t*
   uint8_t position[4];
   for (int j = 0; j < k; ++j) position[order[j]] = static_cast<uint8_t>(j);
   int32_t refined = 0;
-  for (int p = 0; p < count; ++p) refined += distance(p, color[group[p]]);
+  for (int p = 0; p < count; ++p) {
+    const int j = group[p];
+    const int32_t d0 = t[p][0] - rgb[j][0], d1 = t[p][1] - rgb[j][1], d2 = t[p][2] - rgb[j][2];
+    refined += d0 * d0 + d1 * d1 + d2 * d2;
+  }
   if (refined >= error) return;
   error = refined;
   for (int j = 0; j < k; ++j) colors[j] = color[order[j]];
@@ -363,7 +383,11 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
 
       // Merge the closest pair.
       int i, j;
-      if (classic_)
+      // The exact fit weighs the merges that shape its four-, two- and one-colour fits by
+      // the error they add; while many colours remain, the nearest pair by palette distance
+      // (a table look-up per pair) is merged, as a search by added error over every pair of a
+      // busy block would cost more than the whole rest of the fit.
+      if (classic_ || activeLength_ > kCheapestPairColors)
         FindClosestPair(&i, &j);
       else
         FindCheapestPair(&i, &j);
@@ -402,11 +426,14 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
 
   r.solidColor = m;
   if (options & kFitSolidError) r.solidError = ClusterError(all, m);
-  if (!classic_) {
+  // Refinement pays most on whole blocks; the quadrants' small fits keep their merged colours.
+  if (!classic_ && n == 8) {
     const bool cells = (options & kFitCellVariant) != 0;
-    if (r.hasTwo)
+    // A block of no more colours than a fit has keeps them: each is already the nearest entry
+    // of its pixels.
+    if (r.hasTwo && r.colorCount > 2)
       Refine(target, 2, r.twoColors, r.twoPattern, r.twoPixels, r.twoError, cells, false);
-    if (r.hasFour) {
+    if (r.hasFour && r.colorCount > r.fourCount) {
       const int k = r.fourCount;
       Refine(target, k, r.fourColors, r.fourPattern, r.fourPixels, r.fourError, cells, cells);
       if (k == 3) r.fourColors[3] = cells ? 0 : r.fourColors[2];
