@@ -196,8 +196,6 @@ bool ParseCommandLine(const std::vector<std::string>& args, Settings& s) {
       s.ForceDirectShow = true;
     } else if (opt == "-old") {
       s.OldMethod = true;
-    } else if (opt == "-classic") {
-      s.Classic = true;
     } else if (opt == "-hq") {
       s.HighQuality = true;
     } else if (opt == "-act") {
