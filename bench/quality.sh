@@ -14,6 +14,8 @@
 # bytes: the file's size over the movie's duration; for cinepak the bytes of its video stream,
 # without the AVI container) and the PSNR of FFmpeg's decode against the source: 10 log10(255^2
 # / MSE), the mean squared error over every pixel, the R, G and B components and every frame.
+# -old splits large frames into pieces, which FFmpeg shows as frames of their own: its runs are
+# measured on the frames a game's player shows, as mveinfo --frames exports them.
 # Cinepak's measurements are kept in the media folder and used again while the source and
 # FFmpeg stay the same. A program without -classic gets "n/a" there. This is a benchmark, never
 # part of the test suite.
@@ -45,6 +47,14 @@ if [ ! -x "$korvane" ]; then
   exit 1
 fi
 korvane="$(realpath "$korvane")"
+# mveinfo beside the program, or the tree's own.
+mveinfo="$(dirname "$korvane")/mveinfo"
+[ -x "$mveinfo" ] || mveinfo="$root/build/src/mveinfo"
+[ -x "$mveinfo" ] || {
+  echo "Error: no mveinfo program beside $korvane or in build/src: build it first" >&2
+  exit 1
+}
+mveinfo="$(realpath "$mveinfo")"
 ffmpeg -hide_banner -encoders 2>/dev/null | grep ' cinepak ' >/dev/null || {
   echo "Error: this FFmpeg has no cinepak encoder" >&2
   exit 1
@@ -171,7 +181,19 @@ convert() {
   local bytes per_second psnr
   bytes=$(stat -c %s "$work/out.mve")
   per_second=$(awk -v b="$bytes" -v f="$frames" -v r="$fps" 'BEGIN{printf "%.1f", b * r / f}')
-  psnr=$("${helper[@]}" psnr "$src" "$work/out.mve" "$fps" "$frames")
+  if [ "$method" = -old ]; then
+    # The old method splits large frames into pieces, and FFmpeg shows every piece as a frame:
+    # these runs are measured on the frames a game's player shows, as mveinfo exports them.
+    rm -rf "$work/frames"
+    mkdir "$work/frames"
+    "$mveinfo" --frames "$work/frames" "$work/out.mve" >/dev/null || {
+      echo "Error: mveinfo could not export $movie with ${args[*]}" >&2
+      exit 1
+    }
+    psnr=$("${helper[@]}" psnr "$src" "$work/frames" "$fps" "$frames")
+  else
+    psnr=$("${helper[@]}" psnr "$src" "$work/out.mve" "$fps" "$frames")
+  fi
   echo "$movie $method $rate $per_second $psnr" >>"$work/results"
   printf '  %-6s %-8s %-4s %8.1f KB/s %7.2f dB\n' "$movie" "$method" "$rate" \
     "$(awk -v b="$per_second" 'BEGIN{print b / 1024}')" "$psnr"

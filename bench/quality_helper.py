@@ -4,8 +4,9 @@
     quality_helper.py stars WIDTH HEIGHT FRAMES
         writes a star field flying towards the viewer as raw 8-bit grey frames to standard output
     quality_helper.py psnr SOURCE DECODED FPS FRAMES
-        prints the PSNR of DECODED against SOURCE (see measure_psnr); fails unless both hold
-        exactly FRAMES frames
+        prints the PSNR of DECODED (a movie FFmpeg decodes, or a folder of frames
+        frame_000001.png, ... as mveinfo --frames exports them) against SOURCE (see
+        measure_psnr); fails unless both hold exactly FRAMES frames
     quality_helper.py cinepak JOBS RESULTS CACHE_DIR
         for every line "MOVIE SOURCE FPS FRAMES RATE=TARGET..." of JOBS (TARGET in bytes per
         second), finds the setting of FFmpeg's cinepak encoder that comes closest to each target
@@ -100,7 +101,14 @@ def measure_psnr(source, decoded, fps, frames):
     """PSNR in dB of FFmpeg's decode of DECODED against SOURCE, both as RGB, frame n against
     frame n (timestamps are replaced by frame numbers, so that the container's clock cannot pair
     the wrong frames). Fails unless both movies hold exactly FRAMES frames."""
-    decoded_frames = count_frames(decoded)
+    if os.path.isdir(decoded):
+        # Frames a player shows, exported as DECODED/frame_000001.png, ...
+        decoded_frames = len([n for n in os.listdir(decoded) if n.endswith(".png")])
+        decoded_input = ["-framerate", str(fps), "-start_number", "1", "-i",
+                         os.path.join(decoded, "frame_%06d.png")]
+    else:
+        decoded_frames = count_frames(decoded)
+        decoded_input = ["-i", decoded]
     if decoded_frames != frames:
         sys.exit("%s: FFmpeg decodes %d frames, the source has %d" % (decoded, decoded_frames,
                                                                        frames))
@@ -109,8 +117,8 @@ def measure_psnr(source, decoded, fps, frames):
         graph = ("[0:v]settb=1/{r},setpts=N,format=gbrp[a];"
                  "[1:v]settb=1/{r},setpts=N,format=gbrp[b];"
                  "[a][b]psnr=stats_file={s}:shortest=1").format(r=fps, s=stats)
-        log = run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-i", source, "-i", decoded,
-                   "-filter_complex", graph, "-f", "null", "-"]).stderr
+        log = run(["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-i", source] +
+                  decoded_input + ["-filter_complex", graph, "-f", "null", "-"]).stderr
         with open(stats) as f:
             compared = sum(1 for line in f if line.strip())
     if compared != frames:

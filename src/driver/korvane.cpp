@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <istream>
@@ -12,6 +13,7 @@
 
 #include "audio/audio_encoder.h"
 #include "driver/frame_pipeline.h"
+#include "driver/frame_prefetcher.h"
 #include "driver/report.h"
 #include "driver/status_line.h"
 #include "input/library_versions.h"
@@ -114,6 +116,12 @@ struct Korvane::Impl {
   // Takes the status line off the terminal before other text is written.
   void ClearStatus() {
     if (status) status->Clear();
+  }
+
+  // Frames are decoded on a thread of their own, one ahead of their use, unless one thread
+  // is asked for or the frames are shown on the terminal as they are read.
+  bool ReadAhead() const {
+    return settings.Threads != 1 && !(settings.PlayFrames && hooks.Preview);
   }
 
   int Run(const std::vector<std::string>& args);
@@ -312,13 +320,23 @@ int Korvane::Impl::PalettePass() {
 
   out << "Pass 1. Color reduction.\n" << std::flush;
   status->Begin(1, int64_t{range.ToFrame} - range.FromFrame + 1);
+  MovieSource& m = *movie;
+  FramePrefetcher frames(
+      size_t(m.FrameWidth) * m.FrameHeight * 3,
+      [&m](int32_t f, uint8_t* into) {
+        const uint8_t* frame = m.GetAviFrame(f);
+        if (!frame) return false;
+        std::memcpy(into, frame, size_t(m.FrameWidth) * m.FrameHeight * 3);
+        return true;
+      },
+      ReadAhead());
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
     if ((int64_t{f} + 1) % 50 == 0) {
       ClearStatus();
       out << (int64_t{f} + 1) << " " << std::flush;
     }
-    const uint8_t* frame = movie->GetAviFrame(f);
-    if (!frame) return Fail(movie->LastError);
+    const uint8_t* frame = frames.Get(f, f < range.ToFrame ? f + 1 : -1);
+    if (!frame) return Fail(m.LastError);
     reducer->AddPixelsBGR(frame, movie->FrameWidth, movie->FrameHeight);
     status->Update(int64_t{f} - range.FromFrame + 1);
   }
@@ -391,7 +409,6 @@ int Korvane::Impl::EncodingPass() {
   if (!file.Open(OutputName) || !file.WriteFileHeader()) return Fail(file.LastError());
 
   const size_t pixelCount = size_t(m.FrameWidth) * m.FrameHeight;
-  std::vector<uint8_t> rgbFrame(pixelCount * 3);
 
   uint8_t paletteTable[kPaletteBytes] = {};
   PalettePlanes planes;
@@ -447,20 +464,30 @@ int Korvane::Impl::EncodingPass() {
 
   out << std::flush;
   status->Begin(2, int64_t{range.ToFrame} - range.FromFrame + 1);
+  // Frames are decoded and put in the coder's order one ahead, while the coder works.
+  const bool bottomUp = coder->InputRows() == RowOrder::BottomUp;
+  FramePrefetcher frames(
+      pixelCount * 3,
+      [&m, bottomUp, pixelCount](int32_t f, uint8_t* into) {
+        const uint8_t* frame = m.GetAviFrame(f);
+        if (!frame) return false;
+        if (bottomUp)
+          FramePipeline::ReverseComponents(frame, into, int64_t(pixelCount));
+        else
+          FramePipeline::FlipAndReverse(frame, into, m.FrameWidth, m.FrameHeight);
+        return true;
+      },
+      ReadAhead());
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
-    const uint8_t* frame = m.GetAviFrame(f);
-    if (!frame) {
+    const uint8_t* rgbFrame = frames.Get(f, f < range.ToFrame ? f + 1 : -1);
+    if (!rgbFrame) {
       // The movie stops at the frame that cannot be had; what is written so far stays on disk.
       file.Close();
       return Fail(m.LastError);
     }
-    if (coder->InputRows() == RowOrder::BottomUp)
-      FramePipeline::ReverseComponents(frame, rgbFrame.data(), int64_t(pixelCount));
-    else
-      FramePipeline::FlipAndReverse(frame, rgbFrame.data(), m.FrameWidth, m.FrameHeight);
     if (s.LocalPalettes) {
       reducer->ClearCounts();
-      reducer->AddPixelsRGB(rgbFrame.data(), m.FrameWidth, m.FrameHeight);
+      reducer->AddPixelsRGB(rgbFrame, m.FrameWidth, m.FrameHeight);
       if (!reducer->BuildPalette()) return Fail("could not alloc mem");
       paletteCount = reducer->GetPalette(paletteTable);
       planes.Fill(paletteTable);
@@ -470,7 +497,7 @@ int Korvane::Impl::EncodingPass() {
       audio->BuildFrameAudio();
       ReportSignLosses(*audio);
     }
-    if (!pipeline.EncodeAndWriteFrame(rgbFrame.data())) return Fail(pipeline.LastError());
+    if (!pipeline.EncodeAndWriteFrame(rgbFrame)) return Fail(pipeline.LastError());
     if (status->Enabled()) {
       // The movie's data rate so far: bytes written per second of movie converted.
       int64_t done = int64_t{f} - range.FromFrame + 1;

@@ -62,6 +62,9 @@ class ColorReducer {
 
   // Nearest palette index of one colour.
   uint8_t MapColor(uint8_t r, uint8_t g, uint8_t b) const;
+  // The inverse colour map itself, for look-ups without a call; it lives as long as the
+  // reducer and follows its palette changes.
+  const InverseColorMap& Map() const { return *map_; }
 
  private:
   ColorReducer() = default;

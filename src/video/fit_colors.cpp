@@ -32,6 +32,7 @@ ColorFitter::ColorFitter(const PaletteTables& palette, int frameWidth, bool clas
     : pal_(palette), frameWidth_(frameWidth), classic_(classic) {
   std::memset(table_, 0, sizeof(table_));
   std::memset(active_, 0, sizeof(active_));
+  std::memset(pairDistance_, 0, sizeof(pairDistance_));
   std::memset(origOf_, 0, sizeof(origOf_));
   std::memset(colorOf_, 0, sizeof(colorOf_));
   std::memset(nextOrig_, 0, sizeof(nextOrig_));
@@ -49,17 +50,26 @@ bool ColorFitter::ClusterTableEmpty() const {
 }
 
 void ColorFitter::Append(uint8_t v) {
-  table_[v].slot = static_cast<uint8_t>(activeLength_);
+  const int slot = activeLength_;
+  const int32_t* row = pal_.DistanceRow(v);
+  for (int j = 0; j < slot; ++j) {
+    const int32_t d = row[active_[j]];
+    pairDistance_[slot][j] = d;
+    pairDistance_[j][slot] = d;
+  }
+  table_[v].slot = static_cast<uint8_t>(slot);
   active_[activeLength_++] = v;
 }
 
-// Removing an entry moves the last entry of the list into its slot.
+// Removing an entry moves the last entry of the list, with its distances, into its slot.
 void ColorFitter::Remove(uint8_t v) {
   const int slot = table_[v].slot;
   const uint8_t last = active_[--activeLength_];
   if (slot != activeLength_) {
     active_[slot] = last;
     table_[last].slot = static_cast<uint8_t>(slot);
+    std::memcpy(pairDistance_[slot], pairDistance_[activeLength_], sizeof(int32_t) * activeLength_);
+    for (int j = 0; j < activeLength_; ++j) pairDistance_[j][slot] = pairDistance_[j][activeLength_];
   }
 }
 
@@ -116,20 +126,27 @@ void ColorFitter::AddSums(Cluster& into, const Cluster& c) {
 // The pair with the smallest palette distance, scanning (i, j), i < j, in list order; the
 // first pair met wins a tie.
 void ColorFitter::FindClosestPair(int* first, int* second) const {
+  // The smallest distance of every row (over the pairs after the diagonal); the first row that
+  // holds the smallest of all, and its first column holding it, are the first pair met.
   int32_t best = 16777216;
-  *first = 0;
-  *second = 1;
+  int bestRow = 0;
   for (int i = 0; i + 1 < activeLength_; ++i) {
-    const int32_t* row = pal_.DistanceRow(active_[i]);
-    for (int j = i + 1; j < activeLength_; ++j) {
-      const int32_t d = row[active_[j]];
-      if (d < best) {
-        best = d;
-        *first = i;
-        *second = j;
-      }
+    const int32_t* row = pairDistance_[i];
+    int32_t least = INT32_MAX;
+    for (int j = i + 1; j < activeLength_; ++j) least = std::min(least, row[j]);
+    if (least < best) {
+      best = least;
+      bestRow = i;
     }
   }
+  *first = 0;
+  *second = 1;
+  if (best == 16777216) return;
+  const int32_t* row = pairDistance_[bestRow];
+  int j = bestRow + 1;
+  while (row[j] != best) ++j;
+  *first = bestRow;
+  *second = j;
 }
 
 // Merging clusters a and b (na, nb pixels, target sums ta, tb) adds
@@ -158,76 +175,63 @@ void ColorFitter::FindCheapestPair(int* first, int* second) const {
   }
 }
 
-void ColorFitter::Refine(const uint8_t* target, int k, uint8_t* colors, uint8_t* pattern,
-                         uint8_t* pixels, int32_t& error, bool cells, bool cellOrder) const {
-  const int n = n_;
-  const int count = n * n;
-  const int targetStride = 3 * frameWidth_;
-  int32_t t[64][3];
-  for (int p = 0; p < count; ++p) {
-    const uint8_t* q = target + (p / n) * targetStride + 3 * (p % n);
-    t[p][0] = q[0];
-    t[p][1] = q[1];
-    t[p][2] = q[2];
-  }
-  uint8_t color[4], group[64];
+void ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixels,
+                         int32_t& error, bool cells, bool cellOrder) const {
+  // Cells are reassigned whole: the error of drawing a unit of w pixels in colour r is
+  // tsq - 2 r . t + w |r|^2 from its sums, so pixels and cells take the same path.
+  const Units& u = cells ? cellUnits_ : pixelUnits_;
+  const int units = cells ? 16 : 64;
+  const int32_t weight = cells ? 4 : 1;
+  alignas(16) int32_t group[64], best[64], e[64];
+  for (int i = 0; i < units; ++i) group[i] = pattern[cells ? (i >> 2) * 16 + (i & 3) * 2 : i];
+  uint8_t color[4];
   for (int j = 0; j < k; ++j) color[j] = colors[j];
-  std::memcpy(group, pattern, count);
-  int32_t rgb[4][3];
-  // The squared distance of every pixel to every colour, then each pixel (or 2x2 cell) goes to
-  // the nearest; true when a pixel changed colour.
-  auto reassign = [&]() {
-    for (int j = 0; j < k; ++j) {
-      const uint8_t* q = pal_.Rgb(color[j]);
-      rgb[j][0] = q[0];
-      rgb[j][1] = q[1];
-      rgb[j][2] = q[2];
-    }
-    int32_t d[64][4];
-    for (int p = 0; p < count; ++p)
-      for (int j = 0; j < k; ++j) {
-        const int32_t d0 = t[p][0] - rgb[j][0], d1 = t[p][1] - rgb[j][1], d2 = t[p][2] - rgb[j][2];
-        d[p][j] = d0 * d0 + d1 * d1 + d2 * d2;
-      }
-    bool changed = false;
-    const int step = cells ? 2 : 1;
-    for (int y = 0; y < n; y += step)
-      for (int x = 0; x < n; x += step) {
-        const int p = y * n + x;
-        int best = 0;
-        int32_t bestError = INT32_MAX;
-        for (int j = 0; j < k; ++j) {
-          const int32_t e = cells ? d[p][j] + d[p + 1][j] + d[p + n][j] + d[p + n + 1][j] : d[p][j];
-          if (e < bestError) {
-            bestError = e;
-            best = j;
-          }
-        }
-        const uint8_t g = static_cast<uint8_t>(best);
-        changed |= group[p] != g;
-        group[p] = g;
-        if (cells) group[p + 1] = group[p + n] = group[p + n + 1] = g;
-      }
-    return changed;
-  };
+  int32_t refined = 0;
   for (int pass = 0; pass < 2; ++pass) {
     // Each colour moves to the entry nearest the mean of its pixels.
-    int32_t sum[4][3] = {}, members[4] = {};
-    for (int p = 0; p < count; ++p) {
-      const int j = group[p];
-      sum[j][0] += t[p][0];
-      sum[j][1] += t[p][1];
-      sum[j][2] += t[p][2];
-      ++members[j];
-    }
-    for (int j = 0; j < k; ++j)
-      if (members[j] > 0) {
-        const uint32_t m = static_cast<uint32_t>(members[j]);
-        color[j] = pal_.MapColor(static_cast<int>(QuotientBySmallCount(sum[j][0], m)),
-                                 static_cast<int>(QuotientBySmallCount(sum[j][1], m)),
-                                 static_cast<int>(QuotientBySmallCount(sum[j][2], m)));
+    for (int j = 0; j < k; ++j) {
+      int32_t s0 = 0, s1 = 0, s2 = 0, members = 0;
+      for (int i = 0; i < units; ++i) {
+        const int32_t in = group[i] == j ? 1 : 0;
+        s0 += in * u.t0[i];
+        s1 += in * u.t1[i];
+        s2 += in * u.t2[i];
+        members += in;
       }
-    if (!reassign()) break;
+      if (members > 0) {
+        const uint32_t m = static_cast<uint32_t>(members * weight);
+        color[j] = pal_.MapColor(static_cast<int>(QuotientBySmallCount(s0, m)),
+                                 static_cast<int>(QuotientBySmallCount(s1, m)),
+                                 static_cast<int>(QuotientBySmallCount(s2, m)));
+      }
+    }
+    // Every unit goes to the nearest of the colours.
+      refined = 0;
+    for (int j = 0; j < k; ++j) {
+      const uint8_t* q = pal_.Rgb(color[j]);
+      const int32_t r0 = 2 * q[0], r1 = 2 * q[1], r2 = 2 * q[2];
+      const int32_t rr = weight * (q[0] * q[0] + q[1] * q[1] + q[2] * q[2]);
+      int32_t* to = j == 0 ? best : e;
+      for (int i = 0; i < units; ++i)
+        to[i] = u.tsq[i] - r0 * u.t0[i] - r1 * u.t1[i] - r2 * u.t2[i] + rr;
+      if (j == 0) {
+        for (int i = 0; i < units; ++i) group[i] = 0;
+        continue;
+      }
+      for (int i = 0; i < units; ++i) {
+        const int32_t nearer = e[i] < best[i] ? -1 : 0;
+        best[i] = (e[i] & nearer) | (best[i] & ~nearer);
+        group[i] = (j & nearer) | (group[i] & ~nearer);
+      }
+    }
+    for (int i = 0; i < units; ++i) refined += best[i];
+    if (pass == 0) {
+      // A second round only when the first moved a unit.
+      bool moved = false;
+      for (int i = 0; i < units; ++i)
+        moved |= group[i] != pattern[cells ? (i >> 2) * 16 + (i & 3) * 2 : i];
+      if (!moved) break;
+    }
   }
   // The coding tells its variants by the order of the colours: they must stay distinct, in
   // ascending order (the last two exchanged for the cell variant of four colours).
@@ -238,20 +242,15 @@ void ColorFitter::Refine(const uint8_t* target, int k, uint8_t* colors, uint8_t*
   for (int j = 0; j + 1 < k; ++j)
     if (color[order[j]] == color[order[j + 1]]) return;
   if (cellOrder && k == 4) std::swap(order[2], order[3]);
+  if (refined >= error) return;
   uint8_t position[4];
   for (int j = 0; j < k; ++j) position[order[j]] = static_cast<uint8_t>(j);
-  int32_t refined = 0;
-  for (int p = 0; p < count; ++p) {
-    const int j = group[p];
-    const int32_t d0 = t[p][0] - rgb[j][0], d1 = t[p][1] - rgb[j][1], d2 = t[p][2] - rgb[j][2];
-    refined += d0 * d0 + d1 * d1 + d2 * d2;
-  }
-  if (refined >= error) return;
   error = refined;
   for (int j = 0; j < k; ++j) colors[j] = color[order[j]];
-  for (int p = 0; p < count; ++p) {
-    pattern[p] = position[group[p]];
-    pixels[p] = color[group[p]];
+  for (int p = 0; p < 64; ++p) {
+    const int g = group[cells ? (p >> 4) * 4 + ((p & 7) >> 1) : p];
+    pattern[p] = position[g];
+    pixels[p] = color[g];
   }
 }
 
@@ -288,6 +287,32 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
     }
   }
   r.colorCount = static_cast<uint8_t>(activeLength_);
+  const bool refine = !classic_ && n == 8;
+  if (refine) {
+    for (int y = 0, p = 0; y < 8; ++y) {
+      const uint8_t* t = target + y * targetStride;
+      for (int x = 0; x < 8; ++x, ++p, t += 3) {
+        const int32_t t0 = t[0], t1 = t[1], t2 = t[2];
+        pixelUnits_.t0[p] = t0;
+        pixelUnits_.t1[p] = t1;
+        pixelUnits_.t2[p] = t2;
+        pixelUnits_.tsq[p] = t0 * t0 + t1 * t1 + t2 * t2;
+      }
+    }
+    if (options & kFitCellVariant) {
+      for (int c = 0; c < 16; ++c) {
+        const int p = (c >> 2) * 16 + (c & 3) * 2;
+        cellUnits_.t0[c] = pixelUnits_.t0[p] + pixelUnits_.t0[p + 1] + pixelUnits_.t0[p + 8] +
+                           pixelUnits_.t0[p + 9];
+        cellUnits_.t1[c] = pixelUnits_.t1[p] + pixelUnits_.t1[p + 1] + pixelUnits_.t1[p + 8] +
+                           pixelUnits_.t1[p + 9];
+        cellUnits_.t2[c] = pixelUnits_.t2[p] + pixelUnits_.t2[p + 1] + pixelUnits_.t2[p + 8] +
+                           pixelUnits_.t2[p + 9];
+        cellUnits_.tsq[c] = pixelUnits_.tsq[p] + pixelUnits_.tsq[p + 1] + pixelUnits_.tsq[p + 8] +
+                            pixelUnits_.tsq[p + 9];
+      }
+    }
+  }
 
   // Every member of an entry has the entry's palette colour; the unchanged block's error is
   // the sum of the entries' errors.
@@ -387,10 +412,13 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
       // the error they add; while many colours remain, the nearest pair by palette distance
       // (a table look-up per pair) is merged, as a search by added error over every pair of a
       // busy block would cost more than the whole rest of the fit.
-      if (classic_ || activeLength_ > kCheapestPairColors)
+      if (classic_) {
         FindClosestPair(&i, &j);
-      else
+      } else if (activeLength_ > kCheapestPairColors) {
+        FindClosestPair(&i, &j);
+      } else {
         FindCheapestPair(&i, &j);
+      }
       const uint8_t a = active_[i], b = active_[j];
       const Cluster& ca = table_[a];
       const Cluster& cb = table_[b];
@@ -427,15 +455,15 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
   r.solidColor = m;
   if (options & kFitSolidError) r.solidError = ClusterError(all, m);
   // Refinement pays most on whole blocks; the quadrants' small fits keep their merged colours.
-  if (!classic_ && n == 8) {
+  if (refine) {
     const bool cells = (options & kFitCellVariant) != 0;
     // A block of no more colours than a fit has keeps them: each is already the nearest entry
     // of its pixels.
     if (r.hasTwo && r.colorCount > 2)
-      Refine(target, 2, r.twoColors, r.twoPattern, r.twoPixels, r.twoError, cells, false);
+      Refine(2, r.twoColors, r.twoPattern, r.twoPixels, r.twoError, cells, false);
     if (r.hasFour && r.colorCount > r.fourCount) {
       const int k = r.fourCount;
-      Refine(target, k, r.fourColors, r.fourPattern, r.fourPixels, r.fourError, cells, cells);
+      Refine(k, r.fourColors, r.fourPattern, r.fourPixels, r.fourError, cells, cells);
       if (k == 3) r.fourColors[3] = cells ? 0 : r.fourColors[2];
     }
   }

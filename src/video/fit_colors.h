@@ -91,9 +91,8 @@ class ColorFitter {
   // Refines a fit of k colours (2, 3 or 4): `colors` by position, `pattern` the position of
   // every pixel, `pixels` its colour, `error` the fit's error; `cells` for the 2x2-cell
   // variant, `cellOrder` to put a four-colour fit in the cell variant's order.
-  void Refine(const uint8_t* target, int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixels,
-              int32_t& error, bool cells, bool cellOrder) const;
-
+  void Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixels, int32_t& error,
+              bool cells, bool cellOrder) const;
   const PaletteTables& pal_;
   int frameWidth_;
   bool classic_;
@@ -106,6 +105,18 @@ class ColorFitter {
   uint8_t colorOf_[64];   // original colour -> the palette index it has merged into
   uint8_t nextOrig_[64];  // next original colour of the same cluster
   uint8_t patternOf_[256];
+  // Palette distances between the colours of the active list, by slot.
+  alignas(16) int32_t pairDistance_[64][64];
+  // What refinement reassigns: the 64 pixels of a whole block, or its 16 2x2 cells, each with
+  // the sums of its target components and of their squares, and its number of pixels.
+  struct Units {
+    alignas(16) int32_t t0[64];
+    alignas(16) int32_t t1[64];
+    alignas(16) int32_t t2[64];
+    alignas(16) int32_t tsq[64];
+  };
+  Units pixelUnits_;
+  Units cellUnits_;
 };
 
 }  // namespace korvane

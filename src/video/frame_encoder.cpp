@@ -31,6 +31,8 @@ int32_t RegisteredCandidateSpace() {
 
 // Blocks handed to a worker at a time.
 constexpr int kBlocksPerChunk = 16;
+// Rows of a band of the mapping (even, so that no 2x2 cell is cut).
+constexpr int kRowsPerBand = 16;
 
 }  // namespace
 
@@ -50,6 +52,7 @@ struct FrameEncoder::Impl {
   std::unique_ptr<uint8_t[]> chainStore;  // BlockCount x CandidateSpace bytes
   std::vector<int32_t> chainBytes;        // per block
   std::vector<uint8_t> cellShapeFaults;   // per block
+  std::vector<double> bandEnergy;         // per band of rows of the mapping
   RatePruner pruner;
 };
 
@@ -71,6 +74,8 @@ void FrameEncoder::SetupFrameGeometry(int width, int height, const ColorReducer*
   s.chainStore.reset(new uint8_t[static_cast<size_t>(blocks > 0 ? blocks : 1) * s.candidateSpace]);
   s.chainBytes.assign(blocks, 0);
   s.cellShapeFaults.assign(blocks, 0);
+  const int rows = std::max(0, s.geometry.FrameHeight);
+  s.bandEnergy.assign(static_cast<size_t>((rows + kRowsPerBand - 1) / kRowsPerBand), 0.0);
   s.pruner.Reset(blocks);
   s.dither = dither;
 
@@ -99,12 +104,29 @@ bool FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, FrameStats&
 
   s.frames.Rotate(motion, s.palette.RgbTable());
   s.planes = s.frames.Planes(s.geometry);
-  if (s.reducer) {
-    if (!(s.dither && s.reducer->MapPixelsDithered(target, s.frames.Current(), w, h)))
-      s.reducer->MapPixels(target, s.frames.Current(), w, h);
-    s.reducer->MapPixelsHalfRes(target, s.frames.HalfRes(), w, h);
-  }
-  stats.Energy = SignalEnergy(target, s.geometry.PixelCount);
+  // Dithering carries error from pixel to pixel and runs alone; plain and half-resolution
+  // mapping and the energy go by bands of rows on all workers. Bands start on even rows, so
+  // that no 2x2 cell is cut, and every band's energy is an integer, so the total is the same
+  // whatever the order of the sum.
+  const bool dithered =
+      s.reducer && s.dither && s.reducer->MapPixelsDithered(target, s.frames.Current(), w, h);
+  const int bands = (h + kRowsPerBand - 1) / kRowsPerBand;
+  double* bandEnergy = s.bandEnergy.data();
+  auto map = [&](int, int begin, int end) {
+    for (int b = begin; b < end; ++b) {
+      const int y = b * kRowsPerBand, rows = std::min(kRowsPerBand, h - y);
+      const size_t first = static_cast<size_t>(y) * static_cast<size_t>(w);
+      const uint8_t* in = target + 3 * first;
+      if (s.reducer) {
+        if (!dithered) s.reducer->MapPixels(in, s.frames.Current() + first, w, rows);
+        s.reducer->MapPixelsHalfRes(in, s.frames.HalfRes() + first, w, rows);
+      }
+      bandEnergy[b] = SignalEnergy(in, int64_t{w} * rows);
+    }
+  };
+  s.pool->For(bands, 1, map);
+  stats.Energy = 0;
+  for (int b = 0; b < bands; ++b) stats.Energy += bandEnergy[b];
 
   // Offer every block its candidates and build its chain, on all workers.
   uint8_t* store = s.chainStore.get();

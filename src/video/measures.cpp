@@ -33,6 +33,7 @@ void PaletteTables::Set(const uint8_t palette[1024], ColorMapFn map, const void*
   std::memcpy(rgb_, palette, sizeof(rgb_));
   for (int i = 0; i < 256; ++i) rgb_[4 * i + 3] = 0;
   map_ = map ? map : MapToZero;
+  inverse_ = nullptr;
   mapContext_ = mapContext;
   for (int i = 0; i < 256; ++i)
     for (int j = i; j < 256; ++j) {
@@ -46,6 +47,7 @@ void PaletteTables::SetFromReducer(const ColorReducer& reducer) {
   uint8_t palette[kPaletteBytes];
   reducer.GetPalette(palette);
   Set(palette, MapThroughReducer, &reducer);
+  inverse_ = &reducer.Map();
 }
 
 int32_t BlockError(const PaletteTables& pal, const uint8_t* target, int targetStride,

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "palette/inverse_map.h"
+
 namespace korvane {
 
 class ColorReducer;
@@ -25,6 +27,7 @@ class PaletteTables {
   void SetFromReducer(const ColorReducer& reducer);
 
   uint8_t MapColor(int c0, int c1, int c2) const {
+    if (inverse_) return inverse_->Nearest(c0, c1, c2);
     return map_(mapContext_, static_cast<uint8_t>(c0), static_cast<uint8_t>(c1),
                 static_cast<uint8_t>(c2));
   }
@@ -38,6 +41,8 @@ class PaletteTables {
   std::vector<int32_t> distance_;  // PaletteDistance, 256 x 256
   ColorMapFn map_;
   const void* mapContext_ = nullptr;
+  // The reducer's inverse colour map when the mapping is the reducer's: read in place.
+  const InverseColorMap* inverse_ = nullptr;
 };
 
 // Block error of an n x n block (n = 8 or 4): target rows `targetStride` bytes apart,
