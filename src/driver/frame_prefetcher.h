@@ -45,10 +45,10 @@ class FramePrefetcher {
   std::condition_variable done_;
   std::thread thread_;
   bool stop_ = false;
-  bool busy_ = false;      // a fetch is asked for or under way
-  int32_t job_ = -1;       // the frame asked for
-  int jobBuffer_ = 0;      // where it goes
-  int32_t fetched_ = -1;   // the frame of the last finished fetch
+  bool busy_ = false;     // a fetch is asked for or under way
+  int32_t job_ = -1;      // the frame asked for
+  int jobBuffer_ = 0;     // where it goes
+  int32_t fetched_ = -1;  // the frame of the last finished fetch
   bool fetchedOk_ = false;
 };
 

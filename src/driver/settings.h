@@ -35,8 +35,8 @@ struct Settings {
   bool FitToLimit = false;      // "-fit": scale pictures larger than 640x480 down to fit
   double OutputFrameRate = 0;   // "-fps RATE": convert at this frame rate; 0: the movie's own
   int32_t OutputAudioRate = 0;  // "-ar RATE": resample the sound to RATE Hz; 0: keep its rate
-  bool WidenTo16Bit = false;  // "-dpcm": 8-bit sound written as 16-bit DPCM
-  bool ForceStereo = false;   // "-stereo": mono sound written as two identical channels
+  bool WidenTo16Bit = false;    // "-dpcm": 8-bit sound written as 16-bit DPCM
+  bool ForceStereo = false;     // "-stereo": mono sound written as two identical channels
 };
 
 constexpr const char* kBanner = "KORVANE beta (2004/09/19)";

@@ -69,7 +69,8 @@ void ColorFitter::Remove(uint8_t v) {
     active_[slot] = last;
     table_[last].slot = static_cast<uint8_t>(slot);
     std::memcpy(pairDistance_[slot], pairDistance_[activeLength_], sizeof(int32_t) * activeLength_);
-    for (int j = 0; j < activeLength_; ++j) pairDistance_[j][slot] = pairDistance_[j][activeLength_];
+    for (int j = 0; j < activeLength_; ++j)
+      pairDistance_[j][slot] = pairDistance_[j][activeLength_];
   }
 }
 
@@ -175,8 +176,8 @@ void ColorFitter::FindCheapestPair(int* first, int* second) const {
   }
 }
 
-void ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixels,
-                         int32_t& error, bool cells, bool cellOrder) const {
+void ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixels, int32_t& error,
+                         bool cells, bool cellOrder) const {
   // Cells are reassigned whole: the error of drawing a unit of w pixels in colour r is
   // tsq - 2 r . t + w |r|^2 from its sums, so pixels and cells take the same path.
   const Units& u = cells ? cellUnits_ : pixelUnits_;
@@ -206,7 +207,7 @@ void ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixe
       }
     }
     // Every unit goes to the nearest of the colours.
-      refined = 0;
+    refined = 0;
     for (int j = 0; j < k; ++j) {
       const uint8_t* q = pal_.Rgb(color[j]);
       const int32_t r0 = 2 * q[0], r1 = 2 * q[1], r2 = 2 * q[2];

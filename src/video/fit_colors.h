@@ -91,8 +91,8 @@ class ColorFitter {
   // Refines a fit of k colours (2, 3 or 4): `colors` by position, `pattern` the position of
   // every pixel, `pixels` its colour, `error` the fit's error; `cells` for the 2x2-cell
   // variant, `cellOrder` to put a four-colour fit in the cell variant's order.
-  void Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixels, int32_t& error,
-              bool cells, bool cellOrder) const;
+  void Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixels, int32_t& error, bool cells,
+              bool cellOrder) const;
   const PaletteTables& pal_;
   int frameWidth_;
   bool classic_;
