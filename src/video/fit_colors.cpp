@@ -50,7 +50,8 @@ bool ColorFitter::ClusterTableEmpty() const {
 }
 
 void ColorFitter::Append(uint8_t v) {
-  const int slot = activeLength_;
+  // A block of 64 pixels has at most 64 colours.
+  const int slot = activeLength_ & 63;
   const int32_t* row = pal_.DistanceRow(v);
   for (int j = 0; j < slot; ++j) {
     const int32_t d = row[active_[j]];
@@ -58,7 +59,8 @@ void ColorFitter::Append(uint8_t v) {
     pairDistance_[j][slot] = d;
   }
   table_[v].slot = static_cast<uint8_t>(slot);
-  active_[activeLength_++] = v;
+  active_[slot] = v;
+  activeLength_ = slot + 1;
 }
 
 // Removing an entry moves the last entry of the list, with its distances, into its slot.
@@ -208,17 +210,17 @@ void ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixe
     }
     // Every unit goes to the nearest of the colours.
     refined = 0;
-    for (int j = 0; j < k; ++j) {
+    auto distances = [&](int j, int32_t* to) {
       const uint8_t* q = pal_.Rgb(color[j]);
       const int32_t r0 = 2 * q[0], r1 = 2 * q[1], r2 = 2 * q[2];
       const int32_t rr = weight * (q[0] * q[0] + q[1] * q[1] + q[2] * q[2]);
-      int32_t* to = j == 0 ? best : e;
       for (int i = 0; i < units; ++i)
         to[i] = u.tsq[i] - r0 * u.t0[i] - r1 * u.t1[i] - r2 * u.t2[i] + rr;
-      if (j == 0) {
-        for (int i = 0; i < units; ++i) group[i] = 0;
-        continue;
-      }
+    };
+    distances(0, best);
+    for (int i = 0; i < units; ++i) group[i] = 0;
+    for (int j = 1; j < k; ++j) {
+      distances(j, e);
       for (int i = 0; i < units; ++i) {
         const int32_t nearer = e[i] < best[i] ? -1 : 0;
         best[i] = (e[i] & nearer) | (best[i] & ~nearer);

@@ -201,7 +201,8 @@ TEST_F(ConversionTest, SoundPiecesTooLargeStopBeforeOutput) {
 // Both methods: the run's lines, the file's structure, and FFmpeg decoding every frame exactly as
 // our own decoder does, close to the source picture.
 TEST_F(ConversionTest, ConvertsWithSoundByBothMethods) {
-  for (std::string method : {"", "-old", "-hq -dither -threads 2", "-old -dither"}) {
+  for (std::string method :
+       {"", "-dither", "-classic", "-old", "-hq -dither -threads 2", "-old -dither"}) {
     SCOPED_TRACE(method.empty() ? "default method" : method);
     std::string dir = ScratchDir("conversion-run" + method);
     CommandResult r = Korvane(dir, ShellQuote(Dir() + "/movie.avi") + " " + method);

@@ -41,9 +41,10 @@ struct Movie {
   int width, height;
   std::vector<std::vector<uint8_t>> frames;
   std::unique_ptr<ColorReducer> reducer;
-  Movie(int w, int h, int n, int shift = 3, unsigned seed = 1) : width(w), height(h) {
+  Movie(int w, int h, int n, int shift = 3, unsigned seed = 1, bool classic = true)
+      : width(w), height(h) {
     for (int f = 0; f < n; ++f) frames.push_back(test::MakeFrame(w, h, f, shift, seed));
-    reducer = test::ReducerFor(frames, w, h);
+    reducer = test::ReducerFor(frames, w, h, 256, classic);
   }
   std::vector<uint8_t> Palette() {
     std::vector<uint8_t> p(kPaletteBytes);
@@ -155,17 +156,19 @@ TEST(FrameEncoderTest, EveryBlockDecodesToTheReconstruction) {
       {"motion", true, false, {900, 500}},
       {"dither and motion", true, true, {800}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Movie movie(64, 48, 5);
-    const EncodedRun run = Encode(movie, 2, c.limits, c.motion, c.dither);
-    CheckDecodes(movie, run);
-    for (size_t f = 0; f < run.frames.size(); ++f) {
-      const int32_t limit = c.limits[f % c.limits.size()];
-      EXPECT_EQ(run.frames[f].limitMet, run.frames[f].frameBytes <= limit) << f;
-      EXPECT_EQ(run.frames[f].cellShapeFaults, 0) << f;
+  // The classic palette and fit, and the exact ones.
+  for (bool classic : {true, false})
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (classic ? ", classic" : ", exact"));
+      Movie movie(64, 48, 5, 3, 1, classic);
+      const EncodedRun run = Encode(movie, 2, c.limits, c.motion, c.dither);
+      CheckDecodes(movie, run);
+      for (size_t f = 0; f < run.frames.size(); ++f) {
+        const int32_t limit = c.limits[f % c.limits.size()];
+        EXPECT_EQ(run.frames[f].limitMet, run.frames[f].frameBytes <= limit) << f;
+        EXPECT_EQ(run.frames[f].cellShapeFaults, 0) << f;
+      }
     }
-  }
 }
 
 TEST(FrameEncoderTest, MotionIsUsedOnMovingContent) {
@@ -216,16 +219,18 @@ TEST(FrameEncoderTest, UnreachableLimitWarnsAndCodesTheCheapestChain) {
 }
 
 TEST(FrameEncoderTest, SameOutputForAnyNumberOfThreads) {
-  Movie movie(128, 64, 6, 3, 9);
   const std::vector<int32_t> limits = {100, 1500, 800, 5000, 300, 2500};
-  for (bool dither : {false, true}) {
-    const EncodedRun one = Encode(movie, 1, limits, true, dither);
-    const EncodedRun two = Encode(movie, 2, limits, true, dither);
-    const EncodedRun four = Encode(movie, 4, limits, true, dither);
-    EXPECT_TRUE(one == two) << "dither " << dither;
-    EXPECT_TRUE(one == four) << "dither " << dither;
-    EXPECT_FALSE(one.frames[0].limitMet);  // the first frame cannot fit 100 bytes
-    CheckDecodes(movie, one);
+  for (bool classic : {true, false}) {
+    Movie movie(128, 64, 6, 3, 9, classic);
+    for (bool dither : {false, true}) {
+      const EncodedRun one = Encode(movie, 1, limits, true, dither);
+      const EncodedRun two = Encode(movie, 2, limits, true, dither);
+      const EncodedRun four = Encode(movie, 4, limits, true, dither);
+      EXPECT_TRUE(one == two) << "dither " << dither << " classic " << classic;
+      EXPECT_TRUE(one == four) << "dither " << dither << " classic " << classic;
+      EXPECT_FALSE(one.frames[0].limitMet);  // the first frame cannot fit 100 bytes
+      CheckDecodes(movie, one);
+    }
   }
 }
 

@@ -94,8 +94,9 @@ inline std::vector<uint8_t> MakeFrame(int width, int height, int f, int shift = 
 
 // A reducer whose palette is built by median cut from the given frames.
 inline std::unique_ptr<ColorReducer> ReducerFor(const std::vector<std::vector<uint8_t>>& frames,
-                                                int width, int height, int colors = 256) {
-  auto reducer = ColorReducer::Create(colors);
+                                                int width, int height, int colors = 256,
+                                                bool classic = true) {
+  auto reducer = ColorReducer::Create(colors, classic);
   for (const auto& f : frames) reducer->AddPixelsRGB(f.data(), width, height);
   reducer->BuildPalette();
   return reducer;
