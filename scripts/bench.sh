@@ -72,10 +72,13 @@ if [ ! -s "$media/m640-mjpeg.avi" ]; then
   mv "$media/m640-mjpeg.tmp.avi" "$media/m640-mjpeg.avi"
 fi
 
-# Reads the program's output as it arrives and prints "FRAMES SECONDS BYTES": the frames of
-# pass 2, the time from "Pass 2. Making MVE." to "Done.", and the bytes of output seen.
+# Reads the program's output as it arrives and prints "FRAMES SECONDS BYTES BEFORE WHOLE": the
+# frames of pass 2, the time from "Pass 2. Making MVE." to "Done.", the bytes of output seen, the
+# time from the start to "Pass 2. Making MVE." (opening the movie and pass 1), and the time to
+# the end of the output.
 cat >"$work/events.pl" <<'EOF'
 use strict; use Time::HiRes qw(time);
+my $begin = time();
 my ($buf, $tail, $start, $end, $frames, $bytes) = ('', '', 0, 0, 0, 0);
 while (sysread(STDIN, $buf, 1 << 16)) {
   my $now = time(); $bytes += length($buf);
@@ -84,7 +87,8 @@ while (sysread(STDIN, $buf, 1 << 16)) {
   $start = $now if !$start && $text =~ /Pass 2\. Making MVE\./;
   $end = $now if $start && !$end && $text =~ /Done\./;
 }
-printf "%d %.4f %d\n", $frames, ($start && $end) ? $end - $start : -1, $bytes;
+printf "%d %.4f %d %.4f %.4f\n", $frames, ($start && $end) ? $end - $start : -1, $bytes,
+  $start ? $start - $begin : -1, time() - $begin;
 EOF
 
 # run LABEL ARGS...: one conversion; sets FRAMES, SECS, RSS_MB, OUT_BYTES and fails loudly.
@@ -102,7 +106,7 @@ run() {
     cat "$work/stderr" >&2
     exit 1
   fi
-  read -r FRAMES SECS OUT_BYTES <<<"$result"
+  read -r FRAMES SECS OUT_BYTES BEFORE_SECS WHOLE_SECS <<<"$result"
   RSS_MB=$(awk 'END {printf "%.1f", $1 / 1024}' "$work/rss")
   CPU_SECS=$(awk 'END {printf "%.2f", $2 + $3}' "$work/rss")
 }
@@ -122,7 +126,7 @@ run_pty() {
     echo "$label: korvane failed in the pseudo-terminal (status $status)" >&2
     exit 1
   fi
-  read -r FRAMES SECS OUT_BYTES <<<"$result"
+  read -r FRAMES SECS OUT_BYTES BEFORE_SECS WHOLE_SECS <<<"$result"
   RSS_MB="" CPU_SECS=""
 }
 
@@ -152,18 +156,27 @@ for size in 640 320; do
   movie="$media/m$size.mp4"
   dims=$([ "$size" = 640 ] && echo 640x480 || echo 320x240)
   # A whole conversion (both passes) gives the palette for the pass-2 runs and the memory figure.
+  # -classic makes its own palette: its pass 2 is timed with it.
   run "$size full" "$movie" full.mve
   peak="$RSS_MB"
   cp full.pal "p$size.pal"
+  palette_share=$(awk -v a="$BEFORE_SECS" -v b="$WHOLE_SECS" 'BEGIN{printf "%.1f", 100 * a / b}')
+  palette_note="${BEFORE_SECS}s of ${WHOLE_SECS}s"
+  run "$size full -classic" "$movie" full.mve -classic
+  cp full.pal "c$size.pal"
+  classic_share=$(awk -v a="$BEFORE_SECS" -v b="$WHOLE_SECS" 'BEGIN{printf "%.1f", 100 * a / b}')
+  classic_note="${BEFORE_SECS}s of ${WHOLE_SECS}s"
 
   # Pass 2 alone for every method, in rounds (each round runs every method once), so that
   # a change of load touches all methods alike; the best round of each method counts.
   declare -A secs=() cpu=()
   for ((round = 0; round < runs; ++round)); do
-    for method in default -hq -dither -old -ns; do
+    for method in default -hq -dither -old -ns -classic; do
       extra=()
       [ "$method" != default ] && extra=("$method")
-      run "$size $method" "$movie" out.mve -p "p$size.pal" "${extra[@]}"
+      palette="p$size.pal"
+      [ "$method" = -classic ] && palette="c$size.pal"
+      run "$size $method" "$movie" out.mve -p "$palette" "${extra[@]}"
       if [ -z "${secs[$method]:-}" ] || awk -v a="$SECS" -v b="${secs[$method]}" 'BEGIN{exit !(a < b)}'; then
         secs[$method]="$SECS"
       fi
@@ -181,6 +194,10 @@ for size in 640 320; do
     "$(ratio "${secs[-hq]}" "${secs[default]}")x the default's time; CPU ${cpu[-hq]}s"
   row "$dims -dither, pass 2" "$(fps_of -dither) fps" "${secs[-dither]}s; CPU ${cpu[-dither]}s"
   row "$dims -old, pass 2" "$(fps_of -old) fps" "${secs[-old]}s; CPU ${cpu[-old]}s"
+  row "$dims -classic, pass 2" "$(fps_of -classic) fps" \
+    "the default takes $(ratio "${secs[default]}" "${secs[-classic]}")x its time; CPU ${cpu[-classic]}s"
+  row "$dims palette pass's share of a whole conversion" "$palette_share %" \
+    "$palette_note; -classic: $classic_share % ($classic_note)"
   share=$(awk -v a="${secs[default]}" -v b="${secs[-ns]}" 'BEGIN{printf "%.1f", 100 * (a - b) / a}')
   row "$dims sound's share of pass 2 (vs -ns)" "$share %" \
     "${secs[default]}s with sound, ${secs[-ns]}s with -ns"

@@ -8,7 +8,9 @@
 #   NEW_OPTS="-classic" scripts/compare-output.sh REF
 #                                       adds options to the new program's runs only, to show
 #                                       that an option reproduces the reference's default
+#   REF_OPTS="-classic" ...             adds options to the reference's runs only
 #   QUICK=1 ...                         the small movies only (no 640x480 ones)
+#   NEW_BIN=path/to/korvane ...         another new program than build/src/korvane
 #
 # The reference is built once into build-ref/REF (a detached worktree in build-ref/src-REF).
 set -euo pipefail
@@ -16,6 +18,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 ref="$(git rev-parse --short "${1:-HEAD~1}")"
 new_opts=(${NEW_OPTS:-})
+ref_opts=(${REF_OPTS:-})
 jobs=$(nproc 2>/dev/null || echo 2)
 
 refsrc="$root/build-ref/src-$ref"
@@ -27,7 +30,8 @@ if [ ! -x "$refbin/src/korvane" ]; then
   cmake -S "$refsrc" -B "$refbin" -DCMAKE_BUILD_TYPE=Release -DKORVANE_TESTS=OFF >/dev/null
   cmake --build "$refbin" -j "$jobs" --target korvane >/dev/null
 fi
-[ -x build/src/korvane ] || { echo "build/src/korvane is missing: run scripts/build.sh" >&2; exit 1; }
+newbin="$(realpath "${NEW_BIN:-build/src/korvane}")"
+[ -x "$newbin" ] || { echo "$newbin is missing: run scripts/build.sh" >&2; exit 1; }
 
 media="$root/build-ref/media"
 mkdir -p "$media"
@@ -68,7 +72,7 @@ for movie in "${movies[@]}"; do
     for side in ref new; do
       dir="$work/$side"
       rm -rf "$dir" && mkdir -p "$dir"
-      if [ "$side" = ref ]; then bin="$refbin/src/korvane"; extra=(); else bin="$root/build/src/korvane"; extra=("${new_opts[@]}"); fi
+      if [ "$side" = ref ]; then bin="$refbin/src/korvane"; extra=("${ref_opts[@]}"); else bin="$newbin"; extra=("${new_opts[@]}"); fi
       # shellcheck disable=SC2086
       (cd "$dir" && "$bin" "$media/$movie" out.mve $opts "${extra[@]}" </dev/null |
         grep -v "time:" >stdout.txt) || true

@@ -21,6 +21,8 @@ constexpr Reciprocals kReciprocals;
 
 // Colours left in a block from which the exact fit merges by added error.
 constexpr int kCheapestPairColors = 4;
+// Colours of a whole block above which the exact fit starts from splits of its pixels.
+constexpr int kSplitFitColors = 8;
 
 }  // namespace
 
@@ -61,6 +63,17 @@ void ColorFitter::Append(uint8_t v) {
   table_[v].slot = static_cast<uint8_t>(slot);
   active_[slot] = v;
   activeLength_ = slot + 1;
+}
+
+void ColorFitter::FillPairDistances() {
+  for (int i = 1; i < activeLength_; ++i) {
+    const int32_t* row = pal_.DistanceRow(active_[i]);
+    for (int j = 0; j < i; ++j) {
+      const int32_t d = row[active_[j]];
+      pairDistance_[i][j] = d;
+      pairDistance_[j][i] = d;
+    }
+  }
 }
 
 // Removing an entry moves the last entry of the list, with its distances, into its slot.
@@ -178,7 +191,7 @@ void ColorFitter::FindCheapestPair(int* first, int* second) const {
   }
 }
 
-void ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixels, int32_t& error,
+bool ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixels, int32_t& error,
                          bool cells, bool cellOrder) const {
   // Cells are reassigned whole: the error of drawing a unit of w pixels in colour r is
   // tsq - 2 r . t + w |r|^2 from its sums, so pixels and cells take the same path.
@@ -243,9 +256,9 @@ void ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixe
     for (int b = a; b > 0 && color[order[b]] < color[order[b - 1]]; --b)
       std::swap(order[b], order[b - 1]);
   for (int j = 0; j + 1 < k; ++j)
-    if (color[order[j]] == color[order[j + 1]]) return;
+    if (color[order[j]] == color[order[j + 1]]) return false;
   if (cellOrder && k == 4) std::swap(order[2], order[3]);
-  if (refined >= error) return;
+  if (refined >= error) return false;
   uint8_t position[4];
   for (int j = 0; j < k; ++j) position[order[j]] = static_cast<uint8_t>(j);
   error = refined;
@@ -255,6 +268,74 @@ void ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixe
     pattern[p] = position[g];
     pixels[p] = color[g];
   }
+  return true;
+}
+
+// Splits the units of group `from` at their mean along the component of the largest spread;
+// those above it go to group `to`. False when every unit of the group has the same colour.
+static bool SplitGroup(const int32_t* t0, const int32_t* t1, const int32_t* t2, int units,
+                       uint8_t* group, uint8_t from, uint8_t to) {
+  int64_t n = 0, s[3] = {}, q[3] = {};
+  for (int i = 0; i < units; ++i)
+    if (group[i] == from) {
+      ++n;
+      s[0] += t0[i];
+      s[1] += t1[i];
+      s[2] += t2[i];
+      q[0] += int64_t{t0[i]} * t0[i];
+      q[1] += int64_t{t1[i]} * t1[i];
+      q[2] += int64_t{t2[i]} * t2[i];
+    }
+  int axis = 0;
+  int64_t spread = -1;
+  for (int c = 0; c < 3; ++c) {
+    const int64_t v = n * q[c] - s[c] * s[c];  // n^2 times the variance
+    if (v > spread) {
+      spread = v;
+      axis = c;
+    }
+  }
+  if (spread <= 0) return false;
+  const int32_t* t = axis == 0 ? t0 : axis == 1 ? t1 : t2;
+  for (int i = 0; i < units; ++i)
+    if (group[i] == from && t[i] * n > s[axis]) group[i] = to;
+  return true;
+}
+
+bool ColorFitter::SplitFit(FitResult& r, bool cells) const {
+  const Units& u = cells ? cellUnits_ : pixelUnits_;
+  const int units = cells ? 16 : 64;
+  uint8_t four[64], two[64];
+  // Two groups, then each of them split again: the starts of the four- and two-colour fits,
+  // each then refined.
+  std::memset(two, 0, sizeof(two));
+  if (!SplitGroup(u.t0, u.t1, u.t2, units, two, 0, 1)) return false;
+  std::memcpy(four, two, sizeof(four));
+  int k = 2;
+  if (SplitGroup(u.t0, u.t1, u.t2, units, four, 0, static_cast<uint8_t>(k))) ++k;
+  if (SplitGroup(u.t0, u.t1, u.t2, units, four, 1, static_cast<uint8_t>(k))) ++k;
+  // Refinement reads a unit's group from its pixels (a cell's from its top-left one).
+  auto start = [cells](const uint8_t* group, uint8_t* pattern) {
+    if (!cells) {
+      std::memcpy(pattern, group, 64);
+      return;
+    }
+    for (int p = 0; p < 64; ++p) pattern[p] = group[(p >> 4) * 4 + ((p & 7) >> 1)];
+  };
+  r.twoError = INT32_MAX;
+  start(two, r.twoPattern);
+  if (!Refine(2, r.twoColors, r.twoPattern, r.twoPixels, r.twoError, cells, false)) return false;
+  r.hasTwo = 1;
+  if (k >= 3) {
+    r.fourError = INT32_MAX;
+    start(four, r.fourPattern);
+    if (Refine(k, r.fourColors, r.fourPattern, r.fourPixels, r.fourError, cells, cells)) {
+      r.hasFour = 1;
+      r.fourCount = static_cast<uint8_t>(k);
+      if (k == 3) r.fourColors[3] = cells ? 0 : r.fourColors[2];
+    }
+  }
+  return true;
 }
 
 void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int options,
@@ -278,7 +359,8 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
         const uint8_t orig = static_cast<uint8_t>(activeLength_);
         c.firstOrig = c.lastOrig = orig;
         colorOf_[orig] = v;
-        Append(v);
+        c.slot = orig;
+        active_[activeLength_++] = v;
       }
       ++c.count;
       origOf_[p] = c.firstOrig;
@@ -334,11 +416,23 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
   r.rawError = (options & kFitRawError) ? rawError : 0;
 
   uint8_t m;
-  if (activeLength_ == 1) {
+  // A whole block of many colours: the exact fit starts its four- and two-colour fits from
+  // splits of the pixels instead of merging every colour, which would cost far more.
+  bool split = false;
+  if (refine && activeLength_ > kSplitFitColors) {
+    split = SplitFit(r, (options & kFitCellVariant) != 0);
+    if (!split) r.hasTwo = r.hasFour = 0;
+  }
+  if (split) {
+    for (int i = 0; i < activeLength_; ++i) Empty(active_[i]);
+    activeLength_ = 0;
+    m = MapMean(all);
+  } else if (activeLength_ == 1) {
     m = active_[0];
     Empty(m);
     activeLength_ = 0;
   } else {
+    FillPairDistances();
     for (;;) {
       if (activeLength_ == 2) {
         // The two-colour fit; merging ends here.
@@ -458,7 +552,7 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
   r.solidColor = m;
   if (options & kFitSolidError) r.solidError = ClusterError(all, m);
   // Refinement pays most on whole blocks; the quadrants' small fits keep their merged colours.
-  if (refine) {
+  if (refine && !split) {
     const bool cells = (options & kFitCellVariant) != 0;
     // A block of no more colours than a fit has keeps them: each is already the nearest entry
     // of its pixels.

@@ -90,9 +90,15 @@ class ColorFitter {
   void FindCheapestPair(int* first, int* second) const;
   // Refines a fit of k colours (2, 3 or 4): `colors` by position, `pattern` the position of
   // every pixel, `pixels` its colour, `error` the fit's error; `cells` for the 2x2-cell
-  // variant, `cellOrder` to put a four-colour fit in the cell variant's order.
-  void Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixels, int32_t& error, bool cells,
+  // variant, `cellOrder` to put a four-colour fit in the cell variant's order. False (nothing
+  // changed) when the refined colours are not distinct or do not lower `error`.
+  bool Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixels, int32_t& error, bool cells,
               bool cellOrder) const;
+  // The exact fit of a whole block of many colours: its two- and four-colour fits start from
+  // splits of the pixels (or 2x2 cells) and are refined. False when they cannot be had so.
+  bool SplitFit(FitResult& r, bool cells) const;
+  // Fills the palette distances between every pair of the active list.
+  void FillPairDistances();
   const PaletteTables& pal_;
   int frameWidth_;
   bool classic_;
