@@ -39,6 +39,7 @@ PipelineConfig PipelineConfig::From(const Settings& settings, const FrameRange& 
   c.FirstFrame = range.FromFrame;
   c.LastFrame = range.ToFrame;
   c.FramesPerSecond = framesPerSecond;
+  c.AcrossFrames = !settings.OldMethod && !settings.Classic;
   return c;
 }
 
@@ -51,12 +52,27 @@ FramePipeline::FramePipeline(const PipelineConfig& config, MveWriter& file, Stre
       blocksPerRow_(config.FrameWidth / 8),
       blocksPerColumn_(config.FrameHeight / 8) {
   if (config_.FramesPerSecond < 1) config_.FramesPerSecond = 1;
+  if (config_.AcrossFrames && !config_.OldMethod) {
+    RateControlConfig rate;
+    rate.FrameRate = config_.FrameRate > 0 ? config_.FrameRate : config_.FramesPerSecond;
+    rate.Frames = int64_t{config_.LastFrame} - config_.FirstFrame + 1;
+    rate.SizeLimited = config_.SizeLimited;
+    rate.BitRate = config_.BitRate;
+    rate.SizeLimit = config_.SizeLimit;
+    rate.FrameCosts = config_.FrameCosts;
+    rate_ = std::make_unique<RateControl>(rate);
+  }
   map_.reserve(static_cast<size_t>(BlockCount()) / 2 + 1);
   video_.reserve(config_.OldMethod ? kSplitFrameBytes + 64
                                    : static_cast<size_t>(BlockCount()) * 64);
 }
 
 FramePipeline::~FramePipeline() = default;
+
+void FramePipeline::SetFrameCoder(FrameCoder* coder) {
+  coder_ = coder;
+  if (coder_) coder_->SetRatePlanner(rate_.get());
+}
 
 const std::string& FramePipeline::LastError() const {
   return lastError_.empty() ? file_.LastError() : lastError_;
@@ -244,7 +260,15 @@ bool FramePipeline::CodeBlocks() {
 
 int32_t FramePipeline::BeginFrame() {
   ++frameCounter_;
-  return config_.OldMethod ? 0 : FrameBudget();
+  if (config_.OldMethod) return 0;
+  if (!rate_) return FrameBudget();
+  // Everything of the frame's chunk but its video data (its 4-byte header, map, sound and
+  // palette included).
+  const size_t fullMap = static_cast<size_t>(BlockCount()) / 2;
+  const int64_t overhead = 4 + static_cast<int64_t>(layout_.FrameChunkPayload(fullMap, 0, true));
+  const int32_t limit = rate_->BeginFrame(file_.BytesWritten(), static_cast<int32_t>(overhead));
+  passStartBytes_ = rate_->PassStartBytes();
+  return limit;
 }
 
 bool FramePipeline::WriteCodedFrame(const FrameStats& stats) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/rate_control.h"
 #include "mve/mve_record.h"
 #include "mve/mve_writer.h"
 #include "mve/stream_layout.h"
@@ -40,6 +41,12 @@ struct PipelineConfig {
   int32_t FirstFrame = 0;    // frame numbers of pass 2, inclusive
   int32_t LastFrame = 0;
   int FramesPerSecond = 0;  // the movie's rounded frame rate; below 1 counts as 1
+  double FrameRate = 0;     // the exact frame rate (0: FramesPerSecond)
+  // The default method's bytes are allocated across frames (RateControl) instead of by each
+  // frame's own budget (FrameBudget).
+  bool AcrossFrames = false;
+  // How much each frame of the pass changes (FrameActivity), when pass 1 measured it.
+  std::vector<double> FrameCosts;
 
   // The pipeline of a run of `settings` over pass 2's `range` of frames of the given size.
   static PipelineConfig From(const Settings& settings, const FrameRange& range, int frameWidth,
@@ -58,7 +65,8 @@ class FramePipeline {
   FramePipeline(const FramePipeline&) = delete;
   FramePipeline& operator=(const FramePipeline&) = delete;
 
-  void SetFrameCoder(FrameCoder* coder) { coder_ = coder; }
+  // With allocation across frames, the coder's rate planner is the pipeline's.
+  void SetFrameCoder(FrameCoder* coder);
 
   // Bottom-up B, G, R rows -> top-down R, G, B rows.
   static void FlipAndReverse(const uint8_t* source, uint8_t* target, int width, int height);
@@ -78,8 +86,9 @@ class FramePipeline {
   // (LastError).
   bool EncodeAndWriteFrame(const uint8_t* workingFrame);
   // The two halves of EncodeAndWriteFrame, for a frame coded by the caller: BeginFrame counts
-  // the frame and returns its byte budget (0 for the old method); WriteCodedFrame reports what
-  // the coder found and writes the blocks the coder holds.
+  // the frame and returns its byte budget (0 for the old method; with allocation across frames,
+  // the most the frame may take, its goal then coming from the planner); WriteCodedFrame reports
+  // what the coder found and writes the blocks the coder holds.
   int32_t BeginFrame();
   bool WriteCodedFrame(const FrameStats& stats);
 
@@ -121,6 +130,9 @@ class FramePipeline {
   double totalError_ = 0;
   double totalEnergy_ = 0;
   int32_t peakChainBytes_ = 0;
+
+  // Allocation across frames (null: each frame's own budget).
+  std::unique_ptr<RateControl> rate_;
 
   // Budget state.
   std::vector<int64_t> budgetWindow_;

@@ -14,6 +14,7 @@
 #include "audio/audio_encoder.h"
 #include "driver/frame_pipeline.h"
 #include "driver/frame_prefetcher.h"
+#include "driver/rate_control.h"
 #include "driver/report.h"
 #include "driver/status_line.h"
 #include "input/library_versions.h"
@@ -102,6 +103,8 @@ struct Korvane::Impl {
   // Copies of a movie or soundtrack read from a pipe; removed at clean-up.
   std::unique_ptr<SpooledInput> movieSpool, audioSpool;
   bool stopped = false;
+  // What pass 1 found of each frame's changes, for the allocation of bytes across frames.
+  FrameActivity activity;
 
   Impl(std::ostream& o, std::ostream& e, std::istream& i, ConsoleHooks h)
       : out(o), err(e), in(i), hooks(std::move(h)) {}
@@ -338,6 +341,7 @@ int Korvane::Impl::PalettePass() {
     const uint8_t* frame = frames.Get(f, f < range.ToFrame ? f + 1 : -1);
     if (!frame) return Fail(m.LastError);
     reducer->AddPixelsBGR(frame, movie->FrameWidth, movie->FrameHeight);
+    if (!s.Classic && !s.OldMethod) activity.Add(frame, movie->FrameWidth, movie->FrameHeight);
     status->Update(int64_t{f} - range.FromFrame + 1);
   }
   ClearStatus();
@@ -427,9 +431,11 @@ int Korvane::Impl::EncodingPass() {
   StreamLayout layout(StreamConfigFor(m, s.LocalPalettes, audio.get(), &planes, paletteCount));
   if (!layout.WriteVideoSetupChunk(file)) return Fail(file.LastError());
 
-  FramePipeline pipeline(
-      PipelineConfig::From(s, range, m.FrameWidth, m.FrameHeight, m.FramesPerSecond), file, layout,
-      out);
+  PipelineConfig pipelineConfig =
+      PipelineConfig::From(s, range, m.FrameWidth, m.FrameHeight, m.FramesPerSecond);
+  pipelineConfig.FrameRate = m.FrameRate;
+  pipelineConfig.FrameCosts = activity.Costs();
+  FramePipeline pipeline(pipelineConfig, file, layout, out);
   FrameEncoder encoder;
   std::unique_ptr<ExactEncoder> exact;
   FrameCoder* coder = &encoder;

@@ -1,6 +1,8 @@
 #include "video/bfos.h"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstring>
 
 namespace korvane {
@@ -82,13 +84,56 @@ void RatePruner::AdvanceBlock(ModeCandidate* next) {
   ++steps_;
 }
 
-bool RatePruner::Prune(int32_t limit) {
-  while (frameBytes_ > limit) {
+bool RatePruner::Prune(int32_t limit, int32_t slope) {
+  for (;;) {
     ModeCandidate* head = Head();
+    const bool over = frameBytes_ > limit;
+    if (!over && (!head || head->Slope >= slope)) return true;
     if (!head) return false;
     AdvanceBlock(NextInChain(head));
   }
-  return true;
+}
+
+namespace {
+
+// Rung k (1 ... kSteps - 2) is 2^((k - 1) / 8) rounded up; chain slopes stay far below the
+// top rung (an error of at most 64 x 3 x 255^2 per byte).
+const std::array<int32_t, RateCurve::kSteps>& Ladder() {
+  static const std::array<int32_t, RateCurve::kSteps> ladder = [] {
+    std::array<int32_t, RateCurve::kSteps> l{};
+    l[0] = 0;
+    for (int k = 1; k < RateCurve::kSteps - 1; ++k)
+      l[k] = static_cast<int32_t>(std::ceil(std::exp2((k - 1) / 8.0)));
+    l[RateCurve::kSteps - 1] = kChainEnd;
+    return l;
+  }();
+  return ladder;
+}
+
+}  // namespace
+
+int32_t RateCurve::SlopeAt(int k) {
+  return Ladder()[std::clamp(k, 0, kSteps - 1)];
+}
+
+int RateCurve::RungAbove(int32_t slope) {
+  const auto& l = Ladder();
+  const auto it = std::upper_bound(l.begin(), l.end() - 1, slope);
+  return static_cast<int>(it - l.begin());
+}
+
+void AddChainToCurve(const ModeCandidate* first, RateCurve& curve) {
+  curve.Bytes[0] += first->Bytes;
+  const ModeCandidate* record = first;
+  while (record->Slope != kChainEnd) {
+    const ModeCandidate* next = NextInChain(const_cast<ModeCandidate*>(record));
+    curve.Bytes[RateCurve::RungAbove(record->Slope)] += next->Bytes;
+    record = next;
+  }
+}
+
+void FinishRateCurve(RateCurve& curve) {
+  for (int k = 1; k < RateCurve::kSteps; ++k) curve.Bytes[k] += curve.Bytes[k - 1];
 }
 
 }  // namespace korvane

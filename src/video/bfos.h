@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "video/frame_coder.h"
 #include "video/modes.h"
 
 namespace korvane {
@@ -23,6 +24,12 @@ inline ModeCandidate* NextInChain(ModeCandidate* record) {
 // the bytes stored (0 when nothing was offered).
 int32_t BuildChain(int block, ModeCandidate* const* candidates, int count, uint8_t* region);
 
+// Adds the chain that starts at `first` to a frame's rate curve, as differences: the chain's
+// first bytes to Bytes[0], and each step's (negative) change in bytes to the rung where the step
+// starts to be taken. A prefix sum over the rungs then gives the curve (FinishRateCurve).
+void AddChainToCurve(const ModeCandidate* first, RateCurve& curve);
+void FinishRateCurve(RateCurve& curve);
+
 // The greedy pruning over the chains of one frame. The next step is always that of the block
 // whose current record has the smallest Slope; among equal slopes the block that arrived last
 // (entered, or moved by its previous step) goes first. A binary heap keyed on (slope, arrival)
@@ -37,8 +44,9 @@ class RatePruner {
   void AdvanceBlock(ModeCandidate* next);
   // The current record of the block whose step is next; null when every chain has ended.
   ModeCandidate* Head() const { return heap_.empty() ? nullptr : heap_.front().record; }
-  // Steps while FrameBytes exceeds the limit. False when every chain ended above the limit.
-  bool Prune(int32_t limit);
+  // Takes every step whose slope is below `slope`, then steps while FrameBytes exceeds the
+  // limit. False when every chain ended above the limit.
+  bool Prune(int32_t limit, int32_t slope = 0);
 
   double FrameError() const { return frameError_; }
   int32_t FrameBytes() const { return frameBytes_; }

@@ -20,6 +20,32 @@ struct FrameStats {
   const char* Failure = nullptr;  // why EncodeFrame returned false
 };
 
+// What a frame's video data costs at each slope of a fixed ladder: Bytes[k] is the size of the
+// frame when every block takes each step of its chain whose added error per byte saved is
+// below SlopeAt(k). The ladder climbs by an eighth of an octave from 1; its first rung (0)
+// takes no step, its last takes every step (the cheapest coding of every block).
+struct RateCurve {
+  static constexpr int kSteps = 202;
+  static int32_t SlopeAt(int k);
+  // The first rung whose slope lies above `slope` (kSteps - 1 for the largest slopes).
+  static int RungAbove(int32_t slope);
+  int64_t Bytes[kSteps] = {};
+};
+
+// Where a frame's pruning stops: every step below Slope is taken, and then more steps, by
+// ascending slope, while the video data exceeds Limit.
+struct PruneGoal {
+  int32_t Slope = 0;
+  int32_t Limit = 0;
+};
+
+// Chooses each frame's pruning goal once the frame's costs are known.
+class RatePlanner {
+ public:
+  virtual ~RatePlanner() = default;
+  virtual PruneGoal Plan(const RateCurve& curve) = 0;
+};
+
 // In which order the rows of the frame handed to EncodeFrame come.
 enum class RowOrder { BottomUp, TopDown };
 
@@ -34,6 +60,10 @@ class FrameCoder {
   // before it. `limit` is the byte budget of its video data (ignored by coders without rate
   // control). False (with stats.Failure) when the frame could not be coded.
   virtual bool EncodeFrame(const uint8_t* frame, int32_t limit, FrameStats& stats) = 0;
+
+  // A planner that chooses every later frame's goal from its costs, in place of `limit`
+  // (null: none). Coders without rate control ignore it.
+  virtual void SetRatePlanner(RatePlanner*) {}
 
   // After EncodeFrame: the code of block `block` (raster order, top row of blocks first); its
   // data bytes are written to `data` (room for 64 bytes) and their number to `size`.

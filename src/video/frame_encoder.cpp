@@ -54,6 +54,8 @@ struct FrameEncoder::Impl {
   std::vector<uint8_t> cellShapeFaults;   // per block
   std::vector<double> bandEnergy;         // per band of rows of the mapping
   RatePruner pruner;
+  RatePlanner* planner = nullptr;
+  RateCurve curve;
 };
 
 FrameEncoder::FrameEncoder() : impl_(std::make_unique<Impl>()) {}
@@ -87,6 +89,10 @@ void FrameEncoder::SetupFrameGeometry(int width, int height, const ColorReducer*
         std::make_unique<BlockCoder>(s.palette, s.geometry, !reducer || reducer->Classic()));
   s.ready = true;
   s.frameCoded = false;
+}
+
+void FrameEncoder::SetRatePlanner(RatePlanner* planner) {
+  impl_->planner = planner;
 }
 
 void FrameEncoder::SetMotionSearch(bool motion) {
@@ -151,7 +157,17 @@ bool FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, FrameStats&
     s.pruner.EnterChain(reinterpret_cast<ModeCandidate*>(store + static_cast<size_t>(i) * space));
   }
 
-  stats.LimitMet = s.pruner.Prune(limit);
+  PruneGoal goal{0, limit};
+  if (s.planner) {
+    s.curve = RateCurve{};
+    for (int i = 0; i < blocks; ++i)
+      AddChainToCurve(reinterpret_cast<ModeCandidate*>(store + static_cast<size_t>(i) * space),
+                      s.curve);
+    FinishRateCurve(s.curve);
+    goal = s.planner->Plan(s.curve);
+  }
+  stats.Limit = goal.Limit;
+  stats.LimitMet = s.pruner.Prune(goal.Limit, goal.Slope);
   stats.ChainBytes = static_cast<int32_t>(used);
 
   // Draw what a decoder will show; every block writes only itself.

@@ -32,6 +32,10 @@ class FrameEncoder final : public FrameCoder {
   // previous frames.
   void SetMotionSearch(bool motion);
 
+  // With a planner, every frame is pruned to the goal it chooses from the frame's rate curve;
+  // the limit given to EncodeFrame is then not used.
+  void SetRatePlanner(RatePlanner* planner) override;
+
   RowOrder InputRows() const override { return RowOrder::TopDown; }
   // Codes one frame: `target` is FrameWidth x FrameHeight pixels of R, G, B, top row first;
   // `limit` the byte budget of the frame's video data. The frame's facts go to `stats`: its
