@@ -446,5 +446,53 @@ TEST(PruningBruteForce, GreedyEqualsThePlainHullWalk) {
   }
 }
 
+// Pruning to a slope takes exactly the steps below it, and the frame's rate curve tells the
+// bytes that leaves at every rung of the ladder; a limit below that still prunes on, steepest
+// step last.
+TEST(PruningToASlope, RateCurveGivesTheBytesOfEveryRung) {
+  std::mt19937 rng(11);
+  // The ladder rises, from no step at all to every step.
+  EXPECT_EQ(RateCurve::SlopeAt(0), 0);
+  EXPECT_EQ(RateCurve::SlopeAt(1), 1);
+  EXPECT_EQ(RateCurve::SlopeAt(9), 2);
+  EXPECT_EQ(RateCurve::SlopeAt(RateCurve::kSteps - 1), kChainEnd);
+  for (int k = 1; k < RateCurve::kSteps; ++k)
+    ASSERT_GE(RateCurve::SlopeAt(k), RateCurve::SlopeAt(k - 1));
+  EXPECT_EQ(RateCurve::RungAbove(0), 1);
+  EXPECT_EQ(RateCurve::RungAbove(1), 2);
+  EXPECT_EQ(RateCurve::RungAbove(4096), 8 * 12 + 2);
+  EXPECT_EQ(RateCurve::RungAbove(kChainEnd - 1), RateCurve::kSteps - 1);
+
+  for (int trial = 0; trial < 100; ++trial) {
+    const int n = 1 + static_cast<int>(rng() % 60);
+    auto blocks = RandomBlocks(rng, n, trial % 2 ? 30 : 3000);
+    Chains c(blocks);
+    RateCurve curve;
+    for (auto* r : c.first) AddChainToCurve(r, curve);
+    FinishRateCurve(curve);
+    for (int k = 0; k < RateCurve::kSteps; k += 1 + static_cast<int>(rng() % 9)) {
+      const int32_t slope = RateCurve::SlopeAt(k);
+      RatePruner p;
+      p.Reset(n);
+      for (auto* r : c.first) p.EnterChain(r);
+      ASSERT_TRUE(p.Prune(kChainEnd - 1, slope));
+      ASSERT_EQ(p.FrameBytes(), curve.Bytes[k]) << "trial " << trial << " rung " << k;
+      for (int i = 0; i < n; ++i) {
+        // Every step taken lies below the slope, every step left at or above it.
+        for (ModeCandidate* r = c.first[i]; r != p.Chosen(i); r = NextInChain(r))
+          ASSERT_LT(r->Slope, slope);
+        ASSERT_GE(p.Chosen(i)->Slope, slope);
+      }
+      // A limit below those bytes: the steps go on to the limit, or to every chain's end.
+      const int32_t limit = static_cast<int32_t>(p.FrameBytes() / 2);
+      const bool met = p.Prune(limit, slope);
+      ASSERT_EQ(met, p.FrameBytes() <= limit);
+      if (!met) {
+        ASSERT_EQ(p.FrameBytes(), curve.Bytes[RateCurve::kSteps - 1]);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace korvane
