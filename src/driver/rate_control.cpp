@@ -70,7 +70,6 @@ RateControl::RateControl(const RateControlConfig& config) : config_(config) {
   recent_.assign(static_cast<size_t>(windowFrames_ - 1), 0);
   history_.resize(static_cast<size_t>(historyFrames_));
   historySum_.assign(RateCurve::kSteps, 0.0);
-  historyCosts_.assign(static_cast<size_t>(historyFrames_), 0.0);
   const auto& costs = config_.FrameCosts;
   if (static_cast<int64_t>(costs.size()) >= config_.Frames) {
     // A still frame costs a little too: its map and the odd block.
@@ -137,6 +136,16 @@ int32_t RateControl::BeginFrame(int64_t bytesWritten, int32_t overhead) {
   return ToLimit(hardLimit_);
 }
 
+void RateControl::Learn(const RateCurve& curve, double level) {
+  Shelf& shelf = shelves_[std::clamp(static_cast<int>(level / 8), 0, kShelves - 1)];
+  ++shelf.Count;
+  // The recent frames of an activity count most: content changes along a movie.
+  const double weight = 1.0 / static_cast<double>(std::min<int64_t>(shelf.Count, 4));
+  shelf.Level += (level - shelf.Level) * weight;
+  for (int k = 0; k < RateCurve::kSteps; ++k)
+    shelf.Bytes[k] += (static_cast<double>(curve.Bytes[k]) - shelf.Bytes[k]) * weight;
+}
+
 PruneGoal RateControl::Plan(const RateCurve& curve) {
   const int64_t framesLeft = std::max<int64_t>(1, config_.Frames - frameIndex_);
   const double later = static_cast<double>(framesLeft - 1);
@@ -149,24 +158,42 @@ PruneGoal RateControl::Plan(const RateCurve& curve) {
     return historyCount_ > 0 ? historySum_[k] / historyCount_ : static_cast<double>(curve.Bytes[k]);
   };
   // The frames to come. Without their activity, each costs what the recent frames cost on
-  // average. With it, a frame whose changes are a times those of the recent frames makes errors
-  // a times as large for the same bytes: its steps' slopes are a times theirs, so at a slope it
-  // costs what the recent frames cost at that slope over a (8 log2 a rungs down the ladder).
+  // average. With it, each costs what the frames seen so far of the nearest activity cost
+  // (this one included): a frame whose changes are a times those of such frames makes errors
+  // a times as large for the same bytes, so its steps' slopes are a times theirs, and at a slope
+  // it costs what they cost at that slope over a (8 log2 a rungs down the ladder).
   const bool costsKnown = !futureLevels_.empty() && frameIndex_ < config_.Frames;
-  double referenceLevel = 0;
   if (costsKnown) {
     while (levelsRemoved_ <= frameIndex_) --futureLevels_[LevelBin(levelsRemoved_++)];
-    referenceLevel = Level(historyCount_ > 0 ? historyCostSum_ / historyCount_ : Cost(frameIndex_));
+    Learn(curve, Level(Cost(frameIndex_)));
   }
-  auto shifted = [&](int k, double level) {
-    const long shift = std::lround(referenceLevel - level);
-    return predicted(static_cast<int>(std::clamp<long>(k + shift, 0, RateCurve::kSteps - 1)));
+  // The nearest learnt activity to a level (bin b + 0.5), and the rung shift from there.
+  auto nearest = [&](double level, int* shift) {
+    int best = -1;
+    for (int i = 0; i < kShelves; ++i) {
+      if (shelves_[i].Count == 0) continue;
+      if (best < 0 || std::abs(shelves_[i].Level - level) < std::abs(shelves_[best].Level - level))
+        best = i;
+    }
+    *shift = static_cast<int>(std::lround(shelves_[best].Level - level));
+    return best;
   };
+  auto learnt = [&](int shelf, int shift, int k) {
+    return shelves_[shelf].Bytes[std::clamp(k + shift, 0, RateCurve::kSteps - 1)];
+  };
+  if (costsKnown) {
+    toComeShelves_.clear();
+    for (int b = 0; b < kLevels; ++b) {
+      if (futureLevels_[b] == 0) continue;
+      int shift = 0;
+      const int shelf = nearest(b + 0.5, &shift);
+      toComeShelves_.push_back({static_cast<double>(futureLevels_[b]), shelf, shift});
+    }
+  }
   auto toCome = [&](int k) {
     if (!costsKnown) return later * predicted(k);
     double sum = 0;
-    for (int b = 0; b < kLevels; ++b)
-      if (futureLevels_[b] > 0) sum += static_cast<double>(futureLevels_[b]) * shifted(k, b + 0.5);
+    for (const Planned& p : toComeShelves_) sum += p.Frames * learnt(p.Shelf, p.Shift, k);
     return sum;
   };
   int rung = RateCurve::kSteps - 1;
@@ -180,9 +207,12 @@ PruneGoal RateControl::Plan(const RateCurve& curve) {
   // Room for the frames to come in every window this frame is part of: each is expected to
   // take what the slope costs, but no more than its share of the rate.
   const double share = rate_ / config_.FrameRate;
-  const double next = costsKnown && frameIndex_ + 1 < config_.Frames
-                          ? shifted(rung, Level(Cost(frameIndex_ + 1)))
-                          : predicted(rung);
+  double next = predicted(rung);
+  if (costsKnown && frameIndex_ + 1 < config_.Frames) {
+    int shift = 0;
+    const int shelf = nearest(LevelBin(frameIndex_ + 1) + 0.5, &shift);
+    next = learnt(shelf, shift, rung);
+  }
   const double expected = std::min(static_cast<double>(overhead_) + next, share);
   int64_t limit = hardLimit_;
   const int64_t before = std::min<int64_t>(windowFrames_ - 1, recentCount_);
@@ -210,9 +240,6 @@ PruneGoal RateControl::Plan(const RateCurve& curve) {
       ++historyCount_;
     }
     slot = curve;
-    const double cost = costsKnown ? Cost(frameIndex_) : 0.0;
-    historyCostSum_ += cost - historyCosts_[historyNext_];
-    historyCosts_[historyNext_] = cost;
     for (int k = 0; k < RateCurve::kSteps; ++k)
       historySum_[k] += static_cast<double>(curve.Bytes[k]);
     historyNext_ = (historyNext_ + 1) % history_.size();

@@ -100,14 +100,29 @@ class RateControl final : public RatePlanner {
 
   // The rate curves of the last historyFrames_ frames after the first, and their sum.
   std::vector<RateCurve> history_;
-  std::vector<double> historyCosts_;  // the frames' activity, beside their curves
-  double historyCostSum_ = 0;
   // The frames to come by their level of activity (eighths of an octave), and the floor of
   // each frame's activity.
   static constexpr int kLevels = 8 * 64;
   static double Level(double cost);
   int LevelBin(int64_t frame) const;
   std::vector<int64_t> futureLevels_;
+  // What frames of each octave of activity cost: their curves and level, averaged with the
+  // recent frames weighing most.
+  static constexpr int kShelves = kLevels / 8;
+  struct Shelf {
+    double Bytes[RateCurve::kSteps] = {};
+    double Level = 0;
+    int64_t Count = 0;
+  };
+  void Learn(const RateCurve& curve, double level);
+  std::vector<Shelf> shelves_ = std::vector<Shelf>(kShelves);
+  // The frames to come by level: how many, the shelf that predicts them and the rung shift.
+  struct Planned {
+    double Frames;
+    int Shelf;
+    int Shift;
+  };
+  std::vector<Planned> toComeShelves_;
   int64_t levelsRemoved_ = 0;
   double costFloor_ = 0;
   size_t historyNext_ = 0;
