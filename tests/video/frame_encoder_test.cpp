@@ -218,6 +218,43 @@ TEST(FrameEncoderTest, UnreachableLimitWarnsAndCodesTheCheapestChain) {
   EXPECT_TRUE(run.frames[1].limitMet);
 }
 
+// A rate planner sees the frame's rate curve before the pruning and sets where it stops: at a
+// slope the frame has the curve's bytes at that rung, and a limit below them still holds.
+TEST(FrameEncoderTest, PlannerChoosesTheSlopeAndLimit) {
+  struct Fixed : RatePlanner {
+    PruneGoal goal;
+    RateCurve seen;
+    PruneGoal Plan(const RateCurve& curve) override {
+      seen = curve;
+      return goal;
+    }
+  };
+  Movie movie(64, 48, 3, 3, 4, false);
+  for (int rung : {0, 60, 90, 120, RateCurve::kSteps - 1}) {
+    FrameEncoder enc;
+    enc.SetupFrameGeometry(64, 48, movie.reducer.get(), false, 2);
+    Fixed planner;
+    enc.SetRatePlanner(&planner);
+    for (const auto& frame : movie.frames) {
+      planner.goal = PruneGoal{RateCurve::SlopeAt(rung), 1 << 20};
+      FrameStats stats;
+      ASSERT_TRUE(enc.EncodeFrame(frame.data(), 0, stats));  // the planner's limit counts
+      EXPECT_TRUE(stats.LimitMet);
+      EXPECT_EQ(stats.Limit, 1 << 20);
+      EXPECT_EQ(stats.Bytes, planner.seen.Bytes[rung]) << "rung " << rung;
+      // Bytes fall along the ladder.
+      for (int k = 1; k < RateCurve::kSteps; ++k)
+        ASSERT_LE(planner.seen.Bytes[k], planner.seen.Bytes[k - 1]);
+    }
+    // A limit below the slope's bytes: pruned on to it.
+    const int32_t limit = static_cast<int32_t>(planner.seen.Bytes[rung] / 2) + 1;
+    planner.goal = PruneGoal{RateCurve::SlopeAt(rung), limit};
+    FrameStats stats;
+    ASSERT_TRUE(enc.EncodeFrame(movie.frames[0].data(), 0, stats));
+    EXPECT_LE(stats.Bytes, limit);
+  }
+}
+
 TEST(FrameEncoderTest, SameOutputForAnyNumberOfThreads) {
   const std::vector<int32_t> limits = {100, 1500, 800, 5000, 300, 2500};
   for (bool classic : {true, false}) {
