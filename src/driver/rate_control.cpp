@@ -220,14 +220,25 @@ PruneGoal RateControl::Plan(const RateCurve& curve) {
   int64_t recentSum = 0;
   const size_t size = recent_.size();
   for (int64_t m = 0; m < windowFrames_ - 1; ++m) {
-    // m = windowFrames - 1 - j chunks before this frame.
+    // m = windowFrames - 1 - j chunks before this frame; no window ends past the movie's end.
     const int64_t j = windowFrames_ - 1 - m;
-    if (j <= 0) break;
-    const int64_t cap = windowCap_ - recentSum -
-                        static_cast<int64_t>(std::ceil(static_cast<double>(j) * expected)) -
-                        overhead_;
-    limit = std::min(limit, cap);
+    if (j <= framesLeft - 1) {
+      const int64_t cap = windowCap_ - recentSum -
+                          static_cast<int64_t>(std::ceil(static_cast<double>(j) * expected)) -
+                          overhead_;
+      limit = std::min(limit, cap);
+    }
     if (m < before) recentSum += recent_[(recentNext_ + size - static_cast<size_t>(m + 1)) % size];
+  }
+  // Between two rungs: what the frames to come leave at this rung may buy some of the steps
+  // between it and the rung below, flattest first.
+  int32_t slope = RateCurve::SlopeAt(rung);
+  if (rung > 0) {
+    const double room = videoLeft - toCome(rung);
+    if (room > static_cast<double>(curve.Bytes[rung])) {
+      slope = RateCurve::SlopeAt(rung - 1);
+      limit = std::min(limit, static_cast<int64_t>(std::floor(std::min(room, 9e18))));
+    }
   }
   limit = std::max<int64_t>(0, limit);
 
@@ -244,7 +255,7 @@ PruneGoal RateControl::Plan(const RateCurve& curve) {
       historySum_[k] += static_cast<double>(curve.Bytes[k]);
     historyNext_ = (historyNext_ + 1) % history_.size();
   }
-  return PruneGoal{RateCurve::SlopeAt(rung), ToLimit(limit)};
+  return PruneGoal{slope, ToLimit(limit)};
 }
 
 }  // namespace korvane
