@@ -15,6 +15,8 @@ constexpr int64_t kChunkCap = 65500;
 // Room kept for each frame still to come beyond this frame's overhead: its sound piece may be a
 // sample longer.
 constexpr int64_t kOverheadMargin = 8;
+// The least a frame gets of its share when it can use it.
+constexpr double kLeastShare = 0.5;
 // The streaming limit: bytes of a one-second window over the rate.
 constexpr double kWindowRatio = 1.5;
 
@@ -231,15 +233,18 @@ PruneGoal RateControl::Plan(const RateCurve& curve) {
     if (m < before) recentSum += recent_[(recentNext_ + size - static_cast<size_t>(m + 1)) % size];
   }
   // Between two rungs: what the frames to come leave at this rung may buy some of the steps
-  // between it and the rung below, flattest first.
-  int32_t slope = RateCurve::SlopeAt(rung);
-  if (rung > 0) {
-    const double room = videoLeft - toCome(rung);
-    if (room > static_cast<double>(curve.Bytes[rung])) {
-      slope = RateCurve::SlopeAt(rung - 1);
-      limit = std::min(limit, static_cast<int64_t>(std::floor(std::min(room, 9e18))));
-    }
-  }
+  // between it and the rung below, flattest first. And no frame that can use them gets less
+  // than half its share: the frames to come are foreseen only roughly (the first frames of a
+  // movie least), and a frame starved on a wrong forecast costs the frames that copy from it.
+  double want = static_cast<double>(curve.Bytes[rung]);
+  if (rung > 0)
+    want = std::max(want,
+                    std::min(videoLeft - toCome(rung), static_cast<double>(curve.Bytes[rung - 1])));
+  want = std::max(want, kLeastShare * std::max(0.0, share - static_cast<double>(overhead_)));
+  int from = rung;
+  while (from > 0 && static_cast<double>(curve.Bytes[from]) < want) --from;
+  limit = std::min(limit, static_cast<int64_t>(std::floor(std::min(want, 9e18))));
+  const int32_t slope = RateCurve::SlopeAt(from);
   limit = std::max<int64_t>(0, limit);
 
   if (frameIndex_ > 0 && !history_.empty()) {
