@@ -3,9 +3,11 @@
 // buy the most error whatever frame they are in. Calm frames cost little at that slope and what
 // they leave is spent by busy ones.
 //
-// No frame after the current one is known yet, so each frame's slope is the one at which this
-// frame and the frames still to come, each costing what the last second's frames cost on
-// average, would spend exactly the bytes left. Two hard limits hold whatever the slope: the
+// No frame after the current one is coded yet, so each frame's slope is the one at which this
+// frame and the frames still to come would spend exactly the bytes left, a frame to come
+// costing what the frames coded so far of the nearest activity (FrameActivity, from pass 1)
+// cost, or without pass 1 what the last second's frames cost on average. A frame that can use
+// them never gets less than half its share. Two hard limits hold whatever the slope: the
 // frame chunks never exceed the budget (the frames still to come keep room for their maps,
 // headers and sound), and no run of frames lasting a second (WindowFrames consecutive frames)
 // exceeds 1.5 times the rate, the most the machines these movies were made for can stream.
