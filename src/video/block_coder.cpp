@@ -2,15 +2,23 @@
 
 #include <cstring>
 
+#include "video/frame_copies.h"
+
 namespace korvane {
 
 BlockCoder::BlockCoder(const PaletteTables& palette, const FrameGeometry& geometry, bool classic)
-    : pal_(palette), geo_(geometry), fitter_(palette, geometry.FrameWidth, classic) {
+    : pal_(palette),
+      geo_(geometry),
+      modes_(!classic),
+      fitter_(palette, geometry.FrameWidth, classic),
+      partFitter_(palette),
+      extended_(!classic) {
   std::memset(candidates_, 0, sizeof(candidates_));
 }
 
 void BlockCoder::Offer(ModeCandidate& record) {
   if (record.Error == kUnavailable) return;
+  if (only_ >= 0 && record.Kind != only_ && record.Kind != kRawMode) return;
   record.Bytes = DataSize(record);
   candidates_[count_++] = &record;
 }
@@ -144,7 +152,57 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
     m.quadFour.Error = fourSum;
     Offer(m.quadFour);
   }
+  if (extended_) OfferPartsAndCopies(t, ts, frames, o);
   return count_;
+}
+
+// --- Half blocks, pixel pairs and the two-back copy ---
+
+void BlockCoder::OfferPartsAndCopies(const uint8_t* t, int ts, const EncoderFrames& frames,
+                                     int32_t o) {
+  ModeSet& m = modes_;
+  partFitter_.Load(t, ts);
+  using P = PartFitter;
+  // Each coding in the better of its two splits; the first on a tie.
+  uint8_t pixels[64];
+  auto halves = [&](PackedMode& r, int k) {
+    const int32_t topBottom =
+        partFitter_.Fit(P::kTopHalf, k, r.Pixels) + partFitter_.Fit(P::kBottomHalf, k, r.Pixels);
+    const int32_t leftRight =
+        partFitter_.Fit(P::kLeftHalf, k, pixels) + partFitter_.Fit(P::kRightHalf, k, pixels);
+    r.Split = 0;
+    r.Error = topBottom;
+    if (leftRight < topBottom) {
+      std::memcpy(r.Pixels, pixels, 64);
+      r.Split = 1;
+      r.Error = leftRight;
+    }
+    Offer(r);
+  };
+  halves(m.halfTwo, 2);
+  halves(m.halfFour, 4);
+  {
+    PackedMode& r = m.pairFour;
+    r.Split = 0;
+    r.Error = partFitter_.Fit(P::kPairsSideBySide, 4, r.Pixels);
+    const int32_t upright = partFitter_.Fit(P::kPairsUpright, 4, pixels);
+    if (upright < r.Error) {
+      std::memcpy(r.Pixels, pixels, 64);
+      r.Split = 1;
+      r.Error = upright;
+    }
+    Offer(r);
+  }
+
+  // The mapped block found whole in the frame two back, right of or below it: the raw
+  // picture for one byte.
+  const uint8_t* twoBack = frames.TwoBack();
+  m.farCopy.Error = kUnavailable;
+  if (twoBack && FindIdenticalCopy(frames.Current() + o, geo_.FrameWidth, twoBack, geo_.FrameWidth,
+                                   geo_.FrameHeight, o, false, m.farCopy)) {
+    m.farCopy.Error = m.raw.Error;
+    Offer(m.farCopy);
+  }
 }
 
 }  // namespace korvane
