@@ -1,5 +1,6 @@
 #include "video/block_coder.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "video/frame_copies.h"
@@ -163,43 +164,51 @@ void BlockCoder::OfferPartsAndCopies(const uint8_t* t, int ts, const EncoderFram
   ModeSet& m = modes_;
   partFitter_.Load(t, ts);
   using P = PartFitter;
-  // Each coding in the better of its two splits; the first on a tie.
-  uint8_t pixels[64];
-  auto halves = [&](PackedMode& r, int k) {
-    const int32_t topBottom =
-        partFitter_.Fit(P::kTopHalf, k, r.Pixels) + partFitter_.Fit(P::kBottomHalf, k, r.Pixels);
-    const int32_t leftRight =
-        partFitter_.Fit(P::kLeftHalf, k, pixels) + partFitter_.Fit(P::kRightHalf, k, pixels);
-    r.Split = 0;
-    r.Error = topBottom;
-    if (leftRight < topBottom) {
-      std::memcpy(r.Pixels, pixels, 64);
-      r.Split = 1;
-      r.Error = leftRight;
-    }
+  // No coding draws a block with less error than raw: where a coding offered already has
+  // raw's error at fewer bytes, the codings of more bytes are not worth fitting.
+  const int32_t floor = m.raw.Error;
+  int32_t bestUpTo1 = kUnavailable, bestUpTo12 = kUnavailable, bestUpTo24 = kUnavailable;
+  for (int i = 0; i < count_; ++i) {
+    const ModeCandidate& c = *candidates_[i];
+    if (c.Kind == kRawMode) continue;
+    if (c.Bytes <= 1) bestUpTo1 = std::min(bestUpTo1, c.Error);
+    if (c.Bytes <= 12) bestUpTo12 = std::min(bestUpTo12, c.Error);
+    if (c.Bytes <= 24) bestUpTo24 = std::min(bestUpTo24, c.Error);
+  }
+
+  // Halves of four colours in the split that its guide finds better; where each half's fit
+  // has no more than two colours, the same picture as halves of two colours.
+  if (bestUpTo24 > floor) {
+    const bool leftRight = partFitter_.LeftRightHalvesBetter();
+    PackedMode& r = m.halfFour;
+    r.Split = leftRight ? 1 : 0;
+    int32_t colours[2];
+    r.Error = partFitter_.Fit(leftRight ? P::kLeftHalf : P::kTopHalf, 4, r.Pixels, &colours[0]) +
+              partFitter_.Fit(leftRight ? P::kRightHalf : P::kBottomHalf, 4, r.Pixels, &colours[1]);
     Offer(r);
-  };
-  halves(m.halfTwo, 2);
-  halves(m.halfFour, 4);
-  {
-    PackedMode& r = m.pairFour;
-    r.Split = 0;
-    r.Error = partFitter_.Fit(P::kPairsSideBySide, 4, r.Pixels);
-    const int32_t upright = partFitter_.Fit(P::kPairsUpright, 4, pixels);
-    if (upright < r.Error) {
-      std::memcpy(r.Pixels, pixels, 64);
-      r.Split = 1;
-      r.Error = upright;
+    if (colours[0] <= 2 && colours[1] <= 2 && bestUpTo12 > floor) {
+      std::memcpy(m.halfTwo.Pixels, r.Pixels, 64);
+      m.halfTwo.Split = r.Split;
+      m.halfTwo.Error = r.Error;
+      Offer(m.halfTwo);
     }
-    Offer(r);
+  }
+  // Pixel pairs in the shape its guide finds better.
+  if (bestUpTo12 > floor) {
+    const bool upright = partFitter_.UprightPairsBetter();
+    m.pairFour.Split = upright ? 1 : 0;
+    m.pairFour.Error =
+        partFitter_.Fit(upright ? P::kPairsUpright : P::kPairsSideBySide, 4, m.pairFour.Pixels);
+    Offer(m.pairFour);
   }
 
   // The mapped block found whole in the frame two back, right of or below it: the raw
   // picture for one byte.
   const uint8_t* twoBack = frames.TwoBack();
   m.farCopy.Error = kUnavailable;
-  if (twoBack && FindIdenticalCopy(frames.Current() + o, geo_.FrameWidth, twoBack, geo_.FrameWidth,
-                                   geo_.FrameHeight, o, false, m.farCopy)) {
+  if (twoBack && bestUpTo1 > floor &&
+      FindIdenticalCopy(frames.Current() + o, geo_.FrameWidth, twoBack, geo_.FrameWidth,
+                        geo_.FrameHeight, o, false, m.farCopy)) {
     m.farCopy.Error = m.raw.Error;
     Offer(m.farCopy);
   }

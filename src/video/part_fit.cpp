@@ -6,7 +6,7 @@ namespace korvane {
 
 namespace {
 
-constexpr int kRefineRounds = 3;
+constexpr int kRefineRounds = 1;
 
 // Pixel of unit u of a part, and the pixel a unit of pairs adds (0: none).
 inline int UnitPixel(PartFitter::Part part, int u) {
@@ -44,7 +44,7 @@ void PartFitter::Load(const uint8_t* target, int stride) {
     }
 }
 
-int32_t PartFitter::Fit(Part part, int k, uint8_t* pixels) {
+int32_t PartFitter::Fit(Part part, int k, uint8_t* pixels, int32_t* colours) {
   constexpr int kUnits = 32;
   const int step = PairStep(part);
   const int32_t weight = step ? 2 : 1;
@@ -85,27 +85,34 @@ int32_t PartFitter::Fit(Part part, int k, uint8_t* pixels) {
 
   uint8_t colors[4] = {};
   bool used[4] = {};
+  int32_t rgb[4][4] = {};  // the colours' components and squared length
   auto place = [&]() {
     // Every group with units takes the entry nearest the mean of their pixels.
+    int32_t sum[4][3] = {}, w[4] = {};
+    for (int u = 0; u < kUnits; ++u) {
+      const int g = group[u];
+      sum[g][0] += t[0][u];
+      sum[g][1] += t[1][u];
+      sum[g][2] += t[2][u];
+      w[g] += weight;
+    }
     bool changed = false;
     for (int g = 0; g < k; ++g) {
-      int32_t sum[3] = {0, 0, 0}, w = 0;
-      for (int u = 0; u < kUnits; ++u)
-        if (group[u] == g) {
-          sum[0] += t[0][u];
-          sum[1] += t[1][u];
-          sum[2] += t[2][u];
-          w += weight;
-        }
-      if (w == 0) {
+      if (w[g] == 0) {
         used[g] = false;
         continue;
       }
+      const int32_t n = w[g];
       const uint8_t c =
-          pal_.MapColor((sum[0] + w / 2) / w, (sum[1] + w / 2) / w, (sum[2] + w / 2) / w);
+          pal_.MapColor((sum[g][0] + n / 2) / n, (sum[g][1] + n / 2) / n, (sum[g][2] + n / 2) / n);
       changed = changed || !used[g] || c != colors[g];
       colors[g] = c;
       used[g] = true;
+      const uint8_t* r = pal_.Rgb(c);
+      rgb[g][0] = r[0];
+      rgb[g][1] = r[1];
+      rgb[g][2] = r[2];
+      rgb[g][3] = weight * (r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
     }
     return changed;
   };
@@ -118,9 +125,8 @@ int32_t PartFitter::Fit(Part part, int k, uint8_t* pixels) {
       bool any = false;
       for (int g = 0; g < k; ++g) {
         if (!used[g]) continue;
-        const uint8_t* r = pal_.Rgb(colors[g]);
-        const int32_t e = weight * (r[0] * r[0] + r[1] * r[1] + r[2] * r[2]) -
-                          2 * (r[0] * t[0][u] + r[1] * t[1][u] + r[2] * t[2][u]);
+        const int32_t* r = rgb[g];
+        const int32_t e = r[3] - 2 * (r[0] * t[0][u] + r[1] * t[1][u] + r[2] * t[2][u]);
         if (!any || e < best) {
           best = e;
           bestGroup = static_cast<uint8_t>(g);
@@ -138,26 +144,74 @@ int32_t PartFitter::Fit(Part part, int k, uint8_t* pixels) {
   for (int round = 0; round < kRefineRounds; ++round) {
     uint8_t keepGroup[kUnits], keepColors[4];
     bool keepUsed[4];
+    int32_t keepRgb[4][4];
     std::copy(group, group + kUnits, keepGroup);
     std::copy(colors, colors + 4, keepColors);
     std::copy(used, used + 4, keepUsed);
+    std::copy(&rgb[0][0], &rgb[0][0] + 16, &keepRgb[0][0]);
     if (!place()) break;
     const int32_t refined = assign();
     if (refined >= error) {
       std::copy(keepGroup, keepGroup + kUnits, group);
       std::copy(keepColors, keepColors + 4, colors);
       std::copy(keepUsed, keepUsed + 4, used);
+      std::copy(&keepRgb[0][0], &keepRgb[0][0] + 16, &rgb[0][0]);
       break;
     }
     error = refined;
   }
 
+  bool drawn[4] = {};
   for (int u = 0; u < kUnits; ++u) {
     const int p = UnitPixel(part, u);
     pixels[p] = colors[group[u]];
     if (step) pixels[p + step] = colors[group[u]];
+    drawn[group[u]] = true;
+  }
+  if (colours) {
+    // Groups of one colour count once.
+    *colours = 0;
+    for (int g = 0; g < k; ++g) {
+      bool again = false;
+      for (int h = 0; h < g; ++h) again = again || (drawn[h] && colors[h] == colors[g]);
+      *colours += drawn[g] && !again;
+    }
   }
   return error;
+}
+
+bool PartFitter::LeftRightHalvesBetter() const {
+  // Each half's squared distance from its mean, times its 32 pixels: 32 sum(tsq) - |sum(t)|^2.
+  int64_t spread[4] = {};  // top, bottom, left, right
+  for (int h = 0; h < 4; ++h) {
+    int64_t sum[3] = {}, sq = 0;
+    for (int u = 0; u < 32; ++u) {
+      const int p = UnitPixel(static_cast<Part>(h), u);
+      sum[0] += t_[0][p];
+      sum[1] += t_[1][p];
+      sum[2] += t_[2][p];
+      sq += tsq_[p];
+    }
+    spread[h] = 32 * sq - sum[0] * sum[0] - sum[1] * sum[1] - sum[2] * sum[2];
+  }
+  return spread[2] + spread[3] < spread[0] + spread[1];
+}
+
+bool PartFitter::UprightPairsBetter() const {
+  int32_t across = 0, upright = 0;
+  for (int p = 0; p < 64; ++p) {
+    for (int c = 0; c < 3; ++c) {
+      if ((p & 1) == 0) {
+        const int32_t d = t_[c][p] - t_[c][p + 1];
+        across += d * d;
+      }
+      if ((p & 8) == 0) {
+        const int32_t d = t_[c][p] - t_[c][p + 8];
+        upright += d * d;
+      }
+    }
+  }
+  return upright < across;
 }
 
 }  // namespace korvane

@@ -28,8 +28,16 @@ class PartFitter {
     kPairsUpright,     // the whole block in 1x2 pairs
   };
   // Fits `k` colours (2 or 4) to `part` and draws the part into `pixels` (the block's 64 pixels
-  // in raster order; other pixels are left alone). Returns the squared error of the part.
-  int32_t Fit(Part part, int k, uint8_t* pixels);
+  // in raster order; other pixels are left alone). Returns the squared error of the part, and
+  // the number of distinct colours it was drawn in through `colours` when given.
+  int32_t Fit(Part part, int k, uint8_t* pixels, int32_t* colours = nullptr);
+
+  // Cheap guides to the split worth fitting, from the block loaded: true when the left and
+  // right halves are more uniform than the top and bottom ones (their squared distances from
+  // their means sum lower), and when upright pixel pairs differ less within than pairs side by
+  // side.
+  bool LeftRightHalvesBetter() const;
+  bool UprightPairsBetter() const;
 
  private:
   const PaletteTables& pal_;

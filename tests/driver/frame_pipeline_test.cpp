@@ -848,7 +848,8 @@ TEST(FramePipeline, FfmpegShowsEveryExtraCoding) {
   struct Case {
     const char* name;
     int offer, expect;
-    int scroll, period;  // texture movies (see test::Texture); both 0: the moving test picture
+    int scroll, period;  // texture movies (see test::Texture); both 0: the moving test
+                         // picture, or two-colour halves for those
   };
   const Case cases[] = {
       {"halves2", kHalfTwoColorMode, kHalfTwoColorMode, 0, 0},
@@ -863,7 +864,8 @@ TEST(FramePipeline, FfmpegShowsEveryExtraCoding) {
     std::vector<std::vector<uint8_t>> rgb;
     for (int f = 0; f < frames; ++f)
       rgb.push_back(c.scroll || c.period ? test::Texture(width, height, f * c.scroll, c.period)
-                                         : test::MakeFrame(width, height, f));
+                    : c.offer == kHalfTwoColorMode ? test::TwoColourHalves(width, height, f)
+                                                   : test::MakeFrame(width, height, f));
     auto reducer = test::ReducerFor(rgb, width, height, 256, false);
     FrameEncoder encoder;
     encoder.SetupFrameGeometry(width, height, reducer.get(), false, 2);

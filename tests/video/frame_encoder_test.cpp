@@ -199,6 +199,7 @@ TEST(FrameEncoderTest, EveryExtraCodingDecodesToTheReconstruction) {
     int offer;   // the kind offered besides raw
     int expect;  // the kind that must show up
     int scroll;  // texture movie scrolled by this many pixels a frame; 0: the test movie
+                 // (two-colour halves for those)
     int period;  // texture repeating every `period` pixels across
   };
   const Case cases[] = {
@@ -213,8 +214,9 @@ TEST(FrameEncoderTest, EveryExtraCodingDecodesToTheReconstruction) {
     const int w = 64, h = 48;
     std::vector<std::vector<uint8_t>> frames;
     for (int f = 0; f < 5; ++f)
-      frames.push_back(c.scroll || c.period ? test::Texture(w, h, f * c.scroll, c.period)
-                                            : test::MakeFrame(w, h, f));
+      frames.push_back(c.scroll || c.period           ? test::Texture(w, h, f * c.scroll, c.period)
+                       : c.offer == kHalfTwoColorMode ? test::TwoColourHalves(w, h, f)
+                                                      : test::MakeFrame(w, h, f));
     Movie movie(w, h, frames, false);
     std::vector<std::vector<int>> kinds;
     const EncodedRun run = Encode(movie, 1, {1 << 20, 2000}, false, false, c.offer, &kinds);

@@ -109,6 +109,23 @@ inline std::vector<uint8_t> Texture(int w, int h, int shift, int period) {
   return rgb;
 }
 
+// Frame f of a picture whose every 8x4 half block has two colours (of twelve) in a pattern of
+// its own. RGB, top row first.
+inline std::vector<uint8_t> TwoColourHalves(int w, int h, int f) {
+  std::vector<uint8_t> rgb(3 * static_cast<size_t>(w) * h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const unsigned half = static_cast<unsigned>((y / 4) * w + x / 8 + 977 * f);
+      const unsigned bit = ((static_cast<unsigned>(x + 8 * y + 64 * f) * 2654435761u) >> 13) & 1;
+      const unsigned k = ((half * 40503u) >> 5) % 6 + 6 * bit;
+      uint8_t* p = &rgb[3 * (static_cast<size_t>(y) * w + x)];
+      p[0] = static_cast<uint8_t>(20 * k);
+      p[1] = static_cast<uint8_t>(255 - 17 * k);
+      p[2] = static_cast<uint8_t>((k * 97) & 255);
+    }
+  return rgb;
+}
+
 // A reducer whose palette is built by median cut from the given frames.
 inline std::unique_ptr<ColorReducer> ReducerFor(const std::vector<std::vector<uint8_t>>& frames,
                                                 int width, int height, int colors = 256,
