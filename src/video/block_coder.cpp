@@ -176,9 +176,39 @@ void BlockCoder::OfferPartsAndCopies(const uint8_t* t, int ts, const EncoderFram
     if (c.Bytes <= 24) bestUpTo24 = std::min(bestUpTo24, c.Error);
   }
 
+  // The lower convex hull of the codings offered so far, at `bytes`: a new coding of that many
+  // bytes is only ever chosen when it draws the block with less error.
+  auto hullAt = [&](int32_t bytes) {
+    int64_t best = kUnavailable;
+    for (int i = 0; i < count_; ++i) {
+      const ModeCandidate& a = *candidates_[i];
+      if (a.Bytes > bytes) continue;
+      if (a.Bytes == bytes) best = std::min<int64_t>(best, a.Error);
+      for (int j = 0; j < count_; ++j) {
+        const ModeCandidate& b = *candidates_[j];
+        if (b.Bytes <= bytes) continue;
+        const int64_t e =
+            a.Error + (int64_t{b.Error} - a.Error) * (bytes - a.Bytes) / (b.Bytes - a.Bytes);
+        best = std::min(best, e);
+      }
+    }
+    return best;
+  };
+  // Four colours per quadrant draw a block at least about as well as four per half, and four
+  // colours over single pixels at least about as well as over pairs: where those already lie on
+  // or above the hull, the halves or the pairs are not worth fitting.
+  auto offered = [&](const ModeCandidate& r) {
+    for (int i = 0; i < count_; ++i)
+      if (candidates_[i] == &r) return true;
+    return false;
+  };
+  const bool halvesPay =
+      bestUpTo24 > floor && (!offered(m.quadFour) || m.quadFour.Error < hullAt(24));
+  const bool pairsPay = bestUpTo12 > floor && (!offered(m.four) || m.four.Error < hullAt(12));
+
   // Halves of four colours in the split that its guide finds better; where each half's fit
   // has no more than two colours, the same picture as halves of two colours.
-  if (bestUpTo24 > floor) {
+  if (halvesPay) {
     const bool leftRight = partFitter_.LeftRightHalvesBetter();
     PackedMode& r = m.halfFour;
     r.Split = leftRight ? 1 : 0;
@@ -194,7 +224,7 @@ void BlockCoder::OfferPartsAndCopies(const uint8_t* t, int ts, const EncoderFram
     }
   }
   // Pixel pairs in the shape its guide finds better.
-  if (bestUpTo12 > floor) {
+  if (pairsPay) {
     const bool upright = partFitter_.UprightPairsBetter();
     m.pairFour.Split = upright ? 1 : 0;
     m.pairFour.Error =
