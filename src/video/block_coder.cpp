@@ -1,16 +1,25 @@
 #include "video/block_coder.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "video/frame_copies.h"
 
 namespace korvane {
 
 BlockCoder::BlockCoder(const PaletteTables& palette, const FrameGeometry& geometry, bool classic)
-    : pal_(palette), geo_(geometry), fitter_(palette, geometry.FrameWidth, classic) {
+    : pal_(palette),
+      geo_(geometry),
+      modes_(!classic),
+      fitter_(palette, geometry.FrameWidth, classic),
+      partFitter_(palette),
+      extended_(!classic) {
   std::memset(candidates_, 0, sizeof(candidates_));
 }
 
 void BlockCoder::Offer(ModeCandidate& record) {
   if (record.Error == kUnavailable) return;
+  if (only_ >= 0 && record.Kind != only_ && record.Kind != kRawMode) return;
   record.Bytes = DataSize(record);
   candidates_[count_++] = &record;
 }
@@ -144,7 +153,95 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
     m.quadFour.Error = fourSum;
     Offer(m.quadFour);
   }
+  if (extended_) OfferPartsAndCopies(t, ts, frames, o);
   return count_;
+}
+
+// --- Half blocks, pixel pairs and the two-back copy ---
+
+void BlockCoder::OfferPartsAndCopies(const uint8_t* t, int ts, const EncoderFrames& frames,
+                                     int32_t o) {
+  ModeSet& m = modes_;
+  partFitter_.Load(t, ts);
+  using P = PartFitter;
+  // No coding draws a block with less error than raw: where a coding offered already has
+  // raw's error at fewer bytes, the codings of more bytes are not worth fitting.
+  const int32_t floor = m.raw.Error;
+  int32_t bestUpTo1 = kUnavailable, bestUpTo12 = kUnavailable, bestUpTo24 = kUnavailable;
+  for (int i = 0; i < count_; ++i) {
+    const ModeCandidate& c = *candidates_[i];
+    if (c.Kind == kRawMode) continue;
+    if (c.Bytes <= 1) bestUpTo1 = std::min(bestUpTo1, c.Error);
+    if (c.Bytes <= 12) bestUpTo12 = std::min(bestUpTo12, c.Error);
+    if (c.Bytes <= 24) bestUpTo24 = std::min(bestUpTo24, c.Error);
+  }
+
+  // The lower convex hull of the codings offered so far, at `bytes`: a new coding of that many
+  // bytes is only ever chosen when it draws the block with less error.
+  auto hullAt = [&](int32_t bytes) {
+    int64_t best = kUnavailable;
+    for (int i = 0; i < count_; ++i) {
+      const ModeCandidate& a = *candidates_[i];
+      if (a.Bytes > bytes) continue;
+      if (a.Bytes == bytes) best = std::min<int64_t>(best, a.Error);
+      for (int j = 0; j < count_; ++j) {
+        const ModeCandidate& b = *candidates_[j];
+        if (b.Bytes <= bytes) continue;
+        const int64_t e =
+            a.Error + (int64_t{b.Error} - a.Error) * (bytes - a.Bytes) / (b.Bytes - a.Bytes);
+        best = std::min(best, e);
+      }
+    }
+    return best;
+  };
+  // Four colours per quadrant draw a block at least about as well as four per half, and four
+  // colours over single pixels at least about as well as over pairs: where those already lie on
+  // or above the hull, the halves or the pairs are not worth fitting.
+  auto offered = [&](const ModeCandidate& r) {
+    for (int i = 0; i < count_; ++i)
+      if (candidates_[i] == &r) return true;
+    return false;
+  };
+  const bool halvesPay =
+      bestUpTo24 > floor && (!offered(m.quadFour) || m.quadFour.Error < hullAt(24));
+  const bool pairsPay = bestUpTo12 > floor && (!offered(m.four) || m.four.Error < hullAt(12));
+
+  // Halves of four colours in the split that its guide finds better; where each half's fit
+  // has no more than two colours, the same picture as halves of two colours.
+  if (halvesPay) {
+    const bool leftRight = partFitter_.LeftRightHalvesBetter();
+    PackedMode& r = m.halfFour;
+    r.Split = leftRight ? 1 : 0;
+    int32_t colours[2];
+    r.Error = partFitter_.Fit(leftRight ? P::kLeftHalf : P::kTopHalf, 4, r.Pixels, &colours[0]) +
+              partFitter_.Fit(leftRight ? P::kRightHalf : P::kBottomHalf, 4, r.Pixels, &colours[1]);
+    Offer(r);
+    if (colours[0] <= 2 && colours[1] <= 2 && bestUpTo12 > floor) {
+      std::memcpy(m.halfTwo.Pixels, r.Pixels, 64);
+      m.halfTwo.Split = r.Split;
+      m.halfTwo.Error = r.Error;
+      Offer(m.halfTwo);
+    }
+  }
+  // Pixel pairs in the shape its guide finds better.
+  if (pairsPay) {
+    const bool upright = partFitter_.UprightPairsBetter();
+    m.pairFour.Split = upright ? 1 : 0;
+    m.pairFour.Error =
+        partFitter_.Fit(upright ? P::kPairsUpright : P::kPairsSideBySide, 4, m.pairFour.Pixels);
+    Offer(m.pairFour);
+  }
+
+  // The mapped block found whole in the frame two back, right of or below it: the raw
+  // picture for one byte.
+  const uint8_t* twoBack = frames.TwoBack();
+  m.farCopy.Error = kUnavailable;
+  if (twoBack && bestUpTo1 > floor &&
+      FindIdenticalCopy(frames.Current() + o, geo_.FrameWidth, twoBack, geo_.FrameWidth,
+                        geo_.FrameHeight, o, false, m.farCopy)) {
+    m.farCopy.Error = m.raw.Error;
+    Offer(m.farCopy);
+  }
 }
 
 }  // namespace korvane

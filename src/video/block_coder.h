@@ -10,6 +10,7 @@
 #include "video/fit_colors.h"
 #include "video/measures.h"
 #include "video/modes.h"
+#include "video/part_fit.h"
 
 namespace korvane {
 
@@ -30,18 +31,27 @@ class BlockCoder {
   int CellShapeFaults() const { return cellShapeFaults_; }
 
   ModeSet& Modes() { return modes_; }
+  // With the exact fit only: offers no candidate but those of kind `kind` (and raw, so that a
+  // block always has one); -1 offers all. For tests that need every block in one coding.
+  void OfferOnly(int kind) { only_ = kind; }
   ColorFitter& Fitter() { return fitter_; }
 
  private:
   void Offer(ModeCandidate& record);
   // Checks a cell fit's pattern; counts a fault when it is not made of uniform 2x2 cells.
   void CheckCellPattern(const uint8_t* pattern);
+  // Half blocks, pixel pairs and the two-back copy (exact fit only).
+  void OfferPartsAndCopies(const uint8_t* target, int targetStride, const EncoderFrames& frames,
+                           int32_t offset);
 
   const PaletteTables& pal_;
   const FrameGeometry& geo_;
   ModeSet modes_;
   ColorFitter fitter_;
-  ModeCandidate* candidates_[ModeSet::kModes];
+  PartFitter partFitter_;
+  bool extended_;
+  int only_ = -1;
+  ModeCandidate* candidates_[ModeSet::kMaxModes];
   int count_ = 0;
   int cellShapeFaults_ = 0;
 };

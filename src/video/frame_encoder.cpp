@@ -13,6 +13,7 @@
 #include "video/bfos.h"
 #include "video/block_coder.h"
 #include "video/encoder_frames.h"
+#include "video/frame_copies.h"
 #include "video/measures.h"
 #include "video/modes.h"
 #include "video/worker_pool.h"
@@ -21,12 +22,16 @@ namespace korvane {
 
 namespace {
 
-int32_t RegisteredCandidateSpace() {
+int32_t RegisteredCandidateSpace(bool extended = false) {
   static const int32_t space = [] {
     ModeSet modes;
     return modes.CandidateSpace;
   }();
-  return space;
+  static const int32_t extendedSpace = [] {
+    ModeSet modes(true);
+    return modes.CandidateSpace;
+  }();
+  return extended ? extendedSpace : space;
 }
 
 // Blocks handed to a worker at a time.
@@ -48,7 +53,7 @@ struct FrameEncoder::Impl {
   bool frameCoded = false;
   std::unique_ptr<WorkerPool> pool;
   std::vector<std::unique_ptr<BlockCoder>> coders;  // one per worker
-  const int32_t candidateSpace = RegisteredCandidateSpace();
+  int32_t candidateSpace = RegisteredCandidateSpace();
   std::unique_ptr<uint8_t[]> chainStore;  // BlockCount x CandidateSpace bytes
   std::vector<int32_t> chainBytes;        // per block
   std::vector<uint8_t> cellShapeFaults;   // per block
@@ -56,6 +61,10 @@ struct FrameEncoder::Impl {
   RatePruner pruner;
   RatePlanner* planner = nullptr;
   RateCurve curve;
+  // Exact fit: blocks whose chosen coding a one-byte copy within the frame replaced.
+  bool frameCopies = false;
+  std::vector<FrameCopyMode> copies;  // per block
+  std::vector<uint8_t> copied;        // per block
 };
 
 FrameEncoder::FrameEncoder() : impl_(std::make_unique<Impl>()) {}
@@ -67,6 +76,9 @@ void FrameEncoder::SetupFrameGeometry(int width, int height, const ColorReducer*
   s.coders.clear();
   s.pool.reset();
   s.reducer = reducer;
+  const bool classic = !reducer || reducer->Classic();
+  s.frameCopies = !classic;
+  s.candidateSpace = RegisteredCandidateSpace(!classic);
   // The reducer's mapping only reads, so the workers may share it.
   if (reducer) s.palette.SetFromReducer(*reducer);
   s.geometry.Setup(width, height);
@@ -76,6 +88,8 @@ void FrameEncoder::SetupFrameGeometry(int width, int height, const ColorReducer*
   s.chainStore.reset(new uint8_t[static_cast<size_t>(blocks > 0 ? blocks : 1) * s.candidateSpace]);
   s.chainBytes.assign(blocks, 0);
   s.cellShapeFaults.assign(blocks, 0);
+  s.copies.assign(blocks, FrameCopyMode{});
+  s.copied.assign(blocks, 0);
   const int rows = std::max(0, s.geometry.FrameHeight);
   s.bandEnergy.assign(static_cast<size_t>((rows + kRowsPerBand - 1) / kRowsPerBand), 0.0);
   s.pruner.Reset(blocks);
@@ -85,8 +99,7 @@ void FrameEncoder::SetupFrameGeometry(int width, int height, const ColorReducer*
   threads = std::clamp(threads, 1, 64);
   s.pool = std::make_unique<WorkerPool>(threads);
   for (int w = 0; w < threads; ++w)
-    s.coders.push_back(
-        std::make_unique<BlockCoder>(s.palette, s.geometry, !reducer || reducer->Classic()));
+    s.coders.push_back(std::make_unique<BlockCoder>(s.palette, s.geometry, classic));
   s.ready = true;
   s.frameCoded = false;
 }
@@ -178,9 +191,51 @@ bool FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, FrameStats&
 
   stats.Error = s.pruner.FrameError();
   stats.Bytes = s.pruner.FrameBytes();
+  if (s.frameCopies) stats.Bytes -= ReplaceByFrameCopies();
   stats.PruneSteps = s.pruner.Steps();
   s.frameCoded = true;
   return true;
+}
+
+// --- Copies within the frame ---
+
+int32_t FrameEncoder::ReplaceByFrameCopies() {
+  // A block drawn exactly as a block of the frame two back or as one of this frame already
+  // drawn (left of it or above) costs one byte as that copy, for the same error. Whether a
+  // block is replaced depends only on the drawn frame (a copy draws the same pixels), so the
+  // blocks are looked at on all workers.
+  Impl& s = *impl_;
+  const int blocks = s.geometry.BlockCount;
+  const int w = s.geometry.FrameWidth, h = s.geometry.FrameHeight;
+  const uint8_t* current = s.frames.Current();
+  const uint8_t* twoBack = s.frames.TwoBack();
+  auto look = [&](int, int begin, int end) {
+    for (int i = begin; i < end; ++i) {
+      s.copied[i] = 0;
+      if (DataSize(*s.pruner.Chosen(i)) <= 1) continue;
+      const int32_t o = s.geometry.BlockOffset[i];
+      FrameCopyMode& r = s.copies[i];
+      if (FindIdenticalCopy(current + o, w, current, w, h, o, true, r) ||
+          FindIdenticalCopy(current + o, w, twoBack, w, h, o, false, r)) {
+        r.BlockIndex = i;
+        r.Error = 0;
+        r.Bytes = 1;
+        r.Slope = kChainEnd;
+        s.copied[i] = 1;
+      }
+    }
+  };
+  s.pool->For(blocks, kBlocksPerChunk, look);
+  int32_t saved = 0;
+  for (int i = 0; i < blocks; ++i)
+    if (s.copied[i]) saved += DataSize(*s.pruner.Chosen(i)) - 1;
+  return saved;
+}
+
+const ModeCandidate& FrameEncoder::Coding(int block) const {
+  const Impl& s = *impl_;
+  if (s.frameCopies && s.copied[block]) return s.copies[block];
+  return *s.pruner.Chosen(block);
 }
 
 uint8_t FrameEncoder::GetBlockCode(int block, uint8_t* data, int* size) const {
@@ -190,7 +245,7 @@ uint8_t FrameEncoder::GetBlockCode(int block, uint8_t* data, int* size) const {
     return 0;
   }
   uint8_t buffer[kMaxEmitBytes];
-  Emit(*s.pruner.Chosen(block), s.planes, buffer);
+  Emit(Coding(block), s.planes, buffer);
   *size = buffer[1];
   std::memcpy(data, buffer + 2, buffer[1]);
   return buffer[0];
@@ -208,11 +263,15 @@ const uint8_t* FrameEncoder::CurrentFrame() const {
 const ModeCandidate* FrameEncoder::ChosenRecord(int block) const {
   const Impl& s = *impl_;
   if (!s.frameCoded || block < 0 || block >= s.geometry.BlockCount) return nullptr;
-  return s.pruner.Chosen(block);
+  return &Coding(block);
 }
 const uint8_t* FrameEncoder::HalfResFrame() const {
   return impl_->frames.HalfRes();
 }
+void FrameEncoder::OfferOnly(int kind) {
+  for (auto& coder : impl_->coders) coder->OfferOnly(kind);
+}
+
 int FrameEncoder::Threads() const {
   return impl_->pool ? impl_->pool->Size() : 0;
 }

@@ -57,8 +57,16 @@ class FrameEncoder final : public FrameCoder {
   // Target of the last coded frame at half resolution (FrameWidth per row).
   const uint8_t* HalfResFrame() const;
   int Threads() const;
+  // With the exact fit, for tests: see BlockCoder::OfferOnly (call after SetupFrameGeometry).
+  void OfferOnly(int kind);
 
  private:
+  // Replaces chosen codings by one-byte copies within the frame where they draw the same
+  // block; returns the bytes saved.
+  int32_t ReplaceByFrameCopies();
+  // The coding of a block of the last coded frame.
+  const ModeCandidate& Coding(int block) const;
+
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };

@@ -1,5 +1,6 @@
 #include "video/modes.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace korvane {
@@ -10,9 +11,12 @@ constexpr int kRecordSizes[kModeKindCount] = {
     sizeof(RawMode),           sizeof(CopyPrevMode),  sizeof(CopyPrev2Mode),
     sizeof(MotionMode),        sizeof(TwoColorMode),  sizeof(FourColorMode),
     sizeof(SolidMode),         sizeof(QuadSolidMode), sizeof(QuadTwoColorMode),
-    sizeof(QuadFourColorMode), sizeof(HalfResMode),   sizeof(CheckerMode)};
+    sizeof(QuadFourColorMode), sizeof(HalfResMode),   sizeof(CheckerMode),
+    sizeof(PackedMode),        sizeof(PackedMode),    sizeof(PackedMode),
+    sizeof(FrameCopyMode),     sizeof(FrameCopyMode)};
 
-constexpr uint8_t kOpcodes[kModeKindCount] = {11, 0, 1, 4, 7, 9, 14, 13, 8, 10, 12, 15};
+constexpr uint8_t kOpcodes[kModeKindCount] = {11, 0,  1,  4, 7, 9,  14, 13, 8,
+                                              10, 12, 15, 8, 9, 10, 2,  3};
 
 // Quadrant q (top-left, top-right, bottom-left, bottom-right) starts at this offset.
 inline int QuadrantOffset(int q, int stride) {
@@ -68,6 +72,14 @@ uint8_t DataSize(const ModeCandidate& record) {
       return 16;
     case kCheckerMode:
       return 2;
+    case kHalfTwoColorMode:
+    case kPairFourColorMode:
+      return 12;
+    case kHalfFourColorMode:
+      return 24;
+    case kFarCopyTwoBackMode:
+    case kNearCopyMode:
+      return 1;
     default:
       return 0;
   }
@@ -122,6 +134,19 @@ void Reconstruct(const ModeCandidate& record, const BlockPlanes& planes) {
       DrawChecker(dst, w, r.Colors[0], r.Colors[1]);
       break;
     }
+    case kHalfTwoColorMode:
+    case kPairFourColorMode:
+    case kHalfFourColorMode:
+      PutBlock64(dst, w, As<PackedMode>(record).Pixels);
+      break;
+    case kFarCopyTwoBackMode:
+      if (planes.twoBack)
+        CopyBlock8(dst, planes.twoBack + As<FrameCopyMode>(record).SourceOffset, w);
+      break;
+    case kNearCopyMode:
+      // The source lies wholly in blocks drawn before this one.
+      CopyBlock8(dst, planes.current + As<FrameCopyMode>(record).SourceOffset, w);
+      break;
     default:
       break;
   }
@@ -233,13 +258,22 @@ int Emit(const ModeCandidate& record, const BlockPlanes& planes, uint8_t* out) {
       d[1] = r.Colors[1];
       break;
     }
+    case kHalfTwoColorMode:
+    case kPairFourColorMode:
+    case kHalfFourColorMode:
+      PackPartsData(As<PackedMode>(record), d);
+      break;
+    case kFarCopyTwoBackMode:
+    case kNearCopyMode:
+      d[0] = As<FrameCopyMode>(record).Vector;
+      break;
     default:
       break;
   }
   return 2 + size;
 }
 
-ModeSet::ModeSet() {
+ModeSet::ModeSet(bool extended) {
   std::memset(LargestRecordBySize, 0, sizeof(LargestRecordBySize));
   auto base = [](ModeCandidate& r, ModeKind kind) {
     r.Error = kUnavailable;
@@ -293,6 +327,20 @@ ModeSet::ModeSet() {
                                   &four,    &solid,    &quadSolid, &quadTwo, &quadFour,
                                   &cellTwo, &cellFour, &halfRes,   &checker};
   for (ModeCandidate* r : order) Register(*r);
+
+  halfTwo = {};
+  pairFour = {};
+  halfFour = {};
+  farCopy = {};
+  base(halfTwo, kHalfTwoColorMode);
+  base(pairFour, kPairFourColorMode);
+  base(halfFour, kHalfFourColorMode);
+  base(farCopy, kFarCopyTwoBackMode);
+  if (extended)
+    for (ModeCandidate* r :
+         {static_cast<ModeCandidate*>(&halfTwo), static_cast<ModeCandidate*>(&pairFour),
+          static_cast<ModeCandidate*>(&halfFour), static_cast<ModeCandidate*>(&farCopy)})
+      Register(*r);
 }
 
 void ModeSet::Register(ModeCandidate& record) {
@@ -304,6 +352,106 @@ void ModeSet::Register(ModeCandidate& record) {
     CandidateSpace += recordSize;
   }
   records[ModeCount++] = &record;
+}
+
+// --- Half blocks, pixel pairs and copies within the frame ---
+
+int NearCopyByte(int dx, int dy) {
+  if (dy >= 0 && dy <= 7 && dx >= 8 && dx <= 14) return 7 * dy + (dx - 8);
+  if (dy >= 8 && dx >= -14 && dx <= 14) {
+    const int b = 56 + 29 * (dy - 8) + (dx + 14);
+    if (b <= 255) return b;
+  }
+  return -1;
+}
+
+void NearCopyVector(uint8_t b, int* dx, int* dy) {
+  if (b < 56) {
+    *dx = 8 + b % 7;
+    *dy = b / 7;
+  } else {
+    *dx = -14 + (b - 56) % 29;
+    *dy = 8 + (b - 56) / 29;
+  }
+}
+
+namespace {
+
+// Pixel (raster index in the block) of element k (0 ... 31) of part h: for halves (`pairs`
+// false) pixel k of the half in raster order, halves left and right (`split` 1) or top and
+// bottom; for pairs the first pixel of pair k, pairs side by side (`split` 0) or one above the
+// other, in raster order.
+inline int PartPixel(bool pairs, int split, int h, int k) {
+  if (pairs) return split ? 16 * (k / 8) + k % 8 : 8 * (k / 4) + 2 * (k % 4);
+  return split ? 8 * (k / 4) + 4 * h + k % 4 : 32 * h + k;
+}
+
+// Writes the colours of a part into `slots` (k of them, all distinct: colours the part does not
+// use are filled with the smallest unused indices) and its pattern, `bitsPer` bits per element.
+// `order` lists, per slot, the rank of its colour among the k sorted ascending.
+void PackPart(const uint8_t* pixels, bool pairs, int split, int h, int k, const int* order,
+              uint8_t* slots, uint64_t* bits) {
+  uint8_t colours[4];
+  int n = 0;
+  for (int e = 0; e < 32 && n <= k; ++e) {
+    const uint8_t c = pixels[PartPixel(pairs, split, h, e)];
+    bool seen = false;
+    for (int i = 0; i < n; ++i) seen = seen || colours[i] == c;
+    if (!seen && n < k) colours[n++] = c;
+  }
+  for (int v = 0; n < k; ++v) {
+    bool seen = false;
+    for (int i = 0; i < n; ++i) seen = seen || colours[i] == v;
+    if (!seen) colours[n++] = static_cast<uint8_t>(v);
+  }
+  std::sort(colours, colours + k);
+  for (int s = 0; s < k; ++s) slots[s] = colours[order[s]];
+  const int bitsPer = k == 2 ? 1 : 2;
+  uint64_t b = 0;
+  for (int e = 0; e < 32; ++e) {
+    const uint8_t c = pixels[PartPixel(pairs, split, h, e)];
+    uint64_t s = 0;
+    while (s + 1 < static_cast<uint64_t>(k) && slots[s] != c) ++s;
+    b |= s << (bitsPer * e);
+  }
+  *bits = b;
+}
+
+void PutLe(uint8_t* d, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) d[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
+void PackPartsData(const PackedMode& r, uint8_t* d) {
+  // The first pair of colours in descending order selects these variants; the order of the
+  // second pair (or of the second half's first pair) tells which one.
+  static const int kDescending2[2] = {1, 0}, kAscending2[2] = {0, 1};
+  static const int kFirst4[4] = {3, 0, 1, 2}, kAscending4[4] = {0, 1, 2, 3};
+  static const int kPairsUpright4[4] = {3, 0, 2, 1};
+  uint64_t bits;
+  switch (r.Kind) {
+    case kHalfTwoColorMode:
+      // Second half: ascending for left and right, descending for top and bottom.
+      PackPart(r.Pixels, false, r.Split, 0, 2, kDescending2, d, &bits);
+      PutLe(d + 2, bits, 4);
+      PackPart(r.Pixels, false, r.Split, 1, 2, r.Split ? kAscending2 : kDescending2, d + 6, &bits);
+      PutLe(d + 8, bits, 4);
+      break;
+    case kHalfFourColorMode:
+      PackPart(r.Pixels, false, r.Split, 0, 4, kFirst4, d, &bits);
+      PutLe(d + 4, bits, 8);
+      PackPart(r.Pixels, false, r.Split, 1, 4, r.Split ? kAscending4 : kFirst4, d + 12, &bits);
+      PutLe(d + 16, bits, 8);
+      break;
+    case kPairFourColorMode:
+      // Third and fourth colours ascending for pairs side by side, descending for upright ones.
+      PackPart(r.Pixels, true, r.Split, 0, 4, r.Split ? kPairsUpright4 : kFirst4, d, &bits);
+      PutLe(d + 4, bits, 8);
+      break;
+    default:
+      break;
+  }
 }
 
 bool CheckerboardTest(const uint8_t* block, uint8_t* c0, uint8_t* c1) {

@@ -30,6 +30,12 @@ enum ModeKind : int32_t {
   kQuadFourColorMode,
   kHalfResMode,
   kCheckerMode,
+  // Codings of the exact fit only (never offered with the classic fit).
+  kHalfTwoColorMode,    // opcode 8: two colours for each 8x4 or 4x8 half
+  kPairFourColorMode,   // opcode 9: four colours, one per 2x1 or 1x2 pixel pair
+  kHalfFourColorMode,   // opcode 10: four colours for each half
+  kFarCopyTwoBackMode,  // opcode 2: a block of the frame two back, right of or below this one
+  kNearCopyMode,        // opcode 3: a block of this frame already drawn, left of or above it
   kModeKindCount
 };
 
@@ -80,6 +86,33 @@ struct QuadFourColorMode : ModeCandidate {
   uint8_t P[4][4];
 };
 
+// --- Half blocks, pixel pairs and copies within the frame ---
+// The half-block and pixel-pair codings keep the drawn block; their colours, their order (which
+// tells the variant) and their pattern bits follow from the pixels alone, so Emit packs them.
+struct PackedMode : ModeCandidate {
+  uint8_t Pixels[64];  // the block as drawn
+  uint8_t Split;       // halves: 0 top and bottom, 1 left and right; pairs: 0 2x1, 1 1x2
+  uint8_t Pad[3];
+};
+// A copy by a one-byte vector of the near-copy table: from the frame two back (opcode 2) or from
+// the part of this frame already drawn (opcode 3).
+struct FrameCopyMode : ModeCandidate {
+  int32_t SourceOffset;  // top-left pixel of the source block
+  uint8_t Vector;        // the data byte
+  uint8_t Pad[3];
+};
+static_assert(sizeof(PackedMode) == 88);
+static_assert(sizeof(FrameCopyMode) == 28);
+
+// The data byte of the near-copy table for a source (dx, dy) pixels away: dx 8 ... 14 with
+// dy 0 ... 7, or dx -14 ... 14 with dy 8 ... 14 (as far as the byte reaches). Opcode 2 reads
+// the frame two back at (dx, dy), opcode 3 this frame at (-dx, -dy). -1 when out of the table.
+int NearCopyByte(int dx, int dy);
+// The displacement of data byte `b` in the table above.
+void NearCopyVector(uint8_t b, int* dx, int* dy);
+// Writes the video data of a half-block or pixel-pair record (12 or 24 bytes) into `d`.
+void PackPartsData(const PackedMode& record, uint8_t* d);
+
 // Record sizes are part of what the program reports (the chain storage it reserves), so they
 // are pinned down here rather than left to chance.
 static_assert(sizeof(ModeCandidate) == 20);
@@ -94,6 +127,7 @@ static_assert(sizeof(QuadFourColorMode) == 164);
 
 // Largest record type, and the room Emit needs.
 constexpr int kLargestRecord = sizeof(QuadFourColorMode);
+static_assert(sizeof(PackedMode) <= kLargestRecord);
 constexpr int kMaxEmitBytes = 2 + 64;
 
 // What the block operations read and write. Every index buffer has rows `width` bytes apart.
@@ -119,9 +153,12 @@ void Reconstruct(const ModeCandidate& record, const BlockPlanes& planes);
 int Emit(const ModeCandidate& record, const BlockPlanes& planes, uint8_t* out);
 
 // The fourteen prototype records, constructed and registered in a fixed order, with the
-// registration totals. Every worker of the encoder owns one set and refills it per block.
+// registration totals; with `extended` (the exact fit) the half-block, pixel-pair and
+// two-back-copy records are registered after them. Every worker of the encoder owns one set
+// and refills it per block.
 struct ModeSet {
   static constexpr int kModes = 14;
+  static constexpr int kMaxModes = kModes + 4;
 
   RawMode raw;
   CopyPrevMode copyPrev;
@@ -137,16 +174,21 @@ struct ModeSet {
   FourColorMode cellFour;  // 2x2 cells, order (0, 1, 3, 2)
   HalfResMode halfRes;
   CheckerMode checker;
+  // Exact fit only.
+  PackedMode halfTwo;
+  PackedMode pairFour;
+  PackedMode halfFour;
+  FrameCopyMode farCopy;
 
   // Registration order.
-  ModeCandidate* records[kModes];
+  ModeCandidate* records[kMaxModes];
   int ModeCount = 0;
   // Per data size 0..64: size of the largest registered record type with that data size.
   int32_t LargestRecordBySize[65];
   // Sum of the non-zero LargestRecordBySize entries: the most one block's chain can take.
   int32_t CandidateSpace = 0;
 
-  ModeSet();
+  explicit ModeSet(bool extended = false);
   ModeSet(const ModeSet&) = delete;
   ModeSet& operator=(const ModeSet&) = delete;
 

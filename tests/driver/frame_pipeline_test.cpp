@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../video/video_test_util.h"
 #include "mve/frame_audio.h"
 #include "mve/mve_writer.h"
 #include "mve/stream_layout.h"
@@ -19,6 +20,7 @@
 #include "support/mve_reader.h"
 #include "video/exact_encoder.h"
 #include "video/frame_encoder.h"
+#include "video/modes.h"
 
 namespace korvane {
 namespace {
@@ -835,6 +837,99 @@ TEST(FramePipeline, ReportsWhatTheCoderFound) {
   rig.pipeline.SetFrameCoder(&failing);
   EXPECT_FALSE(rig.pipeline.EncodeAndWriteFrame(frame));
   EXPECT_EQ(rig.pipeline.LastError(), "could not alloc mem");
+}
+
+// --- Half blocks, pixel pairs and copies within the frame ---
+
+// Each coding beyond the classic ones forced on a small movie (the only one offered but raw;
+// raw alone for the copies within the frame that replace codings after pruning) and written
+// through the pipeline: FFmpeg and our decoder show every frame as the encoder reconstructed it.
+TEST(FramePipeline, FfmpegShowsEveryExtraCoding) {
+  struct Case {
+    const char* name;
+    int offer, expect;
+    int scroll, period;  // texture movies (see test::Texture); both 0: the moving test
+                         // picture, or two-colour halves for those
+  };
+  const Case cases[] = {
+      {"halves2", kHalfTwoColorMode, kHalfTwoColorMode, 0, 0},
+      {"halves4", kHalfFourColorMode, kHalfFourColorMode, 0, 0},
+      {"pairs", kPairFourColorMode, kPairFourColorMode, 0, 0},
+      {"twoback", kFarCopyTwoBackMode, kFarCopyTwoBackMode, 5, 0},
+      {"within", kRawMode, kNearCopyMode, 0, 8},
+  };
+  const int width = 64, height = 48, frames = 6;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::vector<uint8_t>> rgb;
+    for (int f = 0; f < frames; ++f)
+      rgb.push_back(c.scroll || c.period ? test::Texture(width, height, f * c.scroll, c.period)
+                    : c.offer == kHalfTwoColorMode ? test::TwoColourHalves(width, height, f)
+                                                   : test::MakeFrame(width, height, f));
+    auto reducer = test::ReducerFor(rgb, width, height, 256, false);
+    FrameEncoder encoder;
+    encoder.SetupFrameGeometry(width, height, reducer.get(), false, 2);
+    encoder.OfferOnly(c.offer);
+    uint8_t entries[kPaletteBytes];
+    reducer->GetPalette(entries);
+    PalettePlanes planes;
+    planes.Fill(entries);
+
+    const std::string path =
+        test::ScratchDir(std::string("pipeline_extra_") + c.name) + "/movie.mve";
+    MveWriter file;
+    ASSERT_TRUE(file.Open(path));
+    ASSERT_TRUE(file.WriteFileHeader());
+    StreamConfig stream;
+    stream.BlocksPerRow = width / 8;
+    stream.BlocksPerColumn = height / 8;
+    stream.FrameRate = 15;
+    stream.Planes = &planes;
+    stream.PaletteCount = 256;
+    StreamLayout layout(stream);
+    ASSERT_TRUE(layout.WriteVideoSetupChunk(file));
+    PipelineConfig config;
+    config.FrameWidth = width;
+    config.FrameHeight = height;
+    config.FramesPerSecond = 15;
+    config.BitRate = 15 * 1500;  // half of what raw blocks take: the fits must serve
+    config.FirstFrame = 0;
+    config.LastFrame = frames - 1;
+    std::ostringstream progress;
+    FramePipeline pipeline(config, file, layout, progress);
+    pipeline.SetFrameCoder(&encoder);
+    std::vector<Picture> reconstructed;
+    int used = 0;
+    std::vector<uint8_t> in(rgb[0].size());
+    for (int f = 0; f < frames; ++f) {
+      FramePipeline::FlipAndReverse(rgb[f].data(), in.data(), width, height);
+      ASSERT_TRUE(pipeline.EncodeAndWriteFrame(in.data())) << pipeline.LastError();
+      reconstructed.emplace_back(encoder.CurrentFrame(), encoder.CurrentFrame() + width * height);
+      for (int b = 0; b < encoder.BlockCount(); ++b)
+        used += encoder.ChosenRecord(b)->Kind == c.expect;
+    }
+    EXPECT_GT(used, 20);
+    ASSERT_TRUE(file.WriteShutdownChunk() && file.WriteEndChunk() && file.Close());
+
+    test::MveFile parsed;
+    std::string error;
+    ASSERT_TRUE(test::ReadMveFile(path, &parsed, &error)) << error;
+    test::DecodedMovie decoded;
+    ASSERT_TRUE(test::DecodeMovie(parsed, &decoded, &error)) << error;
+    ASSERT_EQ(decoded.Frames.size(), size_t(frames));
+    const std::vector<Picture> shown = FfmpegDecode(path, width, height);
+    ASSERT_EQ(shown.size(), size_t(frames));
+    for (int f = 0; f < frames; ++f) {
+      ASSERT_TRUE(decoded.Frames[f] == reconstructed[f]) << "frame " << f;
+      for (size_t p = 0; p < reconstructed[f].size(); ++p) {
+        const uint8_t i = reconstructed[f][p];
+        ASSERT_TRUE(shown[f][3 * p] == Expand6(planes.Red[i]) &&
+                    shown[f][3 * p + 1] == Expand6(planes.Green[i]) &&
+                    shown[f][3 * p + 2] == Expand6(planes.Blue[i]))
+            << "frame " << f << " pixel " << p;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -86,20 +86,12 @@ bool ReadMveFile(const std::string& path, MveFile* file, std::string* error) {
   return ParseMve(bytes, file, error);
 }
 
-bool EncoderWritesBlock(uint8_t code, const uint8_t* data, size_t size, std::string* error) {
+bool EncoderWritesBlock(uint8_t code, const uint8_t* /*data*/, size_t /*size*/,
+                        std::string* error) {
   switch (code) {
-    case 0x2:
-    case 0x3:
     case 0x5:
     case 0x6:
       return Fail(error, "opcode " + std::to_string(code) + " is never produced");
-    case 0x8:
-    case 0x9:
-    case 0xA:
-      if (size >= 2 && data[0] > data[1])
-        return Fail(error,
-                    "opcode " + std::to_string(code) + " half-block variants are never produced");
-      return true;
     default:
       return true;
   }

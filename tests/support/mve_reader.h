@@ -46,8 +46,7 @@ struct MveFile {
 bool ParseMve(const std::vector<uint8_t>& bytes, MveFile* file, std::string* error);
 bool ReadMveFile(const std::string& path, MveFile* file, std::string* error);
 
-// False (with a reason) for a block opcode or variant the encoder never writes: opcodes 2, 3, 5
-// and 6, and the half-block variants of opcodes 8, 9 and 10.
+// False (with a reason) for a block opcode the encoder never writes: opcodes 5 and 6.
 bool EncoderWritesBlock(uint8_t code, const uint8_t* data, size_t size, std::string* error);
 
 // Draws block (bx, by) of a `width` x `height` picture from its opcode and data bytes into

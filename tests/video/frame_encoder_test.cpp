@@ -46,6 +46,11 @@ struct Movie {
     for (int f = 0; f < n; ++f) frames.push_back(test::MakeFrame(w, h, f, shift, seed));
     reducer = test::ReducerFor(frames, w, h, 256, classic);
   }
+  // Given frames (RGB, top row first).
+  Movie(int w, int h, std::vector<std::vector<uint8_t>> rgb, bool classic)
+      : width(w), height(h), frames(std::move(rgb)) {
+    reducer = test::ReducerFor(frames, w, h, 256, classic);
+  }
   std::vector<uint8_t> Palette() {
     std::vector<uint8_t> p(kPaletteBytes);
     reducer->GetPalette(p.data());
@@ -54,11 +59,12 @@ struct Movie {
 };
 
 EncodedRun Encode(Movie& movie, int threads, const std::vector<int32_t>& limits, bool motion,
-                  bool dither) {
+                  bool dither, int onlyKind = -1, std::vector<std::vector<int>>* kinds = nullptr) {
   EncodedRun run;
   FrameEncoder enc;
   enc.SetupFrameGeometry(movie.width, movie.height, movie.reducer.get(), dither, threads);
   enc.SetMotionSearch(motion);
+  enc.OfferOnly(onlyKind);
   EXPECT_EQ(enc.Threads(), threads);
   for (size_t f = 0; f < movie.frames.size(); ++f) {
     const int32_t limit = limits[f % limits.size()];
@@ -71,6 +77,10 @@ EncodedRun Encode(Movie& movie, int threads, const std::vector<int32_t>& limits,
       int size = -1;
       c.codes.push_back(enc.GetBlockCode(b, data, &size));
       c.data.emplace_back(data, data + size);
+    }
+    if (kinds) {
+      kinds->emplace_back();
+      for (int b = 0; b < enc.BlockCount(); ++b) kinds->back().push_back(enc.ChosenRecord(b)->Kind);
     }
     c.reconstruction.assign(enc.CurrentFrame(), enc.CurrentFrame() + movie.width * movie.height);
     c.frameBytes = stats.Bytes;
@@ -102,31 +112,37 @@ void CheckDecodes(Movie& movie, const EncodedRun& run, bool firstFrameHasNoCopie
   const int w = movie.width, h = movie.height;
   const int bpr = w / 8;
   std::vector<uint8_t> previous(w * h, 0), twoBack(w * h, 0), current(w * h, 0);
+  std::vector<uint8_t> drawing;
   const std::vector<uint8_t> palette = movie.Palette();
   double totalError = 0, energy = 0;
   for (size_t f = 0; f < run.frames.size(); ++f) {
     const CodedFrame& c = run.frames[f];
     int32_t bytes = 0;
+    // A player draws the frame over the frame two back.
+    drawing = twoBack;
     for (size_t b = 0; b < c.codes.size(); ++b) {
       const int offset = static_cast<int>(b % bpr) * 8 + static_cast<int>(b / bpr) * 8 * w;
       uint8_t block[64];
       std::string why;
       ASSERT_TRUE(test::DecodeBlockRef(c.codes[b], c.data[b].data(),
                                        static_cast<int>(c.data[b].size()), previous.data(),
-                                       twoBack.data(), w, h, offset, block, &why))
+                                       twoBack.data(), w, h, offset, block, &why, drawing.data()))
           << "frame " << f << " block " << b << ": " << why;
       if (f == 0 && firstFrameHasNoCopies) {
         ASSERT_NE(c.codes[b], 0);
         ASSERT_NE(c.codes[b], 1);
         ASSERT_NE(c.codes[b], 4);
       }
-      if (c.codes[b] == 1) {
+      if (c.codes[b] == 1 || c.codes[b] == 2) {
         ASSERT_GE(f, 2u);
       }
       if (c.codes[b] == 0 || c.codes[b] == 4) {
         ASSERT_GE(f, 1u);
       }
-      for (int y = 0; y < 8; ++y) std::memcpy(&current[offset + y * w], block + 8 * y, 8);
+      for (int y = 0; y < 8; ++y) {
+        std::memcpy(&current[offset + y * w], block + 8 * y, 8);
+        std::memcpy(&drawing[offset + y * w], block + 8 * y, 8);
+      }
       bytes += static_cast<int32_t>(c.data[b].size());
     }
     ASSERT_EQ(current, c.reconstruction) << "frame " << f;
@@ -169,6 +185,54 @@ TEST(FrameEncoderTest, EveryBlockDecodesToTheReconstruction) {
         EXPECT_EQ(run.frames[f].cellShapeFaults, 0) << f;
       }
     }
+}
+
+// --- Half blocks, pixel pairs and copies within the frame ---
+
+// Every coding beyond the classic ones, forced on the blocks where it can be had (the only one
+// offered but raw, or raw alone for the copies within the frame that replace codings after
+// pruning): every frame decodes from its bytes to the reconstruction, the coding is in use,
+// and the output is the same for 1, 2 and 4 workers.
+TEST(FrameEncoderTest, EveryExtraCodingDecodesToTheReconstruction) {
+  struct Case {
+    const char* name;
+    int offer;   // the kind offered besides raw
+    int expect;  // the kind that must show up
+    int scroll;  // texture movie scrolled by this many pixels a frame; 0: the test movie
+                 // (two-colour halves for those)
+    int period;  // texture repeating every `period` pixels across
+  };
+  const Case cases[] = {
+      {"halves of two colours", kHalfTwoColorMode, kHalfTwoColorMode, 0, 0},
+      {"halves of four colours", kHalfFourColorMode, kHalfFourColorMode, 0, 0},
+      {"pixel pairs", kPairFourColorMode, kPairFourColorMode, 0, 0},
+      {"copy from two back", kFarCopyTwoBackMode, kFarCopyTwoBackMode, 5, 0},
+      {"copy within the frame", kRawMode, kNearCopyMode, 0, 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int w = 64, h = 48;
+    std::vector<std::vector<uint8_t>> frames;
+    for (int f = 0; f < 5; ++f)
+      frames.push_back(c.scroll || c.period           ? test::Texture(w, h, f * c.scroll, c.period)
+                       : c.offer == kHalfTwoColorMode ? test::TwoColourHalves(w, h, f)
+                                                      : test::MakeFrame(w, h, f));
+    Movie movie(w, h, frames, false);
+    std::vector<std::vector<int>> kinds;
+    const EncodedRun run = Encode(movie, 1, {1 << 20, 2000}, false, false, c.offer, &kinds);
+    CheckDecodes(movie, run);
+    int used = 0;
+    for (size_t f = 0; f < kinds.size(); ++f)
+      for (int kind : kinds[f]) {
+        ASSERT_TRUE(kind == c.offer || kind == c.expect || kind == kRawMode ||
+                    kind == kNearCopyMode || kind == kFarCopyTwoBackMode)
+            << "frame " << f << " kind " << kind;
+        used += kind == c.expect;
+      }
+    EXPECT_GT(used, 20);
+    for (int threads : {2, 4})
+      EXPECT_TRUE(Encode(movie, threads, {1 << 20, 2000}, false, false, c.offer) == run) << threads;
+  }
 }
 
 TEST(FrameEncoderTest, MotionIsUsedOnMovingContent) {

@@ -8,7 +8,9 @@
 #include <random>
 #include <vector>
 
+#include "mveinfo/mve_player.h"
 #include "video/encoder_frames.h"
+#include "video/frame_copies.h"
 #include "video_test_util.h"
 
 namespace korvane {
@@ -415,6 +417,151 @@ TEST(EncoderFramesTest, RotationKeepsTheTwoPreviousReconstructions) {
   EXPECT_EQ(f.PreviousRGB()[0], 2);
   EXPECT_EQ(f.Previous()[0], 3);
   EXPECT_EQ(f.TwoBack()[0], 2);
+}
+
+// --- Half blocks, pixel pairs and copies within the frame ---
+
+// Every half-block and pixel-pair record, whatever colours its parts use (one to k of them,
+// the lowest and highest indices among them), emits bytes that a decoder draws as the record's
+// pixels, in the variant its split asks for.
+TEST(PackedModes, EmittedBytesDecodeToTheDrawnBlock) {
+  struct Case {
+    ModeKind kind;
+    uint8_t opcode, size;
+    int k;  // colours per part
+    bool pairs;
+  };
+  const Case cases[] = {{kHalfTwoColorMode, 8, 12, 2, false},
+                        {kHalfFourColorMode, 10, 24, 4, false},
+                        {kPairFourColorMode, 9, 12, 4, true}};
+  std::mt19937 rng(11);
+  for (const Case& c : cases)
+    for (uint8_t split : {0, 1})
+      for (int round = 0; round < 300; ++round) {
+        SCOPED_TRACE("kind " + std::to_string(c.kind) + " split " + std::to_string(split) +
+                     " round " + std::to_string(round));
+        auto r = Record<PackedMode>(c.kind);
+        r.Split = split;
+        // Each part's colours: 1 ... k of them, from a narrow range so that 0, 1 and 255 come up.
+        auto palette = [&](uint8_t* colours) {
+          const int n = 1 + static_cast<int>(rng() % c.k);
+          const int base = (round % 3 == 0) ? 0 : (round % 3 == 1) ? 250 : int(rng() % 256);
+          for (int i = 0; i < n; ++i) colours[i] = static_cast<uint8_t>((base + rng() % 6) & 255);
+          return n;
+        };
+        uint8_t colours[2][4];
+        const int n0 = palette(colours[0]), n1 = palette(colours[1]);
+        for (int y = 0; y < 8; ++y)
+          for (int x = 0; x < 8; ++x) {
+            int part = 0;
+            if (!c.pairs) part = split ? x / 4 : y / 4;
+            const int n = part ? n1 : n0;
+            uint8_t& p = r.Pixels[8 * y + x];
+            // Pairs share their colour: side by side for split 0, one above the other for 1.
+            if (c.pairs && split == 0 && (x & 1))
+              p = r.Pixels[8 * y + x - 1];
+            else if (c.pairs && split == 1 && (y & 1))
+              p = r.Pixels[8 * (y - 1) + x];
+            else
+              p = colours[part][rng() % n];
+          }
+        ASSERT_EQ(DataSize(r), c.size);
+        Planes16 planes;
+        uint8_t bytes[kMaxEmitBytes];
+        ASSERT_EQ(Emit(r, planes.planes, bytes), 2 + c.size);
+        ASSERT_EQ(bytes[0], c.opcode);
+        ASSERT_EQ(bytes[1], c.size);
+        ASSERT_GT(bytes[2], bytes[3]);  // the variant of halves or pairs
+        uint8_t decoded[64] = {};
+        const MveBlockFrames frames{nullptr, nullptr, 8, 8};
+        ASSERT_EQ(DecodeMveBlock(bytes[0], bytes + 2, bytes[1], frames, 0, 0, decoded, 8, nullptr),
+                  c.size);
+        ASSERT_EQ(0, std::memcmp(decoded, r.Pixels, 64));
+        Reconstruct(r, planes.planes);
+        uint8_t drawn[64];
+        GetBlock64(planes.current.data(), 16, drawn);
+        ASSERT_EQ(0, std::memcmp(drawn, r.Pixels, 64));
+      }
+}
+
+TEST(FrameCopies, TableBytes) {
+  for (int b = 0; b < 256; ++b) {
+    int dx, dy;
+    NearCopyVector(static_cast<uint8_t>(b), &dx, &dy);
+    EXPECT_EQ(NearCopyByte(dx, dy), b);
+  }
+  EXPECT_EQ(NearCopyByte(8, 0), 0);
+  EXPECT_EQ(NearCopyByte(-14, 8), 56);
+  EXPECT_EQ(NearCopyByte(11, 14), 255);
+  const int outside[][2] = {{7, 0}, {15, 3}, {0, 0}, {-8, 7}, {12, 14}, {-15, 8}, {0, 15}};
+  for (const auto& v : outside) EXPECT_EQ(NearCopyByte(v[0], v[1]), -1) << v[0] << "," << v[1];
+}
+
+// A block found in the part of the frame already drawn (left, above) or in the frame two back
+// (right, below): the record names it, and a decoder that draws into the frame two back, as
+// players do, shows the wanted block. Sources reaching out of the frame are passed over.
+TEST(FrameCopies, FindsIdenticalBlocksInsideTheFrame) {
+  constexpr int W = 48, H = 40;
+  std::mt19937 rng(4);
+  std::vector<uint8_t> drawing(W * H), twoBack(W * H);
+  for (auto& v : drawing) v = static_cast<uint8_t>(rng());
+  for (auto& v : twoBack) v = static_cast<uint8_t>(rng());
+  struct Case {
+    int bx, by;   // block
+    int dx, dy;   // where the copy of its pixels lies
+    bool within;  // in the frame being drawn (else two back)
+    bool found;
+  };
+  const Case cases[] = {
+      {3, 2, -10, -3, true, true},  // left and up
+      {2, 3, 4, -12, true, true},   // above, to the right
+      {1, 1, -8, 0, true, true},    // the block on the left
+      {2, 2, 12, 5, false, true},   // right and down, two back
+      {2, 2, -14, 8, false, true},  // below, to the left
+      {5, 1, 8, 0, false, false},   // would reach past the right edge
+      {0, 2, -9, -1, true, false},  // would reach past the left edge
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bx) + "," + std::to_string(c.by));
+    std::vector<uint8_t> frame = drawing, back = twoBack;
+    const int32_t o = c.by * 8 * W + c.bx * 8;
+    uint8_t want[64];
+    for (auto& v : want) v = static_cast<uint8_t>(rng());
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 8; ++x) {
+        frame[o + y * W + x] = want[8 * y + x];
+        const int sx = c.bx * 8 + c.dx + x, sy = c.by * 8 + c.dy + y;
+        if (sx >= 0 && sx < W && sy >= 0 && sy < H)
+          (c.within ? frame : back)[sy * W + sx] = want[8 * y + x];
+      }
+    FrameCopyMode r{};
+    const bool found = FindIdenticalCopy(frame.data() + o, W, c.within ? frame.data() : back.data(),
+                                         W, H, o, c.within, r);
+    ASSERT_EQ(found, c.found);
+    if (!found) continue;
+    EXPECT_EQ(r.Kind, c.within ? kNearCopyMode : kFarCopyTwoBackMode);
+    EXPECT_EQ(r.SourceOffset, o + c.dy * W + c.dx);
+    EXPECT_EQ(r.Vector, NearCopyByte(c.within ? -c.dx : c.dx, c.within ? -c.dy : c.dy));
+    // A player draws into the buffer that holds the frame two back, so blocks not yet drawn
+    // still show it, and the blocks drawn so far show this frame.
+    std::vector<uint8_t> buffer = back;
+    for (int i = 0; i < W * H; ++i)
+      if (i / W < c.by * 8 || (i / W < c.by * 8 + 8 && i % W < c.bx * 8)) buffer[i] = frame[i];
+    std::vector<uint8_t> previous(W * H, 0);
+    const MveBlockFrames frames{buffer.data(), previous.data(), W, H};
+    uint8_t emitted[kMaxEmitBytes];
+    BlockPlanes planes;
+    planes.width = W;
+    ASSERT_EQ(Emit(r, planes, emitted), 3);
+    EXPECT_EQ(emitted[0], c.within ? 3 : 2);
+    bool outside = true;
+    ASSERT_EQ(DecodeMveBlock(emitted[0], emitted + 2, 1, frames, c.bx, c.by, buffer.data() + o, W,
+                             &outside),
+              1);
+    EXPECT_FALSE(outside);
+    for (int y = 0; y < 8; ++y)
+      EXPECT_EQ(0, std::memcmp(buffer.data() + o + y * W, want + 8 * y, 8)) << y;
+  }
 }
 
 }  // namespace

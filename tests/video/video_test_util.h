@@ -92,6 +92,40 @@ inline std::vector<uint8_t> MakeFrame(int width, int height, int f, int shift = 
   return rgb;
 }
 
+// A texture of twelve colours, RGB, top row first, moved `shift` pixels to the left, or
+// (`period` > 0) repeating every `period` pixels across; no two 8-pixel rows alike.
+inline std::vector<uint8_t> Texture(int w, int h, int shift, int period) {
+  std::vector<uint8_t> rgb(3 * static_cast<size_t>(w) * h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const unsigned u = static_cast<unsigned>(period ? x % period : x + shift);
+      const unsigned v = (u * 2654435761u) ^ (static_cast<unsigned>(y) * 40503u);
+      const unsigned k = (v >> 7) % 12;
+      uint8_t* p = &rgb[3 * (static_cast<size_t>(y) * w + x)];
+      p[0] = static_cast<uint8_t>(20 * k);
+      p[1] = static_cast<uint8_t>(255 - 17 * k);
+      p[2] = static_cast<uint8_t>((k * 97) & 255);
+    }
+  return rgb;
+}
+
+// Frame f of a picture whose every 8x4 half block has two colours (of twelve) in a pattern of
+// its own. RGB, top row first.
+inline std::vector<uint8_t> TwoColourHalves(int w, int h, int f) {
+  std::vector<uint8_t> rgb(3 * static_cast<size_t>(w) * h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const unsigned half = static_cast<unsigned>((y / 4) * w + x / 8 + 977 * f);
+      const unsigned bit = ((static_cast<unsigned>(x + 8 * y + 64 * f) * 2654435761u) >> 13) & 1;
+      const unsigned k = ((half * 40503u) >> 5) % 6 + 6 * bit;
+      uint8_t* p = &rgb[3 * (static_cast<size_t>(y) * w + x)];
+      p[0] = static_cast<uint8_t>(20 * k);
+      p[1] = static_cast<uint8_t>(255 - 17 * k);
+      p[2] = static_cast<uint8_t>((k * 97) & 255);
+    }
+  return rgb;
+}
+
 // A reducer whose palette is built by median cut from the given frames.
 inline std::unique_ptr<ColorReducer> ReducerFor(const std::vector<std::vector<uint8_t>>& frames,
                                                 int width, int height, int colors = 256,
@@ -106,13 +140,15 @@ inline std::unique_ptr<ColorReducer> ReducerFor(const std::vector<std::vector<ui
 // pixels. `previous` and `twoBack` are frames of `width` x `height` pixels, `offset` the
 // block's top-left pixel. False (with a reason) for a variant the encoder never writes, a wrong
 // data length, or a copy from outside the frame.
+// `drawing`, when given, is the frame being decoded: the blocks drawn so far over the frame
+// two back, which copies within the frame read (without it they read `twoBack`).
 inline bool DecodeBlockRef(uint8_t op, const uint8_t* d, int size, const uint8_t* previous,
                            const uint8_t* twoBack, int width, int height, int offset,
-                           uint8_t out[64], std::string* why) {
+                           uint8_t out[64], std::string* why, const uint8_t* drawing = nullptr) {
   if (!EncoderWritesBlock(op, d, static_cast<size_t>(size), why)) return false;
   // Opcode 1 leaves the block as the buffer holds it: the frame two back.
   for (int y = 0; y < 8; ++y) std::memcpy(out + 8 * y, twoBack + offset + y * width, 8);
-  const MveBlockFrames frames{twoBack, previous, width, height};
+  const MveBlockFrames frames{drawing ? drawing : twoBack, previous, width, height};
   bool outside = false;
   const int used = DecodeMveBlock(op, d, static_cast<size_t>(size), frames, (offset % width) / 8,
                                   offset / width / 8, out, 8, &outside);
