@@ -10,6 +10,7 @@
 #include "video/fit_colors.h"
 #include "video/measures.h"
 #include "video/modes.h"
+#include "video/motion_field.h"
 
 namespace korvane {
 
@@ -29,6 +30,12 @@ class BlockCoder {
   // Half-resolution fits of the last block whose pattern was not made of uniform 2x2 cells.
   int CellShapeFaults() const { return cellShapeFaults_; }
 
+  // Without the classic fit, every block with a previous frame is offered motion from the
+  // seeded search (with `motion` in OfferCandidates, on top of the full -8 ... 7 search). The
+  // seeds come from `field`, which also receives each block's best vector; without a field
+  // the search starts from no motion alone.
+  void SetMotionField(MotionField* field) { field_ = field; }
+
   ModeSet& Modes() { return modes_; }
   ColorFitter& Fitter() { return fitter_; }
 
@@ -36,6 +43,10 @@ class BlockCoder {
   void Offer(ModeCandidate& record);
   // Checks a cell fit's pattern; counts a fault when it is not made of uniform 2x2 cells.
   void CheckCellPattern(const uint8_t* pattern);
+  // The seeded motion search of block `block` (target block at `t`): offers opcode 4 and
+  // opcode 5 records when they beat the plain copy. `exhaustive`: the -8 ... 7 window is
+  // searched in full first.
+  void OfferSeededMotion(const uint8_t* t, const EncoderFrames& frames, int block, bool exhaustive);
 
   const PaletteTables& pal_;
   const FrameGeometry& geo_;
@@ -44,6 +55,8 @@ class BlockCoder {
   ModeCandidate* candidates_[ModeSet::kModes];
   int count_ = 0;
   int cellShapeFaults_ = 0;
+  const bool classic_;
+  MotionField* field_ = nullptr;
 };
 
 }  // namespace korvane

@@ -10,9 +10,10 @@ constexpr int kRecordSizes[kModeKindCount] = {
     sizeof(RawMode),           sizeof(CopyPrevMode),  sizeof(CopyPrev2Mode),
     sizeof(MotionMode),        sizeof(TwoColorMode),  sizeof(FourColorMode),
     sizeof(SolidMode),         sizeof(QuadSolidMode), sizeof(QuadTwoColorMode),
-    sizeof(QuadFourColorMode), sizeof(HalfResMode),   sizeof(CheckerMode)};
+    sizeof(QuadFourColorMode), sizeof(HalfResMode),   sizeof(CheckerMode),
+    sizeof(FarMotionMode)};
 
-constexpr uint8_t kOpcodes[kModeKindCount] = {11, 0, 1, 4, 7, 9, 14, 13, 8, 10, 12, 15};
+constexpr uint8_t kOpcodes[kModeKindCount] = {11, 0, 1, 4, 7, 9, 14, 13, 8, 10, 12, 15, 5};
 
 // Quadrant q (top-left, top-right, bottom-left, bottom-right) starts at this offset.
 inline int QuadrantOffset(int q, int stride) {
@@ -68,6 +69,8 @@ uint8_t DataSize(const ModeCandidate& record) {
       return 16;
     case kCheckerMode:
       return 2;
+    case kFarMotionMode:
+      return 2;
     default:
       return 0;
   }
@@ -120,6 +123,11 @@ void Reconstruct(const ModeCandidate& record, const BlockPlanes& planes) {
     case kCheckerMode: {
       const auto& r = As<CheckerMode>(record);
       DrawChecker(dst, w, r.Colors[0], r.Colors[1]);
+      break;
+    }
+    case kFarMotionMode: {
+      const auto& r = As<FarMotionMode>(record);
+      if (planes.previous) CopyBlock8(dst, planes.previous + o + r.Dy * w + r.Dx, w);
       break;
     }
     default:
@@ -233,6 +241,13 @@ int Emit(const ModeCandidate& record, const BlockPlanes& planes, uint8_t* out) {
       d[1] = r.Colors[1];
       break;
     }
+    case kFarMotionMode: {
+      // Two signed bytes: dx, then dy.
+      const auto& r = As<FarMotionMode>(record);
+      d[0] = static_cast<uint8_t>(r.Dx);
+      d[1] = static_cast<uint8_t>(r.Dy);
+      break;
+    }
     default:
       break;
   }
@@ -262,6 +277,7 @@ ModeSet::ModeSet() {
   cellFour = {};
   halfRes = {};
   checker = {};
+  farMotion = {};
   base(raw, kRawMode);
   base(copyPrev, kCopyPrevMode);
   base(copyPrev2, kCopyPrev2Mode);
@@ -288,10 +304,11 @@ ModeSet::ModeSet() {
   cellFour.P[3] = 2;
   base(halfRes, kHalfResMode);
   base(checker, kCheckerMode);
+  base(farMotion, kFarMotionMode);
 
   ModeCandidate* order[kModes] = {&raw,     &copyPrev, &copyPrev2, &motion,  &two,
                                   &four,    &solid,    &quadSolid, &quadTwo, &quadFour,
-                                  &cellTwo, &cellFour, &halfRes,   &checker};
+                                  &cellTwo, &cellFour, &halfRes,   &checker, &farMotion};
   for (ModeCandidate* r : order) Register(*r);
 }
 
