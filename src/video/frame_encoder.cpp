@@ -86,7 +86,7 @@ void FrameEncoder::SetupFrameGeometry(int width, int height, const ColorReducer*
   s.dither = dither;
   s.classic = !reducer || reducer->Classic();
   s.field.Setup(s.geometry.BlocksPerRow, s.geometry.BlocksPerColumn);
-  s.pan.Setup(s.geometry.FrameWidth, s.geometry.FrameHeight, static_cast<int>(s.bandEnergy.size()));
+  s.pan.Setup(s.geometry.FrameWidth, s.geometry.FrameHeight);
 
   if (threads < 1) threads = static_cast<int>(std::thread::hardware_concurrency());
   threads = std::clamp(threads, 1, 64);
@@ -137,7 +137,7 @@ bool FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, FrameStats&
       bandEnergy[b] = SignalEnergy(in, int64_t{w} * rows);
       if (seeded) {
         s.frames.ExpandPreviousRGB(y, rows, s.palette.RgbTable());
-        s.pan.AddBand(target, b, y, rows);
+        s.pan.AddBand(target, y, rows);
       }
     }
   };

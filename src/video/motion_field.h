@@ -75,26 +75,29 @@ SeededMotion SeededMotionSearch(const uint8_t* target, const uint8_t* previousRG
                                 int seedCount, const SeededSearchSettings& settings);
 
 // The frame's overall pan, from one frame's source picture to the next: the shift that best
-// lines up the column and row profiles (sums of the three components down every column and
-// along every row) of the two pictures. The profiles are gathered by bands of rows, which may
-// run on several threads at once.
+// lines up the profiles of the two pictures (sums of the three components along every row,
+// and down every column). The rows are lined up first; the columns are then summed over the
+// rows the two pictures share at that shift (every fourth), and the rows again over the
+// columns they share, so that a pan in both directions at once is found too. The pictures are
+// taken in by bands of rows, which may run on several threads at once.
 class PanEstimator {
  public:
-  // For frames of width x height pixels gathered in `bands` bands; forgets any earlier frame.
-  void Setup(int width, int height, int bands);
-  // Gathers band `band`: `rows` rows from row `firstRow` of `picture` (3-byte pixels, the
-  // whole frame's rows). Each band writes only its own part.
-  void AddBand(const uint8_t* picture, int band, int firstRow, int rows);
-  // After every band of a frame: the shift, each component within -range ... range, from the
-  // previous frame's picture to this one (zero for the first frame). This frame's profiles
-  // then become the previous ones.
+  // For frames of width x height pixels; forgets any earlier frame.
+  void Setup(int width, int height);
+  // Takes in `rows` rows from row `firstRow` of `picture` (3-byte pixels, the whole frame's
+  // rows). Bands of different rows may be taken in at the same time.
+  void AddBand(const uint8_t* picture, int firstRow, int rows);
+  // After every band of a frame: the shift, each component within -range ... range, at which
+  // a block of this picture finds its source in the previous one (zero for the first frame).
+  // This picture then becomes the previous one.
   MotionVector FinishFrame(int range);
 
  private:
-  int width_ = 0, height_ = 0, bands_ = 0;
+  int width_ = 0, height_ = 0;
   bool havePrevious_ = false;
-  std::vector<int32_t> bandColumns_;  // bands x width partial column sums
-  std::vector<int32_t> columns_, rows_, previousColumns_, previousRows_;
+  std::vector<uint16_t> plane_, previousPlane_;  // per pixel: the sum of its components
+  std::vector<int32_t> rows_, previousRows_;     // per row: the sum of its plane values
+  std::vector<int32_t> a_, b_;                   // profiles of the later steps
 };
 
 }  // namespace korvane

@@ -90,7 +90,6 @@ bool EncoderWritesBlock(uint8_t code, const uint8_t* data, size_t size, std::str
   switch (code) {
     case 0x2:
     case 0x3:
-    case 0x5:
     case 0x6:
       return Fail(error, "opcode " + std::to_string(code) + " is never produced");
     case 0x8:
