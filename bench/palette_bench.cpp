@@ -1,5 +1,6 @@
 // Speed of the palette unit on 640 x 480 frames: counting, building, filling the inverse colour
-// map, and the three mappings.
+// map, and the three mappings; each for the default reducer (argument 0) and the classic one
+// (argument 1).
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -35,8 +36,8 @@ std::vector<uint8_t> MakeFrame(uint32_t seed) {
   return frame;
 }
 
-std::unique_ptr<ColorReducer> BuiltReducer(const std::vector<uint8_t>& frame) {
-  auto reducer = ColorReducer::Create(256);
+std::unique_ptr<ColorReducer> BuiltReducer(const std::vector<uint8_t>& frame, bool classic) {
+  auto reducer = ColorReducer::Create(256, classic);
   reducer->AddPixelsRGB(frame.data(), kWidth, kHeight);
   reducer->BuildPalette();
   return reducer;
@@ -44,39 +45,39 @@ std::unique_ptr<ColorReducer> BuiltReducer(const std::vector<uint8_t>& frame) {
 
 void BM_CountFrame(benchmark::State& state) {
   const auto frame = MakeFrame(1);
-  auto reducer = ColorReducer::Create(256);
+  auto reducer = ColorReducer::Create(256, state.range(0) != 0);
   for (auto _ : state) {
     reducer->AddPixelsBGR(frame.data(), kWidth, kHeight);
     benchmark::ClobberMemory();
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_CountFrame);
+BENCHMARK(BM_CountFrame)->Arg(0)->Arg(1);
 
 void BM_BuildPalette(benchmark::State& state) {
   const auto frame = MakeFrame(2);
-  auto reducer = ColorReducer::Create(256);
+  auto reducer = ColorReducer::Create(256, state.range(0) != 0);
   for (auto _ : state) {
-    ColorReducer::ClearHistogram(reducer->GetHistogram());
+    reducer->ClearCounts();
     reducer->AddPixelsRGB(frame.data(), kWidth, kHeight);
     reducer->BuildPalette();
   }
 }
-BENCHMARK(BM_BuildPalette)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BuildPalette)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // Setting a palette sorts it and builds its whole inverse colour map.
 void BM_ColdInverseMap(benchmark::State& state) {
   const auto frame = MakeFrame(3);
-  auto reducer = BuiltReducer(frame);
+  auto reducer = BuiltReducer(frame, state.range(0) != 0);
   uint8_t palette[korvane::kPaletteBytes];
   const int count = reducer->GetPalette(palette);
   for (auto _ : state) reducer->SetPalette(palette, count);
 }
-BENCHMARK(BM_ColdInverseMap)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ColdInverseMap)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_MapFrameWarm(benchmark::State& state) {
   const auto frame = MakeFrame(4);
-  auto reducer = BuiltReducer(frame);
+  auto reducer = BuiltReducer(frame, state.range(0) != 0);
   std::vector<uint8_t> out(kWidth * kHeight);
   for (auto _ : state) {
     reducer->MapPixels(frame.data(), out.data(), kWidth, kHeight);
@@ -84,11 +85,11 @@ void BM_MapFrameWarm(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_MapFrameWarm);
+BENCHMARK(BM_MapFrameWarm)->Arg(0)->Arg(1);
 
 void BM_MapFrameHalfRes(benchmark::State& state) {
   const auto frame = MakeFrame(5);
-  auto reducer = BuiltReducer(frame);
+  auto reducer = BuiltReducer(frame, state.range(0) != 0);
   std::vector<uint8_t> out(kWidth * kHeight);
   for (auto _ : state) {
     reducer->MapPixelsHalfRes(frame.data(), out.data(), kWidth, kHeight);
@@ -96,11 +97,11 @@ void BM_MapFrameHalfRes(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_MapFrameHalfRes);
+BENCHMARK(BM_MapFrameHalfRes)->Arg(0)->Arg(1);
 
 void BM_MapFrameDithered(benchmark::State& state) {
   const auto frame = MakeFrame(6);
-  auto reducer = BuiltReducer(frame);
+  auto reducer = BuiltReducer(frame, state.range(0) != 0);
   std::vector<uint8_t> out(kWidth * kHeight);
   for (auto _ : state) {
     reducer->MapPixelsDithered(frame.data(), out.data(), kWidth, kHeight);
@@ -108,7 +109,7 @@ void BM_MapFrameDithered(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_MapFrameDithered);
+BENCHMARK(BM_MapFrameDithered)->Arg(0)->Arg(1);
 
 }  // namespace
 

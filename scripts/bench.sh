@@ -235,11 +235,16 @@ if [ "$micro" = 1 ]; then
   reps=(--benchmark_repetitions="$runs" --benchmark_format=csv)
   "$bench/palette_bench" "${reps[@]}" >"$work/palette.csv" 2>/dev/null
   fps() { awk -v s="$1" 'BEGIN{printf "%.0f", 1 / s}'; }
-  row "palette: counting a 640x480 frame" "$(fps "$(min_real "$work/palette.csv" BM_CountFrame)") fps" ""
-  row "palette: plain mapping (warm map)" "$(fps "$(min_real "$work/palette.csv" BM_MapFrameWarm)") fps" ""
-  row "palette: dithered mapping" "$(fps "$(min_real "$work/palette.csv" BM_MapFrameDithered)") fps" ""
-  cold=$(awk -v s="$(min_real "$work/palette.csv" BM_ColdInverseMap)" 'BEGIN{printf "%.1f", 1000 * s}')
-  row "palette: cold inverse map (256 colours)" "$cold ms" ""
+  for arg in 0 1; do
+    kind=$([ "$arg" = 0 ] && echo "default" || echo "-classic")
+    row "palette ($kind): counting a 640x480 frame" "$(fps "$(min_real "$work/palette.csv" BM_CountFrame/$arg)") fps" ""
+    row "palette ($kind): plain mapping (warm map)" "$(fps "$(min_real "$work/palette.csv" BM_MapFrameWarm/$arg)") fps" ""
+    row "palette ($kind): dithered mapping" "$(fps "$(min_real "$work/palette.csv" BM_MapFrameDithered/$arg)") fps" ""
+    build=$(awk -v s="$(min_real "$work/palette.csv" BM_BuildPalette/$arg)" 'BEGIN{printf "%.1f", 1000 * s}')
+    row "palette ($kind): building the palette from a frame's counts" "$build ms" ""
+    cold=$(awk -v s="$(min_real "$work/palette.csv" BM_ColdInverseMap/$arg)" 'BEGIN{printf "%.1f", 1000 * s}')
+    row "palette ($kind): cold inverse map (256 colours)" "$cold ms" ""
+  done
 
   "$bench/audio_bench" --benchmark_repetitions="$runs" --benchmark_filter=SoundPath \
     --benchmark_format=csv >"$work/audio.csv" 2>/dev/null

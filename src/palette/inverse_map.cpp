@@ -7,6 +7,8 @@
 #include <cstring>
 #include <new>
 
+#include "palette/exact_nearest.h"
+
 namespace korvane {
 
 namespace {
@@ -85,46 +87,15 @@ void FillBlock(const PaletteEntries& palette, int b0, int b1, int b2, uint8_t* i
     }
 }
 
-// The exact map's cells in blocks of 4 x 4 x 4, the block whose first cell is (h0, h1, h2).
-// Coordinates are doubled so that cell middles (4h + 1.5) are whole numbers.
+// The exact map's cells of the block of 4 x 4 x 4 whose first cell is (h0, h1, h2).
 void FillExactBlock(const PaletteEntries& palette, int h0, int h1, int h2, uint8_t* index) {
-  const int count = palette.Count;
-  const int lo[3] = {8 * h0 + 3, 8 * h1 + 3, 8 * h2 + 3};
-  const int hi[3] = {lo[0] + 24, lo[1] + 24, lo[2] + 24};
-  int64_t nearest[kPaletteEntries];
-  int64_t limit = INT64_MAX;
-  for (int i = 0; i < count; ++i) {
-    int64_t nearSum = 0, farSum = 0;
-    for (int k = 0; k < 3; ++k) {
-      const int p = 2 * palette.Entry[i][k];
-      const int nearD = p < lo[k] ? lo[k] - p : p > hi[k] ? p - hi[k] : 0;
-      const int farD = std::max(std::abs(p - lo[k]), std::abs(p - hi[k]));
-      nearSum += int64_t{nearD} * nearD;
-      farSum += int64_t{farD} * farD;
-    }
-    nearest[i] = nearSum;
-    limit = std::min(limit, farSum);
-  }
-  int candidates[kPaletteEntries];
-  int n = 0;
-  for (int i = 0; i < count; ++i)
-    if (nearest[i] <= limit) candidates[n++] = i;
+  ExactCandidates candidates;
+  candidates.ForBlock(palette, h0, h1, h2);
   for (int a = 0; a < 4; ++a)
     for (int b = 0; b < 4; ++b)
-      for (int d = 0; d < 4; ++d) {
-        const int c0 = lo[0] + 8 * a, c1 = lo[1] + 8 * b, c2 = lo[2] + 8 * d;
-        int best = INT32_MAX, bestIndex = 0;
-        for (int j = 0; j < n; ++j) {
-          const int32_t* e = palette.Entry[candidates[j]];
-          const int d0 = c0 - 2 * e[0], d1 = c1 - 2 * e[1], d2 = c2 - 2 * e[2];
-          const int dist = d0 * d0 + d1 * d1 + d2 * d2;
-          if (dist < best) {
-            best = dist;
-            bestIndex = candidates[j];
-          }
-        }
-        index[((h0 + a) << 12) | ((h1 + b) << 6) | (h2 + d)] = static_cast<uint8_t>(bestIndex);
-      }
+      for (int d = 0; d < 4; ++d)
+        index[((h0 + a) << 12) | ((h1 + b) << 6) | (h2 + d)] =
+            static_cast<uint8_t>(candidates.Nearest(palette, h0 + a, h1 + b, h2 + d));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "palette/exact_nearest.h"
 #include "palette/median_cut.h"
 
 namespace korvane {
@@ -103,49 +104,18 @@ int BlockOf(int cell) {
   return ((cell >> 14) << 8) | (((cell >> 8) & 15) << 4) | ((cell >> 2) & 15);
 }
 
-// For every occupied cell (cells sorted by block), the entry the exact colour map gives it: the
-// nearest to the cell's middle, the lower index on equal distance. Cells are taken by blocks
-// of 4 x 4 x 4, and only the entries that can be nearest somewhere in a block are tried there.
+// For every occupied cell (cells sorted by block), the entry the exact colour map gives it.
 void AssignCells(const std::vector<Occupied>& cells, const PaletteEntries& palette,
                  std::vector<int>& assigned) {
-  int candidates[kPaletteEntries];
+  ExactCandidates candidates;
   for (size_t i = 0; i < cells.size();) {
     const int block = BlockOf(cells[i].cell);
     size_t end = i + 1;
     while (end < cells.size() && BlockOf(cells[end].cell) == block) ++end;
-    const int h[3] = {(block >> 8) * 4, ((block >> 4) & 15) * 4, (block & 15) * 4};
-    int64_t nearest[kPaletteEntries];
-    int64_t limit = INT64_MAX;
-    for (int e = 0; e < palette.Count; ++e) {
-      int64_t nearSum = 0, farSum = 0;
-      for (int k = 0; k < 3; ++k) {
-        const int lo = 8 * h[k] + 3, hi = lo + 24, p = 2 * palette.Entry[e][k];
-        const int nearD = p < lo ? lo - p : p > hi ? p - hi : 0;
-        const int farD = std::max(std::abs(p - lo), std::abs(p - hi));
-        nearSum += int64_t{nearD} * nearD;
-        farSum += int64_t{farD} * farD;
-      }
-      nearest[e] = nearSum;
-      limit = std::min(limit, farSum);
-    }
-    int n = 0;
-    for (int e = 0; e < palette.Count; ++e)
-      if (nearest[e] <= limit) candidates[n++] = e;
+    candidates.ForBlock(palette, (block >> 8) * 4, ((block >> 4) & 15) * 4, (block & 15) * 4);
     for (; i < end; ++i) {
       const int cell = cells[i].cell;
-      const int c0 = 8 * (cell >> 12) + 3, c1 = 8 * ((cell >> 6) & 63) + 3,
-                c2 = 8 * (cell & 63) + 3;
-      int best = INT32_MAX, bestIndex = 0;
-      for (int j = 0; j < n; ++j) {
-        const int32_t* e = palette.Entry[candidates[j]];
-        const int d0 = c0 - 2 * e[0], d1 = c1 - 2 * e[1], d2 = c2 - 2 * e[2];
-        const int dist = d0 * d0 + d1 * d1 + d2 * d2;
-        if (dist < best) {
-          best = dist;
-          bestIndex = candidates[j];
-        }
-      }
-      assigned[i] = bestIndex;
+      assigned[i] = candidates.Nearest(palette, cell >> 12, (cell >> 6) & 63, cell & 63);
     }
   }
 }

@@ -199,7 +199,9 @@ bool ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixe
   const int units = cells ? 16 : 64;
   const int32_t weight = cells ? 4 : 1;
   alignas(16) int32_t group[64], best[64], e[64];
-  for (int i = 0; i < units; ++i) group[i] = pattern[cells ? (i >> 2) * 16 + (i & 3) * 2 : i];
+  alignas(16) int32_t start[64];
+  for (int i = 0; i < units; ++i) start[i] = pattern[cells ? (i >> 2) * 16 + (i & 3) * 2 : i];
+  std::memcpy(group, start, sizeof(int32_t) * units);
   uint8_t color[4];
   for (int j = 0; j < k; ++j) color[j] = colors[j];
   int32_t refined = 0;
@@ -208,11 +210,11 @@ bool ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixe
     for (int j = 0; j < k; ++j) {
       int32_t s0 = 0, s1 = 0, s2 = 0, members = 0;
       for (int i = 0; i < units; ++i) {
-        const int32_t in = group[i] == j ? 1 : 0;
-        s0 += in * u.t0[i];
-        s1 += in * u.t1[i];
-        s2 += in * u.t2[i];
-        members += in;
+        const int32_t in = group[i] == j ? -1 : 0;
+        s0 += in & u.t0[i];
+        s1 += in & u.t1[i];
+        s2 += in & u.t2[i];
+        members -= in;
       }
       if (members > 0) {
         const uint32_t m = static_cast<uint32_t>(members * weight);
@@ -243,9 +245,8 @@ bool ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixe
     for (int i = 0; i < units; ++i) refined += best[i];
     if (pass == 0) {
       // A second round only when the first moved a unit.
-      bool moved = false;
-      for (int i = 0; i < units; ++i)
-        moved |= group[i] != pattern[cells ? (i >> 2) * 16 + (i & 3) * 2 : i];
+      int32_t moved = 0;
+      for (int i = 0; i < units; ++i) moved |= group[i] ^ start[i];
       if (!moved) break;
     }
   }
@@ -274,18 +275,21 @@ bool ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixe
 // Splits the units of group `from` at their mean along the component of the largest spread;
 // those above it go to group `to`. False when every unit of the group has the same colour.
 static bool SplitGroup(const int32_t* t0, const int32_t* t1, const int32_t* t2, int units,
-                       uint8_t* group, uint8_t from, uint8_t to) {
-  int64_t n = 0, s[3] = {}, q[3] = {};
-  for (int i = 0; i < units; ++i)
-    if (group[i] == from) {
-      ++n;
-      s[0] += t0[i];
-      s[1] += t1[i];
-      s[2] += t2[i];
-      q[0] += int64_t{t0[i]} * t0[i];
-      q[1] += int64_t{t1[i]} * t1[i];
-      q[2] += int64_t{t2[i]} * t2[i];
-    }
+                       int32_t* group, int32_t from, int32_t to) {
+  // Sums of components and squares fit 32 bits: 64 pixels of 255, or 16 cells of 4 x 255.
+  int32_t n = 0, s0 = 0, s1 = 0, s2 = 0, q0 = 0, q1 = 0, q2 = 0;
+  for (int i = 0; i < units; ++i) {
+    const int32_t in = group[i] == from ? -1 : 0;
+    const int32_t a = t0[i] & in, b = t1[i] & in, c = t2[i] & in;
+    n -= in;
+    s0 += a;
+    s1 += b;
+    s2 += c;
+    q0 += a * a;
+    q1 += b * b;
+    q2 += c * c;
+  }
+  const int64_t s[3] = {s0, s1, s2}, q[3] = {q0, q1, q2};
   int axis = 0;
   int64_t spread = -1;
   for (int c = 0; c < 3; ++c) {
@@ -297,30 +301,30 @@ static bool SplitGroup(const int32_t* t0, const int32_t* t1, const int32_t* t2, 
   }
   if (spread <= 0) return false;
   const int32_t* t = axis == 0 ? t0 : axis == 1 ? t1 : t2;
-  for (int i = 0; i < units; ++i)
-    if (group[i] == from && t[i] * n > s[axis]) group[i] = to;
+  const int32_t mean = static_cast<int32_t>(s[axis]);
+  for (int i = 0; i < units; ++i) {
+    const int32_t above = (group[i] == from && t[i] * n > mean) ? -1 : 0;
+    group[i] = (to & above) | (group[i] & ~above);
+  }
   return true;
 }
 
 bool ColorFitter::SplitFit(FitResult& r, bool cells) const {
   const Units& u = cells ? cellUnits_ : pixelUnits_;
   const int units = cells ? 16 : 64;
-  uint8_t four[64], two[64];
+  alignas(16) int32_t four[64], two[64];
   // Two groups, then each of them split again: the starts of the four- and two-colour fits,
   // each then refined.
   std::memset(two, 0, sizeof(two));
   if (!SplitGroup(u.t0, u.t1, u.t2, units, two, 0, 1)) return false;
   std::memcpy(four, two, sizeof(four));
   int k = 2;
-  if (SplitGroup(u.t0, u.t1, u.t2, units, four, 0, static_cast<uint8_t>(k))) ++k;
-  if (SplitGroup(u.t0, u.t1, u.t2, units, four, 1, static_cast<uint8_t>(k))) ++k;
+  if (SplitGroup(u.t0, u.t1, u.t2, units, four, 0, k)) ++k;
+  if (SplitGroup(u.t0, u.t1, u.t2, units, four, 1, k)) ++k;
   // Refinement reads a unit's group from its pixels (a cell's from its top-left one).
-  auto start = [cells](const uint8_t* group, uint8_t* pattern) {
-    if (!cells) {
-      std::memcpy(pattern, group, 64);
-      return;
-    }
-    for (int p = 0; p < 64; ++p) pattern[p] = group[(p >> 4) * 4 + ((p & 7) >> 1)];
+  auto start = [cells](const int32_t* group, uint8_t* pattern) {
+    for (int p = 0; p < 64; ++p)
+      pattern[p] = static_cast<uint8_t>(group[cells ? (p >> 4) * 4 + ((p & 7) >> 1) : p]);
   };
   r.twoError = INT32_MAX;
   start(two, r.twoPattern);
@@ -348,29 +352,48 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
   r.solidError = 0;
 
   // Gather the block's colours in order of first appearance, with the target sums of each.
+  // A run of pixels of one colour is summed in registers and added to its cluster once: adding
+  // every pixel to memory would make each wait for the one before.
   activeLength_ = 0;
+  Cluster* run = nullptr;
+  int32_t runCount = 0, r0 = 0, r1 = 0, r2 = 0, rsq = 0;
+  auto endRun = [&]() {
+    run->count += runCount;
+    run->t0 += r0;
+    run->t1 += r1;
+    run->t2 += r2;
+    run->tsq += rsq;
+  };
+  uint8_t runOrig = 0;
   for (int y = 0, p = 0; y < n; ++y) {
     const uint8_t* row = index + y * frameWidth_;
     const uint8_t* t = target + y * targetStride;
     for (int x = 0; x < n; ++x, ++p, t += 3) {
       const uint8_t v = row[x];
       Cluster& c = table_[v];
-      if (c.count == 0) {
-        const uint8_t orig = static_cast<uint8_t>(activeLength_);
-        c.firstOrig = c.lastOrig = orig;
-        colorOf_[orig] = v;
-        c.slot = orig;
-        active_[activeLength_++] = v;
+      if (&c != run) {
+        if (run) endRun();
+        if (c.count == 0) {
+          const uint8_t orig = static_cast<uint8_t>(activeLength_);
+          c.firstOrig = c.lastOrig = orig;
+          colorOf_[orig] = v;
+          c.slot = orig;
+          active_[activeLength_++] = v;
+        }
+        run = &c;
+        runOrig = c.firstOrig;
+        runCount = r0 = r1 = r2 = rsq = 0;
       }
-      ++c.count;
-      origOf_[p] = c.firstOrig;
+      origOf_[p] = runOrig;
       const int32_t t0 = t[0], t1 = t[1], t2 = t[2];
-      c.t0 += t0;
-      c.t1 += t1;
-      c.t2 += t2;
-      c.tsq += t0 * t0 + t1 * t1 + t2 * t2;
+      ++runCount;
+      r0 += t0;
+      r1 += t1;
+      r2 += t2;
+      rsq += t0 * t0 + t1 * t1 + t2 * t2;
     }
   }
+  if (run) endRun();
   r.colorCount = static_cast<uint8_t>(activeLength_);
   const bool refine = !classic_ && n == 8;
   if (refine) {
