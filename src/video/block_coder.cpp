@@ -13,7 +13,8 @@ BlockCoder::BlockCoder(const PaletteTables& palette, const FrameGeometry& geomet
       modes_(!classic),
       fitter_(palette, geometry.FrameWidth, classic),
       partFitter_(palette),
-      extended_(!classic) {
+      extended_(!classic),
+      classic_(classic) {
   std::memset(candidates_, 0, sizeof(candidates_));
 }
 
@@ -62,7 +63,9 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
   else
     Offer(m.copyPrev);
 
-  if (previous && motion && frames.PreviousRGB()) {
+  if (!classic_) {
+    OfferSeededMotion(t, frames, block, motion);
+  } else if (previous && motion && frames.PreviousRGB()) {
     m.motion.Error = MotionSearch(m.copyPrev.Error, t, frames.PreviousRGB(), w, o,
                                   geo_.LastBlockOffset, m.motion);
     Offer(m.motion);
@@ -242,6 +245,50 @@ void BlockCoder::OfferPartsAndCopies(const uint8_t* t, int ts, const EncoderFram
     m.farCopy.Error = m.raw.Error;
     Offer(m.farCopy);
   }
+}
+
+void BlockCoder::OfferSeededMotion(const uint8_t* t, const EncoderFrames& frames, int block,
+                                   bool exhaustive) {
+  ModeSet& m = modes_;
+  const uint8_t* previousRGB = frames.PreviousRGB();
+  const int32_t bound = m.copyPrev.Error;
+  // Nothing can beat a perfect copy.
+  if (!frames.Previous() || !previousRGB || bound == 0) {
+    if (field_) field_->Store(block, MotionVector{});
+    return;
+  }
+  const int w = geo_.FrameWidth;
+  const int32_t o = geo_.BlockOffset[block];
+  int32_t nearError = kUnavailable;
+  MotionVector near{};
+  SeededSearchSettings settings;
+  if (exhaustive) {
+    nearError = MotionSearch(bound, t, previousRGB, w, o, geo_.LastBlockOffset, m.motion);
+    if (nearError != kUnavailable) near = MotionVector{m.motion.Dx, m.motion.Dy};
+    settings.NearSearched = true;
+    settings.RefineSteps = 8;
+    settings.WideRefine = true;
+  }
+  MotionVector seeds[MotionField::kMaxSeeds];
+  int seedCount = 1;
+  seeds[0] = MotionVector{};
+  if (field_) seedCount = field_->Seeds(block, seeds);
+  const SeededMotion found = SeededMotionSearch(t, previousRGB, w, o, geo_.LastBlockOffset, bound,
+                                                nearError, near, seeds, seedCount, settings);
+  if (found.NearError != kUnavailable) {
+    m.motion.Error = found.NearError;
+    m.motion.Dx = found.Near.Dx;
+    m.motion.Dy = found.Near.Dy;
+    m.motion.SourceOffset = o + found.Near.Dy * w + found.Near.Dx;
+    Offer(m.motion);
+  }
+  if (found.FarError != kUnavailable) {
+    m.farMotion.Error = found.FarError;
+    m.farMotion.Dx = found.Far.Dx;
+    m.farMotion.Dy = found.Far.Dy;
+    Offer(m.farMotion);
+  }
+  if (field_) field_->Store(block, found.Best);
 }
 
 }  // namespace korvane

@@ -11,6 +11,7 @@
 #include "video/measures.h"
 #include "video/modes.h"
 #include "video/part_fit.h"
+#include "video/motion_field.h"
 
 namespace korvane {
 
@@ -30,6 +31,12 @@ class BlockCoder {
   // Half-resolution fits of the last block whose pattern was not made of uniform 2x2 cells.
   int CellShapeFaults() const { return cellShapeFaults_; }
 
+  // Without the classic fit, every block with a previous frame is offered motion from the
+  // seeded search (with `motion` in OfferCandidates, on top of the full -8 ... 7 search). The
+  // seeds come from `field`, which also receives each block's best vector; without a field
+  // the search starts from no motion alone.
+  void SetMotionField(MotionField* field) { field_ = field; }
+
   ModeSet& Modes() { return modes_; }
   // With the exact fit only: offers no candidate but those of kind `kind` (and raw, so that a
   // block always has one); -1 offers all. For tests that need every block in one coding.
@@ -43,6 +50,10 @@ class BlockCoder {
   // Half blocks, pixel pairs and the two-back copy (exact fit only).
   void OfferPartsAndCopies(const uint8_t* target, int targetStride, const EncoderFrames& frames,
                            int32_t offset);
+  // The seeded motion search of block `block` (target block at `t`): offers opcode 4 and
+  // opcode 5 records when they beat the plain copy. `exhaustive`: the -8 ... 7 window is
+  // searched in full first.
+  void OfferSeededMotion(const uint8_t* t, const EncoderFrames& frames, int block, bool exhaustive);
 
   const PaletteTables& pal_;
   const FrameGeometry& geo_;
@@ -54,6 +65,8 @@ class BlockCoder {
   ModeCandidate* candidates_[ModeSet::kMaxModes];
   int count_ = 0;
   int cellShapeFaults_ = 0;
+  const bool classic_;
+  MotionField* field_ = nullptr;
 };
 
 }  // namespace korvane

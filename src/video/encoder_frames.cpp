@@ -38,11 +38,18 @@ void EncoderFrames::Rotate(bool motion, const uint8_t* paletteRGB) {
   ++framesStarted_;
   if (motion) {
     if (previousRGB_.empty()) previousRGB_.assign(3 * static_cast<size_t>(pixels_), 0);
-    if (const uint8_t* prev = Previous()) {
-      uint8_t* out = previousRGB_.data();
-      for (int32_t i = 0; i < pixels_; ++i, out += 3) std::memcpy(out, paletteRGB + 4 * prev[i], 3);
-    }
+    if (paletteRGB && width_ > 0) ExpandPreviousRGB(0, pixels_ / width_, paletteRGB);
   }
+}
+
+void EncoderFrames::ExpandPreviousRGB(int firstRow, int rows, const uint8_t* paletteRGB) {
+  const uint8_t* prev = Previous();
+  if (!prev || previousRGB_.empty()) return;
+  const size_t first = static_cast<size_t>(firstRow) * static_cast<size_t>(width_);
+  const size_t count = static_cast<size_t>(rows) * static_cast<size_t>(width_);
+  uint8_t* out = previousRGB_.data() + 3 * first;
+  for (size_t i = first; i < first + count; ++i, out += 3)
+    std::memcpy(out, paletteRGB + 4 * prev[i], 3);
 }
 
 BlockPlanes EncoderFrames::Planes(const FrameGeometry& geometry) {

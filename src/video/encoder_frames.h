@@ -29,8 +29,12 @@ class EncoderFrames {
 
   // Start of a frame: the old two-back storage becomes the current frame, the current frame
   // the previous one and the previous one the frame two back. With `motion` the RGB copy of
-  // the previous reconstruction is refreshed through `paletteRGB` (4 bytes per entry).
+  // the previous reconstruction is refreshed through `paletteRGB` (4 bytes per entry); with a
+  // null `paletteRGB` it is only made ready, for ExpandPreviousRGB to fill.
   void Rotate(bool motion, const uint8_t* paletteRGB);
+  // Fills `rows` rows of the RGB copy of the previous reconstruction from row `firstRow`, so
+  // that bands of rows can be filled on several threads.
+  void ExpandPreviousRGB(int firstRow, int rows, const uint8_t* paletteRGB);
 
   uint8_t* Current() { return current_; }
   const uint8_t* Current() const { return current_; }

@@ -16,6 +16,7 @@
 #include "video/frame_copies.h"
 #include "video/measures.h"
 #include "video/modes.h"
+#include "video/motion_field.h"
 #include "video/worker_pool.h"
 
 namespace korvane {
@@ -38,6 +39,8 @@ int32_t RegisteredCandidateSpace(bool extended = false) {
 constexpr int kBlocksPerChunk = 16;
 // Rows of a band of the mapping (even, so that no 2x2 cell is cut).
 constexpr int kRowsPerBand = 16;
+// How far the frame's pan is looked for, in pixels either way.
+constexpr int kPanRange = 96;
 
 }  // namespace
 
@@ -49,6 +52,7 @@ struct FrameEncoder::Impl {
   const ColorReducer* reducer = nullptr;
   bool dither = false;
   bool motion = false;
+  bool classic = true;  // the classic fit: motion only with the full search, as it always was
   bool ready = false;
   bool frameCoded = false;
   std::unique_ptr<WorkerPool> pool;
@@ -65,6 +69,8 @@ struct FrameEncoder::Impl {
   bool frameCopies = false;
   std::vector<FrameCopyMode> copies;  // per block
   std::vector<uint8_t> copied;        // per block
+  MotionField field;  // the seeded motion search's vectors, without the classic fit
+  PanEstimator pan;
 };
 
 FrameEncoder::FrameEncoder() : impl_(std::make_unique<Impl>()) {}
@@ -94,12 +100,17 @@ void FrameEncoder::SetupFrameGeometry(int width, int height, const ColorReducer*
   s.bandEnergy.assign(static_cast<size_t>((rows + kRowsPerBand - 1) / kRowsPerBand), 0.0);
   s.pruner.Reset(blocks);
   s.dither = dither;
+  s.classic = !reducer || reducer->Classic();
+  s.field.Setup(s.geometry.BlocksPerRow, s.geometry.BlocksPerColumn);
+  s.pan.Setup(s.geometry.FrameWidth, s.geometry.FrameHeight);
 
   if (threads < 1) threads = static_cast<int>(std::thread::hardware_concurrency());
   threads = std::clamp(threads, 1, 64);
   s.pool = std::make_unique<WorkerPool>(threads);
-  for (int w = 0; w < threads; ++w)
-    s.coders.push_back(std::make_unique<BlockCoder>(s.palette, s.geometry, classic));
+  for (int w = 0; w < threads; ++w) {
+    s.coders.push_back(std::make_unique<BlockCoder>(s.palette, s.geometry, s.classic));
+    s.coders.back()->SetMotionField(&s.field);
+  }
   s.ready = true;
   s.frameCoded = false;
 }
@@ -121,7 +132,10 @@ bool FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, FrameStats&
   const bool motion = s.motion;
   const int w = s.geometry.FrameWidth, h = s.geometry.FrameHeight;
 
-  s.frames.Rotate(motion, s.palette.RgbTable());
+  // Without the classic fit every frame after the first is searched for motion; the RGB copy
+  // of the previous reconstruction is then filled by bands below.
+  const bool seeded = !s.classic;
+  s.frames.Rotate(motion || seeded, seeded ? nullptr : s.palette.RgbTable());
   s.planes = s.frames.Planes(s.geometry);
   // Dithering carries error from pixel to pixel and runs alone; plain and half-resolution
   // mapping and the energy go by bands of rows on all workers. Bands start on even rows, so
@@ -141,11 +155,17 @@ bool FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, FrameStats&
         s.reducer->MapPixelsHalfRes(in, s.frames.HalfRes() + first, w, rows);
       }
       bandEnergy[b] = SignalEnergy(in, int64_t{w} * rows);
+      if (seeded) {
+        s.frames.ExpandPreviousRGB(y, rows, s.palette.RgbTable());
+        s.pan.AddBand(target, y, rows);
+      }
     }
   };
   s.pool->For(bands, 1, map);
   stats.Energy = 0;
   for (int b = 0; b < bands; ++b) stats.Energy += bandEnergy[b];
+
+  if (seeded) s.field.NextFrame(s.pan.FinishFrame(kPanRange));
 
   // Offer every block its candidates and build its chain, on all workers.
   uint8_t* store = s.chainStore.get();

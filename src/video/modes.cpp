@@ -12,11 +12,11 @@ constexpr int kRecordSizes[kModeKindCount] = {
     sizeof(MotionMode),        sizeof(TwoColorMode),  sizeof(FourColorMode),
     sizeof(SolidMode),         sizeof(QuadSolidMode), sizeof(QuadTwoColorMode),
     sizeof(QuadFourColorMode), sizeof(HalfResMode),   sizeof(CheckerMode),
-    sizeof(PackedMode),        sizeof(PackedMode),    sizeof(PackedMode),
-    sizeof(FrameCopyMode),     sizeof(FrameCopyMode)};
+    sizeof(FarMotionMode),     sizeof(PackedMode),    sizeof(PackedMode),
+    sizeof(PackedMode),        sizeof(FrameCopyMode), sizeof(FrameCopyMode)};
 
 constexpr uint8_t kOpcodes[kModeKindCount] = {11, 0,  1,  4, 7, 9,  14, 13, 8,
-                                              10, 12, 15, 8, 9, 10, 2,  3};
+                                              10, 12, 15, 5, 8, 9,  10, 2,  3};
 
 // Quadrant q (top-left, top-right, bottom-left, bottom-right) starts at this offset.
 inline int QuadrantOffset(int q, int stride) {
@@ -71,6 +71,8 @@ uint8_t DataSize(const ModeCandidate& record) {
     case kHalfResMode:
       return 16;
     case kCheckerMode:
+      return 2;
+    case kFarMotionMode:
       return 2;
     case kHalfTwoColorMode:
     case kPairFourColorMode:
@@ -132,6 +134,11 @@ void Reconstruct(const ModeCandidate& record, const BlockPlanes& planes) {
     case kCheckerMode: {
       const auto& r = As<CheckerMode>(record);
       DrawChecker(dst, w, r.Colors[0], r.Colors[1]);
+      break;
+    }
+    case kFarMotionMode: {
+      const auto& r = As<FarMotionMode>(record);
+      if (planes.previous) CopyBlock8(dst, planes.previous + o + r.Dy * w + r.Dx, w);
       break;
     }
     case kHalfTwoColorMode:
@@ -258,6 +265,13 @@ int Emit(const ModeCandidate& record, const BlockPlanes& planes, uint8_t* out) {
       d[1] = r.Colors[1];
       break;
     }
+    case kFarMotionMode: {
+      // Two signed bytes: dx, then dy.
+      const auto& r = As<FarMotionMode>(record);
+      d[0] = static_cast<uint8_t>(r.Dx);
+      d[1] = static_cast<uint8_t>(r.Dy);
+      break;
+    }
     case kHalfTwoColorMode:
     case kPairFourColorMode:
     case kHalfFourColorMode:
@@ -296,6 +310,7 @@ ModeSet::ModeSet(bool extended) {
   cellFour = {};
   halfRes = {};
   checker = {};
+  farMotion = {};
   base(raw, kRawMode);
   base(copyPrev, kCopyPrevMode);
   base(copyPrev2, kCopyPrev2Mode);
@@ -322,10 +337,11 @@ ModeSet::ModeSet(bool extended) {
   cellFour.P[3] = 2;
   base(halfRes, kHalfResMode);
   base(checker, kCheckerMode);
+  base(farMotion, kFarMotionMode);
 
   ModeCandidate* order[kModes] = {&raw,     &copyPrev, &copyPrev2, &motion,  &two,
                                   &four,    &solid,    &quadSolid, &quadTwo, &quadFour,
-                                  &cellTwo, &cellFour, &halfRes,   &checker};
+                                  &cellTwo, &cellFour, &halfRes,   &checker, &farMotion};
   for (ModeCandidate* r : order) Register(*r);
 
   halfTwo = {};

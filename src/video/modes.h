@@ -30,6 +30,7 @@ enum ModeKind : int32_t {
   kQuadFourColorMode,
   kHalfResMode,
   kCheckerMode,
+  kFarMotionMode,
   // Codings of the exact fit only (never offered with the classic fit).
   kHalfTwoColorMode,    // opcode 8: two colours for each 8x4 or 4x8 half
   kPairFourColorMode,   // opcode 9: four colours, one per 2x1 or 1x2 pixel pair
@@ -54,6 +55,12 @@ struct HalfResMode : ModeCandidate {};
 struct MotionMode : ModeCandidate {
   int32_t SourceOffset;  // top-left pixel of the source block in the previous frame
   int8_t Dx, Dy;         // -8 ... 7
+};
+// A copy from anywhere within -128 ... 127 pixels in the previous frame (opcode 5). The
+// source is found from the block's offset, so the record stays as small as the checkerboard's
+// and the chain storage a block can need does not grow.
+struct FarMotionMode : ModeCandidate {
+  int8_t Dx, Dy;
 };
 struct SolidMode : ModeCandidate {
   uint8_t Color;
@@ -120,6 +127,7 @@ static_assert(sizeof(MotionMode) == 28);
 static_assert(sizeof(SolidMode) == 24);
 static_assert(sizeof(QuadSolidMode) == 24);
 static_assert(sizeof(CheckerMode) == 24);
+static_assert(sizeof(FarMotionMode) == 24);
 static_assert(sizeof(TwoColorMode) == 152);
 static_assert(sizeof(FourColorMode) == 152);
 static_assert(sizeof(QuadTwoColorMode) == 156);
@@ -152,12 +160,12 @@ void Reconstruct(const ModeCandidate& record, const BlockPlanes& planes);
 // number of bytes written (2 + DataSize, at most kMaxEmitBytes).
 int Emit(const ModeCandidate& record, const BlockPlanes& planes, uint8_t* out);
 
-// The fourteen prototype records, constructed and registered in a fixed order, with the
+// The fifteen prototype records, constructed and registered in a fixed order, with the
 // registration totals; with `extended` (the exact fit) the half-block, pixel-pair and
 // two-back-copy records are registered after them. Every worker of the encoder owns one set
 // and refills it per block.
 struct ModeSet {
-  static constexpr int kModes = 14;
+  static constexpr int kModes = 15;
   static constexpr int kMaxModes = kModes + 4;
 
   RawMode raw;
@@ -174,6 +182,7 @@ struct ModeSet {
   FourColorMode cellFour;  // 2x2 cells, order (0, 1, 3, 2)
   HalfResMode halfRes;
   CheckerMode checker;
+  FarMotionMode farMotion;  // offered only by the seeded motion search
   // Exact fit only.
   PackedMode halfTwo;
   PackedMode pairFour;

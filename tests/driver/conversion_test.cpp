@@ -250,6 +250,48 @@ TEST_F(ConversionTest, ConvertsWithSoundByBothMethods) {
   }
 }
 
+// A camera panning 11 pixels a frame, faster than one motion byte reaches: the default method
+// and -hq follow it with two-byte vectors, FFmpeg shows every frame as our decoder does, and
+// the movie is the same for any number of threads. -classic never writes them.
+TEST_F(ConversionTest, FastPanIsFollowedWithFarVectors) {
+  const std::string dir = ScratchDir("conversion-pan");
+  ASSERT_TRUE(Ffmpeg(
+      "-f lavfi -i \"mandelbrot=size=480x240:rate=15:start_scale=0.4:end_scale=0.4:maxiter=200,"
+      "crop=128:96:x='n*11':y='n*5'\" -frames:v 20 -c:v ffv1 " +
+      ShellQuote(dir + "/pan.mkv")));
+  for (std::string method : {"", "-hq", "-classic", "-classic -hq"}) {
+    SCOPED_TRACE(method.empty() ? "default method" : method);
+    std::vector<uint8_t> first;
+    for (int threads : {1, 2, 4}) {
+      const std::string out = dir + "/pan" + std::to_string(threads) + ".mve";
+      CommandResult r = Korvane(dir, "pan.mkv " + ShellQuote(out) + " -ns -rate 60 -threads " +
+                                         std::to_string(threads) + " " + method);
+      ASSERT_EQ(r.status, 0) << r.out << r.err;
+      if (threads == 1)
+        first = ReadFileBytes(out);
+      else
+        EXPECT_TRUE(ReadFileBytes(out) == first) << threads << " threads";
+    }
+    const std::string mve = dir + "/pan1.mve";
+    MveFile file;
+    std::string error;
+    ASSERT_TRUE(ReadMveFile(mve, &file, &error)) << error;
+    int far = 0;
+    for (const MveChunk& chunk : file.Chunks)
+      if (const MveOpcode* map = chunk.Find(0x0F))
+        for (uint8_t byte : map->Payload) far += ((byte & 15) == 5) + ((byte >> 4) == 5);
+    if (method.rfind("-classic", 0) == 0)
+      EXPECT_EQ(far, 0);
+    else
+      EXPECT_GT(far, 19 * 192 / 3);  // most blocks of the frames after the first
+    std::vector<std::vector<uint8_t>> decoded = FfmpegFrames(mve, 128, 96);
+    std::vector<std::vector<uint8_t>> own = OwnFrames(mve);
+    ASSERT_EQ(decoded.size(), 20u);
+    ASSERT_EQ(own.size(), 20u);
+    for (size_t i = 0; i < decoded.size(); ++i) EXPECT_TRUE(decoded[i] == own[i]) << "frame " << i;
+  }
+}
+
 TEST_F(ConversionTest, PaletteFromFileAndRange) {
   std::string dir = ScratchDir("conversion-palette");
   std::string movie = ShellQuote(Dir() + "/movie.avi");

@@ -89,7 +89,6 @@ bool ReadMveFile(const std::string& path, MveFile* file, std::string* error) {
 bool EncoderWritesBlock(uint8_t code, const uint8_t* /*data*/, size_t /*size*/,
                         std::string* error) {
   switch (code) {
-    case 0x5:
     case 0x6:
       return Fail(error, "opcode " + std::to_string(code) + " is never produced");
     default:

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -132,11 +133,12 @@ void CheckDecodes(Movie& movie, const EncodedRun& run, bool firstFrameHasNoCopie
         ASSERT_NE(c.codes[b], 0);
         ASSERT_NE(c.codes[b], 1);
         ASSERT_NE(c.codes[b], 4);
+        ASSERT_NE(c.codes[b], 5);
       }
       if (c.codes[b] == 1 || c.codes[b] == 2) {
         ASSERT_GE(f, 2u);
       }
-      if (c.codes[b] == 0 || c.codes[b] == 4) {
+      if (c.codes[b] == 0 || c.codes[b] == 4 || c.codes[b] == 5) {
         ASSERT_GE(f, 1u);
       }
       for (int y = 0; y < 8; ++y) {
@@ -248,6 +250,67 @@ TEST(FrameEncoderTest, MotionIsUsedOnMovingContent) {
   const EncodedRun still = Encode(movie, 1, {600}, false, false);
   for (const CodedFrame& f : still.frames)
     EXPECT_EQ(std::count(f.codes.begin(), f.codes.end(), 4), 0);
+}
+
+// A scene panned 11 pixels right and 9 down a frame, beyond what one motion byte reaches.
+std::vector<std::vector<uint8_t>> FastPan(int width, int height, int frames) {
+  const int sw = width + 11 * frames, sh = height + 9 * frames;
+  std::mt19937 rng(21);
+  std::vector<uint8_t> cells(3 * 64 * 64);
+  for (auto& c : cells) c = static_cast<uint8_t>(rng());
+  std::vector<uint8_t> scene(3 * static_cast<size_t>(sw) * sh);
+  for (int y = 0; y < sh; ++y)
+    for (int x = 0; x < sw; ++x)
+      for (int k = 0; k < 3; ++k)
+        scene[3 * (static_cast<size_t>(y) * sw + x) + k] = static_cast<uint8_t>(
+            cells[3 * (((y / 6) % 64) * 64 + (x / 6) % 64) + k] / 2 + (rng() % 48));
+  std::vector<std::vector<uint8_t>> out;
+  for (int f = 0; f < frames; ++f) {
+    std::vector<uint8_t> p(3 * static_cast<size_t>(width) * height);
+    for (int y = 0; y < height; ++y)
+      std::memcpy(&p[3 * static_cast<size_t>(y) * width],
+                  &scene[3 * (static_cast<size_t>(y + 9 * f) * sw + 11 * f)], 3 * width);
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
+int CountCode(const EncodedRun& run, uint8_t code) {
+  int n = 0;
+  for (const CodedFrame& f : run.frames)
+    n += static_cast<int>(std::count(f.codes.begin(), f.codes.end(), code));
+  return n;
+}
+
+// Without the classic fit, motion is searched from seeds whether or not the full search is
+// asked for: a fast pan is coded with two-byte vectors, every block decodes to the
+// reconstruction, and the output is the same for any number of threads. The classic fit keeps
+// motion to the full search's one-byte vectors.
+TEST(FrameEncoderTest, FastPanIsCodedWithFarVectors) {
+  const std::vector<int32_t> limits = {1 << 20, 400, 300, 350, 450, 300};
+  for (bool classic : {false, true}) {
+    Movie movie(128, 64, FastPan(128, 64, 6), classic);
+    for (bool full : {false, true}) {
+      SCOPED_TRACE(std::string(classic ? "classic" : "exact") + (full ? ", full search" : ""));
+      const EncodedRun one = Encode(movie, 1, limits, full, false);
+      CheckDecodes(movie, one);
+      EXPECT_TRUE(one == Encode(movie, 2, limits, full, false));
+      EXPECT_TRUE(one == Encode(movie, 4, limits, full, false));
+      if (classic) {
+        EXPECT_EQ(CountCode(one, 5), 0);
+        if (!full) {
+          EXPECT_EQ(CountCode(one, 4), 0);
+        }
+      } else {
+        // Many blocks of every frame after the first follow the pan (those the pan brings in
+        // cannot).
+        for (size_t f = 1; f < one.frames.size(); ++f) {
+          const auto& codes = one.frames[f].codes;
+          EXPECT_GT(std::count(codes.begin(), codes.end(), 5), 48) << "frame " << f;
+        }
+      }
+    }
+  }
 }
 
 TEST(FrameEncoderTest, LimitAboveTheStartKeepsTheLowestErrorCodings) {

@@ -180,6 +180,26 @@ TEST(ModeEmit, MotionByte) {
   }
 }
 
+// Opcode 5: two signed bytes, dx then dy, whatever the distance.
+TEST(ModeEmit, FarMotionBytes) {
+  Planes16 p;
+  const struct {
+    int dx, dy;
+    uint8_t b0, b1;
+  } cases[] = {{-128, 127, 0x80, 0x7F},
+               {127, -128, 0x7F, 0x80},
+               {-12, 100, 0xF4, 0x64},
+               {9, 0, 0x09, 0x00},
+               {0, -9, 0x00, 0xF7}};
+  for (const auto& c : cases) {
+    auto m = Record<FarMotionMode>(kFarMotionMode, 0);
+    m.Dx = static_cast<int8_t>(c.dx);
+    m.Dy = static_cast<int8_t>(c.dy);
+    EXPECT_EQ(Emitted(m, p.planes), (std::vector<uint8_t>{5, 2, c.b0, c.b1}))
+        << c.dx << "," << c.dy;
+  }
+}
+
 TEST(ModeEmit, EveryModeWritesTwoPlusDataSizeBytes) {
   Planes16 p;
   ModeSet m;
@@ -230,6 +250,11 @@ TEST(ModeReconstruct, MatchesADecoderOfTheEmittedBytes) {
       m.Dy = static_cast<int8_t>(dy);
       m.SourceOffset = s;
       keep(m, sizeof(m));
+      // The same source as opcode 5.
+      auto far = Record<FarMotionMode>(kFarMotionMode, block);
+      far.Dx = m.Dx;
+      far.Dy = m.Dy;
+      keep(far, sizeof(far));
     }
     {
       auto s = Record<SolidMode>(kSolidMode, block);
