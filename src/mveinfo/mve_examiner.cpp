@@ -494,7 +494,10 @@ MveRates ComputeMveRates(const MveInfo& info) {
     r.PeakFirst = bestStart + 1;
     r.PeakLast = bestStart + window;
   }
-  // Each second of the movie: the frames that start in it.
+  // Each second of the movie: the frames that start in it. A damaged timer can make frames last
+  // for days; the table is left empty then rather than sized by the timer.
+  const uint64_t lastStart = f.empty() ? 0 : uint64_t(f.size() - 1) * frameMicros / 1000000;
+  if (lastStart >= kMaxRateSeconds) return r;
   for (size_t i = 0; i < f.size(); ++i) {
     const size_t second = size_t(uint64_t(i) * frameMicros / 1000000);
     if (second >= r.PerSecond.size()) r.PerSecond.resize(second + 1, 0);

@@ -145,8 +145,10 @@ struct MveRates {
   double Peak = 0;          // bytes per second over the heaviest run of one second's frames
   size_t PeakFirst = 0;     // first and last frame (from 1) of that run; 0 when none
   size_t PeakLast = 0;
-  std::vector<uint64_t> PerSecond;  // bytes of the frames that start in each second
+  std::vector<uint64_t> PerSecond;  // bytes of the frames that start in each second; empty when
+                                    // the movie would last kMaxRateSeconds or more
 };
+inline constexpr uint64_t kMaxRateSeconds = 1u << 20;  // about twelve days
 MveRates ComputeMveRates(const MveInfo& info);
 
 // The report a user reads, several lines ending with a line end.

@@ -152,7 +152,7 @@ bool ExportMve(const std::string& path, const MveInfo& info, const MveExportOpti
           const double seconds = double(number - 1) * rates.FrameSeconds;
           if (cell >= 0)
             sheet->DrawFrame(cell, number, seconds, player.Picture().data(), palette.data());
-          if (source && rates.Known) {
+          if (source && rates.Known && seconds < double(kMaxRateSeconds)) {
             const size_t second = size_t(seconds);
             if (second >= secondError.size()) {
               secondError.resize(second + 1, 0);

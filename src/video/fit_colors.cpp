@@ -396,7 +396,9 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
   if (run) endRun();
   r.colorCount = static_cast<uint8_t>(activeLength_);
   const bool refine = !classic_ && n == 8;
-  if (refine) {
+  // Refinement and the split start only work on blocks of more colours than a fit keeps, so
+  // the sums they read are gathered only for those.
+  if (refine && activeLength_ > 2) {
     for (int y = 0, p = 0; y < 8; ++y) {
       const uint8_t* t = target + y * targetStride;
       for (int x = 0; x < 8; ++x, ++p, t += 3) {

@@ -248,6 +248,21 @@ TEST(MveExaminer, HostileFilesStayCheap) {
   EXPECT_EQ(manyInfo.FaultCount, 5002u);
   EXPECT_EQ(manyInfo.Faults.size(), MveInfo::kMaxFaults);
   EXPECT_NE(FormatMveInfo(manyInfo, "x").find("... and 4802 more"), std::string::npos);
+
+  // The longest timer a file can set makes a frame last over eight years: the rates keep their
+  // averages but no table of seconds is sized by it.
+  Bytes slow;
+  Put32(slow, 0xFFFFFFFFu);
+  Put16(slow, 0xFFFF);
+  Bytes frame = Chunk(3, {Op(0x02, 0, slow), Op(0x07, 1, Words({0, 0, 0})), Op(0x01, 0)});
+  Bytes next = Chunk(3, {Op(0x07, 1, Words({0, 0, 0})), Op(0x01, 0)});
+  MveInfo slowInfo = Inspect(Movie({frame, next, next}, false));
+  ASSERT_EQ(slowInfo.Frames, 3u);
+  const MveRates rates = ComputeMveRates(slowInfo);
+  EXPECT_TRUE(rates.Known);
+  EXPECT_TRUE(rates.PerSecond.empty());
+  EXPECT_GT(rates.Average, 0);
+  EXPECT_NE(FormatMveInfo(slowInfo, "slow.mve").find("Frames: 3"), std::string::npos);
 }
 
 TEST(MveExaminer, EmptyAndForeignInput) {
