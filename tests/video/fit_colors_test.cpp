@@ -391,6 +391,71 @@ TEST(FitColors, InvariantsOnRandomBlocks) {
   }
 }
 
+// A block loaded once and fitted by parts gives what fitting each part on its own gives: the
+// whole block, its 2x2 cells (uniform or not), and each quadrant, classic and exact.
+TEST(FitColors, LoadedPartsEqualFitsOfTheirOwn) {
+  std::mt19937 rng(29);
+  test::TestPalette pal;
+  for (int i = 0; i < 256; ++i) pal.Add(rng() & 255, rng() & 255, rng() & 255);
+  FitFixture fx(pal);
+  FitFixture own(pal);
+  using Part = ColorFitter::LoadedPart;
+  for (int trial = 0; trial < 300; ++trial) {
+    const bool classic = trial & 1;
+    const int colours = 1 + static_cast<int>(rng() % (trial % 3 == 0 ? 64 : 8));
+    std::vector<int> palette(colours);
+    for (int& c : palette) c = static_cast<int>(rng() & 255);
+    std::vector<int> block(64);
+    for (int& v : block) v = palette[rng() % colours];
+    const bool uniformCells = trial % 4 < 2;
+    if (uniformCells)
+      for (int k = 0; k < 64; ++k) block[k] = block[(k / 16) * 16 + ((k % 8) / 2) * 2];
+    fx.SetBlock(block, 8, static_cast<int>(rng() % 31) - 15);
+    own.target = fx.target;
+    own.index = fx.index;
+    ColorFitter loaded(fx.tables, kW, classic), alone(own.tables, kW, classic);
+    loaded.LoadBlock(fx.target.data());
+    std::vector<std::pair<Part, int>> parts = {{Part::kWhole, kFitRawError | kFitSolidError}};
+    parts.push_back({Part::kCells, kFitRawError});
+    for (int q = 0; q < 4; ++q)
+      parts.push_back({static_cast<Part>(static_cast<int>(Part::kQuadrant0) + q),
+                       kFitSolidError | kFitFillMissing});
+    for (const auto& [part, options] : parts) {
+      SCOPED_TRACE(::testing::Message() << "trial " << trial << " part " << static_cast<int>(part));
+      int offset = 0;
+      if (part >= Part::kQuadrant0) {
+        const int q = static_cast<int>(part) - static_cast<int>(Part::kQuadrant0);
+        offset = (q >> 1) * 4 * kW + (q & 1) * 4;
+      }
+      loaded.FitLoaded(fx.index.data() + offset, part, options, fx.result);
+      alone.SetFitSize(part >= Part::kQuadrant0 ? 4 : 8);
+      alone.FitColors(own.target.data() + 3 * offset, own.index.data() + offset,
+                      options | (part == Part::kCells ? kFitCellVariant : 0), own.result);
+      const FitResult &a = fx.result, &b = own.result;
+      ASSERT_EQ(a.colorCount, b.colorCount);
+      ASSERT_EQ(a.solidColor, b.solidColor);
+      ASSERT_EQ(a.solidError, b.solidError);
+      ASSERT_EQ(a.rawError, b.rawError);
+      ASSERT_EQ(a.hasTwo, b.hasTwo);
+      ASSERT_EQ(a.hasFour, b.hasFour);
+      ASSERT_EQ(a.twoError, b.twoError);
+      ASSERT_EQ(a.fourError, b.fourError);
+      const int count = part >= Part::kQuadrant0 ? 16 : 64;
+      if (a.hasTwo || (options & kFitFillMissing)) {
+        ASSERT_TRUE(std::equal(a.twoColors, a.twoColors + 2, b.twoColors));
+        ASSERT_TRUE(std::equal(fx.twoPattern, fx.twoPattern + count, own.twoPattern));
+        ASSERT_TRUE(std::equal(fx.twoPixels, fx.twoPixels + count, own.twoPixels));
+      }
+      if (a.hasFour || (options & kFitFillMissing)) {
+        ASSERT_TRUE(std::equal(a.fourColors, a.fourColors + 4, b.fourColors));
+        ASSERT_TRUE(std::equal(fx.fourPattern, fx.fourPattern + count, own.fourPattern));
+        ASSERT_TRUE(std::equal(fx.fourPixels, fx.fourPixels + count, own.fourPixels));
+      }
+      ASSERT_TRUE(loaded.ClusterTableEmpty());
+    }
+  }
+}
+
 // Blocks of uniform 2x2 cells keep uniform cells in every fit.
 TEST(FitColors, CellBlocksGiveCellPatterns) {
   std::mt19937 rng(8);
