@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "palette/exact_nearest.h"
+#include "palette/large_array.h"
 #include "palette/median_cut.h"
+#include "palette/split_work.h"
 
 namespace korvane {
 
@@ -30,6 +32,8 @@ struct Occupied {
   double mean[3];
 };
 
+using Cells = LargeArray<Occupied>;
+
 struct Box {
   int begin, end;  // range in the order array
   double weight;
@@ -42,7 +46,7 @@ struct Box {
   }
 };
 
-Box MakeBox(const std::vector<Occupied>& cells, const std::vector<int>& order, int begin, int end) {
+Box MakeBox(const Cells& cells, const std::vector<int>& order, int begin, int end) {
   Box b{begin, end, 0, {0, 0, 0}, {0, 0, 0}};
   for (int i = begin; i < end; ++i) {
     const Occupied& c = cells[order[i]];
@@ -55,10 +59,46 @@ Box MakeBox(const std::vector<Occupied>& cells, const std::vector<int>& order, i
   return b;
 }
 
+struct SortKey {
+  double mean;
+  int cell;
+  int at;
+};
+
+// The cells in the order of their means along each axis (ties by cell), kept per box: a box is
+// the same range [begin, end) of all three orders, so a split needs no sorting.
+struct AxisOrders {
+  std::vector<int> by[3];
+  std::vector<int> scratch;
+  std::vector<char> low;  // by cell: in the low part of the split under way
+};
+
+// All cells along one axis: a cell's mean lies within the cell, so distributing the cells over
+// their 6-bit coordinates and sorting each coordinate's cells by mean orders them by mean.
+void SortAlong(const Cells& cells, int axis, std::vector<int>& order) {
+  const int shift = axis == 0 ? 12 : axis == 1 ? 6 : 0;
+  const int n = static_cast<int>(cells.size());
+  int start[65] = {};
+  for (int i = 0; i < n; ++i) ++start[((cells[i].cell >> shift) & 63) + 1];
+  for (int c = 0; c < 64; ++c) start[c + 1] += start[c];
+  std::vector<SortKey> keys(cells.size());
+  int next[64];
+  std::copy(start, start + 64, next);
+  for (int i = 0; i < n; ++i)
+    keys[static_cast<size_t>(next[(cells[i].cell >> shift) & 63]++)] = {cells[i].mean[axis],
+                                                                        cells[i].cell, i};
+  for (int c = 0; c < 64; ++c)
+    std::sort(keys.begin() + start[c], keys.begin() + start[c + 1],
+              [](const SortKey& a, const SortKey& b) {
+                return a.mean != b.mean ? a.mean < b.mean : a.cell < b.cell;
+              });
+  order.resize(cells.size());
+  for (int i = 0; i < n; ++i) order[static_cast<size_t>(i)] = keys[static_cast<size_t>(i)].at;
+}
+
 // Splits `box` along its axis of largest spread at the point that leaves the least error.
 // False when it cannot be split.
-bool Split(const std::vector<Occupied>& cells, std::vector<int>& order, std::vector<int>& scratch,
-           const Box& box, Box& low, Box& high) {
+bool Split(const Cells& cells, AxisOrders& orders, const Box& box, Box& low, Box& high) {
   if (box.end - box.begin < 2) return false;
   int axis = 0;
   double spread = -1;
@@ -69,26 +109,7 @@ bool Split(const std::vector<Occupied>& cells, std::vector<int>& order, std::vec
       axis = k;
     }
   }
-  // A cell's mean on an axis lies within the cell, so ordering by the cell's 6-bit coordinate
-  // first and then by the mean within each coordinate is ordering by the mean: the cells are
-  // distributed by coordinate and only each coordinate's few cells are sorted.
-  const int shift = axis == 0 ? 12 : axis == 1 ? 6 : 0;
-  int start[65] = {};
-  for (int i = box.begin; i < box.end; ++i) ++start[((cells[order[i]].cell >> shift) & 63) + 1];
-  for (int c = 0; c < 64; ++c) start[c + 1] += start[c];
-  scratch.resize(static_cast<size_t>(box.end - box.begin));
-  int next[64];
-  std::copy(start, start + 64, next);
-  for (int i = box.begin; i < box.end; ++i)
-    scratch[static_cast<size_t>(next[(cells[order[i]].cell >> shift) & 63]++)] = order[i];
-  auto byMean = [&](int a, int b) {
-    const double ma = cells[a].mean[axis], mb = cells[b].mean[axis];
-    return ma != mb ? ma < mb : cells[a].cell < cells[b].cell;
-  };
-  for (int c = 0; c < 64; ++c)
-    if (start[c + 1] - start[c] > 1)
-      std::sort(scratch.begin() + start[c], scratch.begin() + start[c + 1], byMean);
-  std::copy(scratch.begin(), scratch.end(), order.begin() + box.begin);
+  const std::vector<int>& order = orders.by[axis];
   // The split that keeps the most of |sum|^2 / weight on both sides leaves the least error.
   double w = 0, s[3] = {0, 0, 0};
   double best = -1;
@@ -97,7 +118,7 @@ bool Split(const std::vector<Occupied>& cells, std::vector<int>& order, std::vec
     const Occupied& c = cells[order[i]];
     w += c.weight;
     for (int k = 0; k < 3; ++k) s[k] += c.sum[k];
-    if (cells[order[i]].mean[axis] == cells[order[i + 1]].mean[axis]) continue;
+    if (c.mean[axis] == cells[order[i + 1]].mean[axis]) continue;
     const double rw = box.weight - w;
     double kept = 0;
     for (int k = 0; k < 3; ++k) {
@@ -112,6 +133,21 @@ bool Split(const std::vector<Occupied>& cells, std::vector<int>& order, std::vec
   if (at < 0) return false;
   low = MakeBox(cells, order, box.begin, at);
   high = MakeBox(cells, order, at, box.end);
+  // The other two orders keep their order within each part: the low part first.
+  for (int i = box.begin; i < box.end; ++i) orders.low[static_cast<size_t>(order[i])] = i < at;
+  for (int k = 0; k < 3; ++k) {
+    if (k == axis) continue;
+    std::vector<int>& other = orders.by[k];
+    int l = box.begin, h = 0;
+    for (int i = box.begin; i < box.end; ++i) {
+      const int c = other[static_cast<size_t>(i)];
+      if (orders.low[static_cast<size_t>(c)])
+        other[static_cast<size_t>(l++)] = c;
+      else
+        orders.scratch[static_cast<size_t>(h++)] = c;
+    }
+    std::copy(orders.scratch.begin(), orders.scratch.begin() + h, other.begin() + l);
+  }
   return true;
 }
 
@@ -120,20 +156,29 @@ int BlockOf(int cell) {
   return ((cell >> 14) << 8) | (((cell >> 8) & 15) << 4) | ((cell >> 2) & 15);
 }
 
-// For every occupied cell (cells sorted by block), the entry the exact colour map gives it.
-void AssignCells(const std::vector<Occupied>& cells, const PaletteEntries& palette,
-                 std::vector<int>& assigned) {
+// For every occupied cell from `first` to `last` (cells sorted by block), the entry the exact
+// colour map gives it.
+void AssignCells(const Cells& cells, const PaletteEntries& palette, std::vector<int>& assigned,
+                 int first, int last) {
   ExactCandidates candidates;
-  for (size_t i = 0; i < cells.size();) {
+  for (int i = first; i < last;) {
     const int block = BlockOf(cells[i].cell);
-    size_t end = i + 1;
-    while (end < cells.size() && BlockOf(cells[end].cell) == block) ++end;
+    int end = i + 1;
+    while (end < last && BlockOf(cells[end].cell) == block) ++end;
     candidates.ForBlock(palette, (block >> 8) * 4, ((block >> 4) & 15) * 4, (block & 15) * 4);
     for (; i < end; ++i) {
       const int cell = cells[i].cell;
       assigned[i] = candidates.Nearest(palette, cell >> 12, (cell >> 6) & 63, cell & 63);
     }
   }
+}
+
+// Parts of the cells may go to different threads: a block cut between two parts is looked at by
+// both, with the same result.
+void AssignCells(const Cells& cells, const PaletteEntries& palette, std::vector<int>& assigned,
+                 int threads) {
+  SplitWork(threads, static_cast<int>(cells.size()),
+            [&](int first, int last) { AssignCells(cells, palette, assigned, first, last); });
 }
 
 void ShownEntry(const double mean[3], int32_t out[4]) {
@@ -143,38 +188,49 @@ void ShownEntry(const double mean[3], int32_t out[4]) {
 
 }  // namespace
 
-void VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries& palette,
-                 int refinements) {
+bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries& palette,
+                 int refinements, int threads) {
   desired = std::clamp(desired, 1, kPaletteEntries);
   palette = PaletteEntries{};
-  std::vector<Occupied> cells;
   const ColorStatistics::Cell* counted = statistics.Cells();
-  for (int i = 0; i < ColorStatistics::kCells; ++i) {
-    const ColorStatistics::Cell& c = counted[i];
-    if (c.Count == 0) continue;
-    Occupied o;
-    o.cell = i;
-    o.weight = static_cast<double>(c.Count);
-    o.sum[0] = static_cast<double>(c.Red);
-    o.sum[1] = static_cast<double>(c.Green);
-    o.sum[2] = static_cast<double>(c.Blue);
-    for (int k = 0; k < 3; ++k) o.mean[k] = o.sum[k] / o.weight;
-    cells.push_back(o);
-  }
-  if (cells.empty()) {
+  size_t occupied = 0;
+  for (int i = 0; i < ColorStatistics::kCells; ++i) occupied += counted[i].Count != 0;
+  if (occupied == 0) {
     palette.Count = 1;
-    return;
+    return true;
   }
-  std::sort(cells.begin(), cells.end(), [](const Occupied& a, const Occupied& b) {
-    const int ba = BlockOf(a.cell), bb = BlockOf(b.cell);
-    return ba != bb ? ba < bb : a.cell < b.cell;
-  });
+  // The occupied cells by blocks of 4 x 4 x 4, each block's cells in ascending order.
+  LargeArray<Occupied> cells;
+  if (!cells.Allocate(occupied)) return false;
+  size_t next = 0;
+  for (int h0 = 0; h0 < 64; h0 += 4)
+    for (int h1 = 0; h1 < 64; h1 += 4)
+      for (int h2 = 0; h2 < 64; h2 += 4)
+        for (int a = h0; a < h0 + 4; ++a)
+          for (int b = h1; b < h1 + 4; ++b)
+            for (int d = h2; d < h2 + 4; ++d) {
+              const int i = (a << 12) | (b << 6) | d;
+              const ColorStatistics::Cell& c = counted[i];
+              if (c.Count == 0) continue;
+              Occupied& o = cells[next++];
+              o.cell = i;
+              o.weight = static_cast<double>(c.Count);
+              o.sum[0] = static_cast<double>(c.Red);
+              o.sum[1] = static_cast<double>(c.Green);
+              o.sum[2] = static_cast<double>(c.Blue);
+              for (int k = 0; k < 3; ++k) o.mean[k] = o.sum[k] / o.weight;
+            }
 
-  std::vector<int> order(cells.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
-  std::vector<Box> boxes{MakeBox(cells, order, 0, static_cast<int>(cells.size()))};
+  std::vector<int> identity(cells.size());
+  for (size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<int>(i);
+  std::vector<Box> boxes{MakeBox(cells, identity, 0, static_cast<int>(cells.size()))};
   std::vector<char> whole(1, 0);  // boxes found not to split
-  std::vector<int> scratch;
+  AxisOrders orders;
+  SplitWork(std::min(threads, 3), 3, [&](int begin, int end) {
+    for (int k = begin; k < end; ++k) SortAlong(cells, k, orders.by[k]);
+  });
+  orders.scratch.resize(cells.size());
+  orders.low.resize(cells.size());
   while (static_cast<int>(boxes.size()) < desired) {
     int pick = -1;
     double worst = 0;
@@ -187,7 +243,7 @@ void VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
     }
     if (pick < 0) break;
     Box low, high;
-    if (!Split(cells, order, scratch, boxes[pick], low, high)) {
+    if (!Split(cells, orders, boxes[pick], low, high)) {
       whole[pick] = 1;
       continue;
     }
@@ -207,7 +263,7 @@ void VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
   std::vector<int> assigned(cells.size());
   std::vector<std::array<double, 4>> acc(boxes.size());
   for (int round = 0; round < refinements; ++round) {
-    AssignCells(cells, palette, assigned);
+    AssignCells(cells, palette, assigned, threads);
     for (auto& a : acc) a = {0, 0, 0, 0};
     for (size_t i = 0; i < cells.size(); ++i) {
       const Occupied& c = cells[i];
@@ -231,6 +287,7 @@ void VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
     if (!moved) break;
   }
   SortPalette(palette);
+  return true;
 }
 
 }  // namespace korvane
