@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -22,23 +23,35 @@ class LargeArray {
   LargeArray(const LargeArray&) = delete;
   LargeArray& operator=(const LargeArray&) = delete;
   LargeArray(LargeArray&& o) noexcept
-      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+      : data_(std::exchange(o.data_, nullptr)),
+        size_(std::exchange(o.size_, 0)),
+        bytes_(std::exchange(o.bytes_, 0)) {}
 
   // `size` zeroed elements (none kept from before); false when the memory cannot be had.
   bool Allocate(size_t size) {
     Release();
     if (size == 0) return true;
-    void* m =
-        mmap(nullptr, size * sizeof(T), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (m == MAP_FAILED) return false;
-    madvise(m, size * sizeof(T), MADV_HUGEPAGE);
-    data_ = static_cast<T*>(m);
+    // Whole large pages, starting on one: the mapping is made a page larger and trimmed.
+    bytes_ = (size * sizeof(T) + kLargePage - 1) / kLargePage * kLargePage;
+    void* m = mmap(nullptr, bytes_ + kLargePage, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) {
+      bytes_ = 0;
+      return false;
+    }
+    const uintptr_t start = reinterpret_cast<uintptr_t>(m);
+    const uintptr_t aligned = (start + kLargePage - 1) / kLargePage * kLargePage;
+    if (aligned > start) munmap(m, aligned - start);
+    if (start + kLargePage > aligned)
+      munmap(reinterpret_cast<void*>(aligned + bytes_), start + kLargePage - aligned);
+    madvise(reinterpret_cast<void*>(aligned), bytes_, MADV_HUGEPAGE);
+    data_ = reinterpret_cast<T*>(aligned);
     size_ = size;
     return true;
   }
   // Every element zero again; the pages go back to the system until they are touched.
   void Zero() {
-    if (data_ && madvise(data_, size_ * sizeof(T), MADV_DONTNEED) != 0)
+    if (data_ && madvise(data_, bytes_, MADV_DONTNEED) != 0)
       for (size_t i = 0; i < size_; ++i) data_[i] = T{};
   }
 
@@ -54,12 +67,15 @@ class LargeArray {
 
  private:
   void Release() {
-    if (data_) munmap(data_, size_ * sizeof(T));
+    if (data_) munmap(data_, bytes_);
     data_ = nullptr;
     size_ = 0;
+    bytes_ = 0;
   }
+  static constexpr size_t kLargePage = size_t{2} << 20;
   T* data_ = nullptr;
   size_t size_ = 0;
+  size_t bytes_ = 0;  // mapped
 };
 
 }  // namespace korvane

@@ -5,6 +5,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "palette/exact_nearest.h"
@@ -46,7 +47,7 @@ struct Box {
   }
 };
 
-Box MakeBox(const Cells& cells, const std::vector<int>& order, int begin, int end) {
+Box MakeBox(const Cells& cells, const int* order, int begin, int end) {
   Box b{begin, end, 0, {0, 0, 0}, {0, 0, 0}};
   for (int i = begin; i < end; ++i) {
     const Occupied& c = cells[order[i]];
@@ -60,40 +61,48 @@ Box MakeBox(const Cells& cells, const std::vector<int>& order, int begin, int en
 }
 
 struct SortKey {
-  double mean;
-  int cell;
-  int at;
+  uint64_t mean;  // the bits of the mean
+  uint32_t cell;
+  uint32_t at;
 };
 
 // The cells in the order of their means along each axis (ties by cell), kept per box: a box is
 // the same range [begin, end) of all three orders, so a split needs no sorting.
 struct AxisOrders {
-  std::vector<int> by[3];
-  std::vector<int> scratch;
-  std::vector<char> low;  // by cell: in the low part of the split under way
+  LargeArray<int> by[3];
+  LargeArray<int> scratch;
+  LargeArray<char> low;  // by cell: in the low part of the split under way
 };
 
-// All cells along one axis: a cell's mean lies within the cell, so distributing the cells over
-// their 6-bit coordinates and sorting each coordinate's cells by mean orders them by mean.
-void SortAlong(const Cells& cells, int axis, std::vector<int>& order) {
-  const int shift = axis == 0 ? 12 : axis == 1 ? 6 : 0;
-  const int n = static_cast<int>(cells.size());
-  int start[65] = {};
-  for (int i = 0; i < n; ++i) ++start[((cells[i].cell >> shift) & 63) + 1];
-  for (int c = 0; c < 64; ++c) start[c + 1] += start[c];
-  std::vector<SortKey> keys(cells.size());
-  int next[64];
-  std::copy(start, start + 64, next);
-  for (int i = 0; i < n; ++i)
-    keys[static_cast<size_t>(next[(cells[i].cell >> shift) & 63]++)] = {cells[i].mean[axis],
-                                                                        cells[i].cell, i};
-  for (int c = 0; c < 64; ++c)
-    std::sort(keys.begin() + start[c], keys.begin() + start[c + 1],
-              [](const SortKey& a, const SortKey& b) {
-                return a.mean != b.mean ? a.mean < b.mean : a.cell < b.cell;
-              });
-  order.resize(cells.size());
-  for (int i = 0; i < n; ++i) order[static_cast<size_t>(i)] = keys[static_cast<size_t>(i)].at;
+// All cells along one axis, by mean and then by cell, with a stable radix sort: first on the
+// cell's number, then on the mean's bits (a non-negative double orders as its bits do). Byte
+// positions that every key shares are skipped.
+bool SortAlong(const Cells& cells, int axis, LargeArray<int>& order) {
+  const size_t n = cells.size();
+  LargeArray<SortKey> keys, other;
+  if (!keys.Allocate(n) || !other.Allocate(n) || !order.Allocate(n)) return false;
+  for (size_t i = 0; i < n; ++i) {
+    uint64_t bits;
+    std::memcpy(&bits, &cells[i].mean[axis], sizeof bits);
+    keys[i] = {bits, static_cast<uint32_t>(cells[i].cell), static_cast<uint32_t>(i)};
+  }
+  SortKey* from = keys.data();
+  SortKey* to = other.data();
+  auto pass = [&](auto digit) {
+    size_t count[257] = {};
+    for (size_t i = 0; i < n; ++i) ++count[digit(from[i]) + 1];
+    for (int d = 0; d < 256; ++d)
+      if (count[d + 1] == n) return;  // every key has this digit
+    for (int d = 0; d < 256; ++d) count[d + 1] += count[d];
+    for (size_t i = 0; i < n; ++i) to[count[digit(from[i])]++] = from[i];
+    std::swap(from, to);
+  };
+  for (int shift = 0; shift < 24; shift += 8)
+    pass([shift](const SortKey& k) { return (k.cell >> shift) & 255; });
+  for (int shift = 0; shift < 64; shift += 8)
+    pass([shift](const SortKey& k) { return static_cast<uint32_t>(k.mean >> shift) & 255; });
+  for (size_t i = 0; i < n; ++i) order[i] = static_cast<int>(from[i].at);
+  return true;
 }
 
 // Splits `box` along its axis of largest spread at the point that leaves the least error.
@@ -109,7 +118,7 @@ bool Split(const Cells& cells, AxisOrders& orders, const Box& box, Box& low, Box
       axis = k;
     }
   }
-  const std::vector<int>& order = orders.by[axis];
+  const int* order = orders.by[axis].data();
   // The split that keeps the most of |sum|^2 / weight on both sides leaves the least error.
   double w = 0, s[3] = {0, 0, 0};
   double best = -1;
@@ -137,7 +146,7 @@ bool Split(const Cells& cells, AxisOrders& orders, const Box& box, Box& low, Box
   for (int i = box.begin; i < box.end; ++i) orders.low[static_cast<size_t>(order[i])] = i < at;
   for (int k = 0; k < 3; ++k) {
     if (k == axis) continue;
-    std::vector<int>& other = orders.by[k];
+    LargeArray<int>& other = orders.by[k];
     int l = box.begin, h = 0;
     for (int i = box.begin; i < box.end; ++i) {
       const int c = other[static_cast<size_t>(i)];
@@ -158,7 +167,7 @@ int BlockOf(int cell) {
 
 // For every occupied cell from `first` to `last` (cells sorted by block), the entry the exact
 // colour map gives it.
-void AssignCells(const Cells& cells, const PaletteEntries& palette, std::vector<int>& assigned,
+void AssignCells(const Cells& cells, const PaletteEntries& palette, LargeArray<int>& assigned,
                  int first, int last) {
   ExactCandidates candidates;
   for (int i = first; i < last;) {
@@ -175,7 +184,7 @@ void AssignCells(const Cells& cells, const PaletteEntries& palette, std::vector<
 
 // Parts of the cells may go to different threads: a block cut between two parts is looked at by
 // both, with the same result.
-void AssignCells(const Cells& cells, const PaletteEntries& palette, std::vector<int>& assigned,
+void AssignCells(const Cells& cells, const PaletteEntries& palette, LargeArray<int>& assigned,
                  int threads) {
   SplitWork(threads, static_cast<int>(cells.size()),
             [&](int first, int last) { AssignCells(cells, palette, assigned, first, last); });
@@ -221,16 +230,21 @@ bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
               for (int k = 0; k < 3; ++k) o.mean[k] = o.sum[k] / o.weight;
             }
 
-  std::vector<int> identity(cells.size());
-  for (size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<int>(i);
-  std::vector<Box> boxes{MakeBox(cells, identity, 0, static_cast<int>(cells.size()))};
+  std::vector<Box> boxes;
+  {
+    LargeArray<int> identity;
+    if (!identity.Allocate(cells.size())) return false;
+    for (size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<int>(i);
+    boxes.push_back(MakeBox(cells, identity.data(), 0, static_cast<int>(cells.size())));
+  }
   std::vector<char> whole(1, 0);  // boxes found not to split
   AxisOrders orders;
+  bool sorted[3] = {false, false, false};
   SplitWork(std::min(threads, 3), 3, [&](int begin, int end) {
-    for (int k = begin; k < end; ++k) SortAlong(cells, k, orders.by[k]);
+    for (int k = begin; k < end; ++k) sorted[k] = SortAlong(cells, k, orders.by[k]);
   });
-  orders.scratch.resize(cells.size());
-  orders.low.resize(cells.size());
+  if (!sorted[0] || !sorted[1] || !sorted[2]) return false;
+  if (!orders.scratch.Allocate(cells.size()) || !orders.low.Allocate(cells.size())) return false;
   while (static_cast<int>(boxes.size()) < desired) {
     int pick = -1;
     double worst = 0;
@@ -260,7 +274,8 @@ bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
 
   // Lloyd refinement: every counted colour goes to the entry the exact map gives its cell; each
   // entry moves to the shown colour nearest the mean of what it received.
-  std::vector<int> assigned(cells.size());
+  LargeArray<int> assigned;
+  if (!assigned.Allocate(cells.size())) return false;
   std::vector<std::array<double, 4>> acc(boxes.size());
   for (int round = 0; round < refinements; ++round) {
     AssignCells(cells, palette, assigned, threads);
