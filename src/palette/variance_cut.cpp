@@ -190,6 +190,54 @@ void AssignCells(const Cells& cells, const PaletteEntries& palette, LargeArray<i
             [&](int first, int last) { AssignCells(cells, palette, assigned, first, last); });
 }
 
+// Squared distance from the middle of a cell to an entry, in doubled coordinates, as the exact
+// colour map measures it.
+int CellDistance(const int32_t* entry, int cell) {
+  const int d0 = 8 * (cell >> 12) + 3 - 2 * entry[0];
+  const int d1 = 8 * ((cell >> 6) & 63) + 3 - 2 * entry[1];
+  const int d2 = 8 * (cell & 63) + 3 - 2 * entry[2];
+  return d0 * d0 + d1 * d1 + d2 * d2;
+}
+
+// Entries moved in a round up to which the next round looks only at them.
+constexpr int kFewMoved = 24;
+
+// AssignCells after a round that moved only the entries `movedEntries` (flagged in `moved`): a
+// cell whose entry stayed keeps it unless a moved entry is now nearer (or as near with a lower
+// index), as every other entry stayed where it lost before; a cell whose entry moved is looked
+// at afresh. The result is what AssignCells gives.
+void ReassignCells(const Cells& cells, const PaletteEntries& palette,
+                   const std::vector<int>& movedEntries, const std::vector<char>& moved,
+                   LargeArray<int>& assigned, int threads) {
+  SplitWork(threads, static_cast<int>(cells.size()), [&](int first, int last) {
+    ExactCandidates candidates;
+    int block = -1;
+    for (int i = first; i < last; ++i) {
+      const int cell = cells[static_cast<size_t>(i)].cell;
+      const int current = assigned[static_cast<size_t>(i)];
+      if (moved[static_cast<size_t>(current)]) {
+        const int b = BlockOf(cell);
+        if (b != block) {
+          block = b;
+          candidates.ForBlock(palette, (b >> 8) * 4, ((b >> 4) & 15) * 4, (b & 15) * 4);
+        }
+        assigned[static_cast<size_t>(i)] =
+            candidates.Nearest(palette, cell >> 12, (cell >> 6) & 63, cell & 63);
+        continue;
+      }
+      int best = current, bestDistance = CellDistance(palette.Entry[current], cell);
+      for (int e : movedEntries) {
+        const int d = CellDistance(palette.Entry[e], cell);
+        if (d < bestDistance || (d == bestDistance && e < best)) {
+          best = e;
+          bestDistance = d;
+        }
+      }
+      assigned[static_cast<size_t>(i)] = best;
+    }
+  });
+}
+
 void ShownEntry(const double mean[3], int32_t out[4]) {
   for (int k = 0; k < 3; ++k) out[k] = NearestShownComponent(mean[k]);
   out[3] = 0;
@@ -277,8 +325,13 @@ bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
   LargeArray<int> assigned;
   if (!assigned.Allocate(cells.size())) return false;
   std::vector<std::array<double, 4>> acc(boxes.size());
+  std::vector<int> movedEntries;
+  std::vector<char> moved(boxes.size(), 0);
   for (int round = 0; round < refinements; ++round) {
-    AssignCells(cells, palette, assigned, threads);
+    if (round == 0 || static_cast<int>(movedEntries.size()) > kFewMoved)
+      AssignCells(cells, palette, assigned, threads);
+    else
+      ReassignCells(cells, palette, movedEntries, moved, assigned, threads);
     for (auto& a : acc) a = {0, 0, 0, 0};
     for (size_t i = 0; i < cells.size(); ++i) {
       const Occupied& c = cells[i];
@@ -288,18 +341,20 @@ bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
       a[2] += c.sum[2];
       a[3] += c.weight;
     }
-    bool moved = false;
+    movedEntries.clear();
     for (size_t b = 0; b < boxes.size(); ++b) {
+      moved[b] = 0;
       if (acc[b][3] <= 0) continue;
       const double mean[3] = {acc[b][0] / acc[b][3], acc[b][1] / acc[b][3], acc[b][2] / acc[b][3]};
       int32_t entry[4];
       ShownEntry(mean, entry);
       for (int k = 0; k < 3; ++k) {
-        moved |= entry[k] != palette.Entry[b][k];
+        moved[b] |= entry[k] != palette.Entry[b][k];
         palette.Entry[b][k] = entry[k];
       }
+      if (moved[b]) movedEntries.push_back(static_cast<int>(b));
     }
-    if (!moved) break;
+    if (movedEntries.empty()) break;
   }
   SortPalette(palette);
   return true;
