@@ -49,6 +49,11 @@ class LargeArray {
     size_ = size;
     return true;
   }
+  // Keeps the first `size` elements (no more than there are); the mapping stays as it is, and
+  // pages never touched cost nothing.
+  void Truncate(size_t size) {
+    if (size < size_) size_ = size;
+  }
   // Every element zero again; the pages go back to the system until they are touched.
   void Zero() {
     if (data_ && madvise(data_, bytes_, MADV_DONTNEED) != 0)

@@ -70,9 +70,13 @@ struct SortKey {
 // the same range [begin, end) of all three orders, so a split needs no sorting.
 struct AxisOrders {
   LargeArray<int> by[3];
-  LargeArray<int> scratch;
+  LargeArray<int> scratch[2];
   LargeArray<char> low;  // by cell: in the low part of the split under way
+  int threads = 1;
 };
+
+// Cells of a box from which its split partitions the other two orders on two threads.
+constexpr int kParallelPartition = 16384;
 
 // All cells along one axis, by mean and then by cell, with a stable radix sort: first on the
 // cell's number, then on the mean's bits (a non-negative double orders as its bits do). Byte
@@ -142,21 +146,26 @@ bool Split(const Cells& cells, AxisOrders& orders, const Box& box, Box& low, Box
   if (at < 0) return false;
   low = MakeBox(cells, order, box.begin, at);
   high = MakeBox(cells, order, at, box.end);
-  // The other two orders keep their order within each part: the low part first.
+  // The other two orders keep their order within each part: the low part first. A large box
+  // has them partitioned on two threads.
   for (int i = box.begin; i < box.end; ++i) orders.low[static_cast<size_t>(order[i])] = i < at;
-  for (int k = 0; k < 3; ++k) {
-    if (k == axis) continue;
-    LargeArray<int>& other = orders.by[k];
-    int l = box.begin, h = 0;
-    for (int i = box.begin; i < box.end; ++i) {
-      const int c = other[static_cast<size_t>(i)];
-      if (orders.low[static_cast<size_t>(c)])
-        other[static_cast<size_t>(l++)] = c;
-      else
-        orders.scratch[static_cast<size_t>(h++)] = c;
-    }
-    std::copy(orders.scratch.begin(), orders.scratch.begin() + h, other.begin() + l);
-  }
+  const int others[2] = {axis == 0 ? 1 : 0, axis == 2 ? 1 : 2};
+  SplitWork(box.end - box.begin >= kParallelPartition ? orders.threads : 1, 2,
+            [&](int first, int last) {
+              for (int j = first; j < last; ++j) {
+                LargeArray<int>& other = orders.by[others[j]];
+                int* aside = orders.scratch[j].data();
+                int l = box.begin, h = 0;
+                for (int i = box.begin; i < box.end; ++i) {
+                  const int c = other[static_cast<size_t>(i)];
+                  if (orders.low[static_cast<size_t>(c)])
+                    other[static_cast<size_t>(l++)] = c;
+                  else
+                    aside[h++] = c;
+                }
+                std::copy(aside, aside + h, other.begin() + l);
+              }
+            });
   return true;
 }
 
@@ -250,15 +259,10 @@ bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
   desired = std::clamp(desired, 1, kPaletteEntries);
   palette = PaletteEntries{};
   const ColorStatistics::Cell* counted = statistics.Cells();
-  size_t occupied = 0;
-  for (int i = 0; i < ColorStatistics::kCells; ++i) occupied += counted[i].Count != 0;
-  if (occupied == 0) {
-    palette.Count = 1;
-    return true;
-  }
-  // The occupied cells by blocks of 4 x 4 x 4, each block's cells in ascending order.
+  // The occupied cells by blocks of 4 x 4 x 4, each block's cells in ascending order, in room
+  // for every cell (what is not reached is never touched).
   LargeArray<Occupied> cells;
-  if (!cells.Allocate(occupied)) return false;
+  if (!cells.Allocate(ColorStatistics::kCells)) return false;
   size_t next = 0;
   for (int h0 = 0; h0 < 64; h0 += 4)
     for (int h1 = 0; h1 < 64; h1 += 4)
@@ -277,6 +281,11 @@ bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
               o.sum[2] = static_cast<double>(c.Blue);
               for (int k = 0; k < 3; ++k) o.mean[k] = o.sum[k] / o.weight;
             }
+  if (next == 0) {
+    palette.Count = 1;
+    return true;
+  }
+  cells.Truncate(next);
 
   std::vector<Box> boxes;
   {
@@ -292,7 +301,10 @@ bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
     for (int k = begin; k < end; ++k) sorted[k] = SortAlong(cells, k, orders.by[k]);
   });
   if (!sorted[0] || !sorted[1] || !sorted[2]) return false;
-  if (!orders.scratch.Allocate(cells.size()) || !orders.low.Allocate(cells.size())) return false;
+  if (!orders.scratch[0].Allocate(cells.size()) || !orders.scratch[1].Allocate(cells.size()) ||
+      !orders.low.Allocate(cells.size()))
+    return false;
+  orders.threads = threads;
   while (static_cast<int>(boxes.size()) < desired) {
     int pick = -1;
     double worst = 0;
