@@ -50,6 +50,25 @@ struct FitFixture {
   }
 };
 
+// The same fit: every figure, and the colours, patterns and pixels of the two- and four-colour
+// fits where they are had (`count` pixels).
+::testing::AssertionResult SameFit(const FitResult& a, const FitResult& b, int options, int count) {
+  auto same = [count](const uint8_t* x, const uint8_t* y) { return std::equal(x, x + count, y); };
+  if (a.colorCount != b.colorCount || a.solidColor != b.solidColor ||
+      a.solidError != b.solidError || a.rawError != b.rawError || a.hasTwo != b.hasTwo ||
+      a.hasFour != b.hasFour)
+    return ::testing::AssertionFailure() << "figures differ";
+  if ((a.hasTwo || (options & kFitFillMissing)) &&
+      (a.twoError != b.twoError || !std::equal(a.twoColors, a.twoColors + 2, b.twoColors) ||
+       !same(a.twoPattern, b.twoPattern) || !same(a.twoPixels, b.twoPixels)))
+    return ::testing::AssertionFailure() << "two-colour fits differ";
+  if ((a.hasFour || (options & kFitFillMissing)) &&
+      (a.fourError != b.fourError || !std::equal(a.fourColors, a.fourColors + 4, b.fourColors) ||
+       !same(a.fourPattern, b.fourPattern) || !same(a.fourPixels, b.fourPixels)))
+    return ::testing::AssertionFailure() << "four-colour fits differ";
+  return ::testing::AssertionSuccess();
+}
+
 std::vector<int> Repeat(std::initializer_list<int> colours, int n = 64) {
   std::vector<int> v;
   const std::vector<int> c(colours);
@@ -304,27 +323,8 @@ TEST(FitColors, EqualsThePlainFittingOnRandomBlocks) {
       fx.Fit(f, options);
       test::ReferenceFitter plain(fx.tables, kW, n);
       plain.Fit(fx.target.data(), fx.index.data(), options, ref);
-      const FitResult& r = fx.result;
       SCOPED_TRACE(::testing::Message() << "round " << round << " trial " << trial);
-      ASSERT_EQ(r.colorCount, ref.colorCount);
-      ASSERT_EQ(r.solidColor, ref.solidColor);
-      ASSERT_EQ(r.solidError, ref.solidError);
-      ASSERT_EQ(r.rawError, ref.rawError);
-      ASSERT_EQ(r.hasTwo, ref.hasTwo);
-      ASSERT_EQ(r.hasFour, ref.hasFour);
-      const int count = n * n;
-      if (r.hasTwo || (options & kFitFillMissing)) {
-        ASSERT_EQ(r.twoError, ref.twoError);
-        ASSERT_TRUE(std::equal(r.twoColors, r.twoColors + 2, ref.twoColors));
-        ASSERT_TRUE(std::equal(fx.twoPattern, fx.twoPattern + count, b2));
-        ASSERT_TRUE(std::equal(fx.twoPixels, fx.twoPixels + count, b4));
-      }
-      if (r.hasFour || (options & kFitFillMissing)) {
-        ASSERT_EQ(r.fourError, ref.fourError);
-        ASSERT_TRUE(std::equal(r.fourColors, r.fourColors + 4, ref.fourColors));
-        ASSERT_TRUE(std::equal(fx.fourPattern, fx.fourPattern + count, b3));
-        ASSERT_TRUE(std::equal(fx.fourPixels, fx.fourPixels + count, b5));
-      }
+      ASSERT_TRUE(SameFit(fx.result, ref, options, n * n));
       ASSERT_TRUE(f.ClusterTableEmpty());
     }
   }
@@ -431,26 +431,7 @@ TEST(FitColors, LoadedPartsEqualFitsOfTheirOwn) {
       alone.SetFitSize(part >= Part::kQuadrant0 ? 4 : 8);
       alone.FitColors(own.target.data() + 3 * offset, own.index.data() + offset,
                       options | (part == Part::kCells ? kFitCellVariant : 0), own.result);
-      const FitResult &a = fx.result, &b = own.result;
-      ASSERT_EQ(a.colorCount, b.colorCount);
-      ASSERT_EQ(a.solidColor, b.solidColor);
-      ASSERT_EQ(a.solidError, b.solidError);
-      ASSERT_EQ(a.rawError, b.rawError);
-      ASSERT_EQ(a.hasTwo, b.hasTwo);
-      ASSERT_EQ(a.hasFour, b.hasFour);
-      ASSERT_EQ(a.twoError, b.twoError);
-      ASSERT_EQ(a.fourError, b.fourError);
-      const int count = part >= Part::kQuadrant0 ? 16 : 64;
-      if (a.hasTwo || (options & kFitFillMissing)) {
-        ASSERT_TRUE(std::equal(a.twoColors, a.twoColors + 2, b.twoColors));
-        ASSERT_TRUE(std::equal(fx.twoPattern, fx.twoPattern + count, own.twoPattern));
-        ASSERT_TRUE(std::equal(fx.twoPixels, fx.twoPixels + count, own.twoPixels));
-      }
-      if (a.hasFour || (options & kFitFillMissing)) {
-        ASSERT_TRUE(std::equal(a.fourColors, a.fourColors + 4, b.fourColors));
-        ASSERT_TRUE(std::equal(fx.fourPattern, fx.fourPattern + count, own.fourPattern));
-        ASSERT_TRUE(std::equal(fx.fourPixels, fx.fourPixels + count, own.fourPixels));
-      }
+      ASSERT_TRUE(SameFit(fx.result, own.result, options, part >= Part::kQuadrant0 ? 16 : 64));
       ASSERT_TRUE(loaded.ClusterTableEmpty());
     }
   }
