@@ -127,6 +127,12 @@ struct Korvane::Impl {
     return settings.Threads != 1 && !(settings.PlayFrames && hooks.Preview);
   }
 
+  // The threads coding and palette design may use: -threads, or one per processor.
+  int WorkerThreads() const {
+    return settings.Threads > 0 ? settings.Threads
+                                : int(std::max(1u, std::thread::hardware_concurrency()));
+  }
+
   int Run(const std::vector<std::string>& args);
   std::vector<RunFile> InputFiles() const;
   std::vector<RunFile> OutputFiles() const;
@@ -304,6 +310,7 @@ int Korvane::Impl::PalettePass() {
   const Settings& s = settings;
   reducer = ColorReducer::Create(256, s.Classic);
   if (!reducer) return Fail("could not alloc mem");
+  reducer->SetThreads(WorkerThreads());
   if (s.LocalPalettes) return kExitOk;
 
   int format = s.ActPalette ? kPaletteFormatAct : kPaletteFormatPal;
@@ -444,8 +451,7 @@ int Korvane::Impl::EncodingPass() {
                                            s.LocalPalettes);
     coder = exact.get();
   } else {
-    int threads =
-        s.Threads > 0 ? s.Threads : int(std::max(1u, std::thread::hardware_concurrency()));
+    const int threads = WorkerThreads();
     encoder.SetupFrameGeometry(m.FrameWidth, m.FrameHeight, reducer.get(), s.Dither, threads);
     encoder.SetMotionSearch(s.HighQuality);
     s.LocalPalettes = false;

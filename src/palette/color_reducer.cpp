@@ -46,11 +46,16 @@ void ColorReducer::AddPixelsRGB(const uint8_t* pixels, int width, int height) {
 bool ColorReducer::BuildPalette() {
   if (classic_)
     MedianCut(*histogram_, desired_, palette_);
-  else
-    VarianceCut(*statistics_, desired_, palette_);
+  else if (!VarianceCut(*statistics_, desired_, palette_, 8, threads_))
+    return false;
   ClearCounts();
   map_->Build(palette_);
   return true;
+}
+
+void ColorReducer::SetThreads(int threads) {
+  threads_ = std::max(1, threads);
+  map_->SetThreads(threads_);
 }
 
 void ColorReducer::ClearCounts() {

@@ -37,6 +37,9 @@ class ColorReducer {
   // histogram. Nothing counted gives one black entry. Its memory comes with the object, so it
   // returns true (false is kept for a failure to get working memory).
   bool BuildPalette();
+  // Threads that building a palette and its colour map may use (1 by default); the results are
+  // the same for any number.
+  void SetThreads(int threads);
 
   // Writes the 256 entries of (R, G, B, 0), in brightness order, zero beyond the count; returns
   // the count.
@@ -69,6 +72,7 @@ class ColorReducer {
  private:
   ColorReducer() = default;
   int desired_ = 256;
+  int threads_ = 1;
   bool classic_ = true;
   PaletteEntries palette_;
   std::unique_ptr<ColorHistogram> histogram_;    // classic

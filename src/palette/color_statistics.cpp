@@ -8,8 +8,7 @@ namespace korvane {
 std::unique_ptr<ColorStatistics> ColorStatistics::Create() {
   std::unique_ptr<ColorStatistics> s(new (std::nothrow) ColorStatistics());
   if (!s) return nullptr;
-  s->cells_.reset(new (std::nothrow) Cell[kCells]());
-  if (!s->cells_) return nullptr;
+  if (!s->cells_.Allocate(kCells)) return nullptr;
   return s;
 }
 
@@ -29,15 +28,15 @@ void Add(ColorStatistics::Cell* cells, const uint8_t* p, int64_t n) {
 }  // namespace
 
 void ColorStatistics::AddBGR(const uint8_t* pixels, int width, int height) {
-  Add<2, 0>(cells_.get(), pixels, int64_t{width} * height);
+  Add<2, 0>(cells_.data(), pixels, int64_t{width} * height);
 }
 
 void ColorStatistics::AddRGB(const uint8_t* pixels, int width, int height) {
-  Add<0, 2>(cells_.get(), pixels, int64_t{width} * height);
+  Add<0, 2>(cells_.data(), pixels, int64_t{width} * height);
 }
 
 void ColorStatistics::Clear() {
-  std::fill(cells_.get(), cells_.get() + kCells, Cell{});
+  cells_.Zero();
 }
 
 }  // namespace korvane

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "palette/large_array.h"
+
 namespace korvane {
 
 class ColorStatistics {
@@ -25,11 +27,11 @@ class ColorStatistics {
   void AddBGR(const uint8_t* pixels, int width, int height);
   void AddRGB(const uint8_t* pixels, int width, int height);
   void Clear();
-  const Cell* Cells() const { return cells_.get(); }
+  const Cell* Cells() const { return cells_.data(); }
 
  private:
   ColorStatistics() = default;
-  std::unique_ptr<Cell[]> cells_;
+  LargeArray<Cell> cells_;
 };
 
 }  // namespace korvane

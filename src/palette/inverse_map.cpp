@@ -8,6 +8,7 @@
 #include <new>
 
 #include "palette/exact_nearest.h"
+#include "palette/split_work.h"
 
 namespace korvane {
 
@@ -115,9 +116,12 @@ std::unique_ptr<InverseColorMap> InverseColorMap::Create(bool exact) {
 }
 
 void InverseColorMap::BuildExact(const PaletteEntries& palette) {
-  for (int h0 = 0; h0 < 64; h0 += 4)
-    for (int h1 = 0; h1 < 64; h1 += 4)
-      for (int h2 = 0; h2 < 64; h2 += 4) FillExactBlock(palette, h0, h1, h2, index_.get());
+  // Slabs of 4 red levels, each filled whole by one thread.
+  SplitWork(threads_, 16, [&](int begin, int end) {
+    for (int h0 = 4 * begin; h0 < 4 * end; h0 += 4)
+      for (int h1 = 0; h1 < 64; h1 += 4)
+        for (int h2 = 0; h2 < 64; h2 += 4) FillExactBlock(palette, h0, h1, h2, index_.get());
+  });
 }
 
 void InverseColorMap::Build(const PaletteEntries& palette) {

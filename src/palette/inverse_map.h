@@ -25,6 +25,8 @@ class InverseColorMap {
   // The exact map: plain squared distance in red, green and blue from the middle of each cell
   // (the mean of the colours it holds); on equal distance the lower index wins.
   void Build(const PaletteEntries& palette);
+  // Threads Build may use (1 by default); the map is the same for any number.
+  void SetThreads(int threads) { threads_ = threads; }
   bool Exact() const { return exact_; }
   uint8_t Nearest(int c0, int c1, int c2) const {
     return index_[((c0 >> 2) << redShift_) | ((c1 >> 2) << greenShift_) | (c2 >> blueDrop_)];
@@ -36,6 +38,7 @@ class InverseColorMap {
   // kExactCells entries for the exact map, kHistogramCells for the classic one.
   std::unique_ptr<uint8_t[]> index_;
   bool exact_ = false;
+  int threads_ = 1;
   int redShift_ = 11, greenShift_ = 5, blueDrop_ = 3;
 };
 

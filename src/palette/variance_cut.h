@@ -19,8 +19,9 @@ inline int ShownComponent(int six) {
 int NearestShownComponent(double value);
 
 // At most `desired` (1 ... 256) entries, sorted as SortPalette sorts. Nothing counted gives one
-// black entry. `refinements` caps the Lloyd iterations.
-void VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries& palette,
-                 int refinements = 8);
+// black entry. `refinements` caps the Lloyd iterations. Up to `threads` threads share the
+// refinement; the palette is the same for any number. False when memory runs out.
+bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries& palette,
+                 int refinements = 8, int threads = 1);
 
 }  // namespace korvane

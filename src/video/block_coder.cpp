@@ -41,12 +41,13 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
   FitResult fit;
 
   // Whole block of the mapped frame: raw, solid, two- and four-colour codings.
-  fitter_.SetFitSize(8);
+  fitter_.LoadBlock(t);
   fit.twoPattern = m.two.Pattern;
   fit.twoPixels = m.two.Pixels;
   fit.fourPattern = m.four.Pattern;
   fit.fourPixels = m.four.Pixels;
-  fitter_.FitColors(t, frames.Current() + o, kFitRawError | kFitSolidError, fit);
+  fitter_.FitLoaded(frames.Current() + o, ColorFitter::LoadedPart::kWhole,
+                    kFitRawError | kFitSolidError, fit);
 
   m.raw.Error = fit.rawError;
   Offer(m.raw);
@@ -102,7 +103,7 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
   fit.twoPixels = m.cellTwo.Pixels;
   fit.fourPattern = m.cellFour.Pattern;
   fit.fourPixels = m.cellFour.Pixels;
-  fitter_.FitColors(t, frames.HalfRes() + o, kFitRawError | kFitCellVariant, fit);
+  fitter_.FitLoaded(frames.HalfRes() + o, ColorFitter::LoadedPart::kCells, kFitRawError, fit);
 
   m.halfRes.Error = fit.rawError;
   Offer(m.halfRes);
@@ -124,7 +125,6 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
   }
 
   // Quadrants: top-left, top-right, bottom-left, bottom-right.
-  fitter_.SetFitSize(4);
   int32_t solidSum = 0, twoSum = 0, fourSum = 0;
   bool anyTwo = false, anyFour = false;
   for (int q = 0; q < 4; ++q) {
@@ -133,7 +133,9 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
     fit.twoPixels = m.quadTwo.Pixels[q];
     fit.fourPattern = m.quadFour.Pattern[q];
     fit.fourPixels = m.quadFour.Pixels[q];
-    fitter_.FitColors(t + 3 * dx + dy * ts, frames.Current() + o + dx + dy * w,
+    fitter_.FitLoaded(frames.Current() + o + dx + dy * w,
+                      static_cast<ColorFitter::LoadedPart>(
+                          static_cast<int>(ColorFitter::LoadedPart::kQuadrant0) + q),
                       kFitSolidError | kFitFillMissing, fit);
     solidSum += fit.solidError;
     twoSum += fit.twoError;

@@ -31,7 +31,7 @@ uint32_t QuotientBySmallCount(uint32_t s, uint32_t n) {
 }
 
 ColorFitter::ColorFitter(const PaletteTables& palette, int frameWidth, bool classic)
-    : pal_(palette), frameWidth_(frameWidth), classic_(classic) {
+    : pal_(palette), kernels_(dsp::Selected()), frameWidth_(frameWidth), classic_(classic) {
   std::memset(table_, 0, sizeof(table_));
   std::memset(active_, 0, sizeof(active_));
   std::memset(pairDistance_, 0, sizeof(pairDistance_));
@@ -198,7 +198,7 @@ bool ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixe
   const Units& u = cells ? cellUnits_ : pixelUnits_;
   const int units = cells ? 16 : 64;
   const int32_t weight = cells ? 4 : 1;
-  alignas(16) int32_t group[64], best[64], e[64];
+  alignas(16) int32_t group[64];
   alignas(16) int32_t start[64];
   for (int i = 0; i < units; ++i) start[i] = pattern[cells ? (i >> 2) * 16 + (i & 3) * 2 : i];
   std::memcpy(group, start, sizeof(int32_t) * units);
@@ -224,25 +224,15 @@ bool ColorFitter::Refine(int k, uint8_t* colors, uint8_t* pattern, uint8_t* pixe
       }
     }
     // Every unit goes to the nearest of the colours.
-    refined = 0;
-    auto distances = [&](int j, int32_t* to) {
+    int32_t terms[4][4];
+    for (int j = 0; j < k; ++j) {
       const uint8_t* q = pal_.Rgb(color[j]);
-      const int32_t r0 = 2 * q[0], r1 = 2 * q[1], r2 = 2 * q[2];
-      const int32_t rr = weight * (q[0] * q[0] + q[1] * q[1] + q[2] * q[2]);
-      for (int i = 0; i < units; ++i)
-        to[i] = u.tsq[i] - r0 * u.t0[i] - r1 * u.t1[i] - r2 * u.t2[i] + rr;
-    };
-    distances(0, best);
-    for (int i = 0; i < units; ++i) group[i] = 0;
-    for (int j = 1; j < k; ++j) {
-      distances(j, e);
-      for (int i = 0; i < units; ++i) {
-        const int32_t nearer = e[i] < best[i] ? -1 : 0;
-        best[i] = (e[i] & nearer) | (best[i] & ~nearer);
-        group[i] = (j & nearer) | (group[i] & ~nearer);
-      }
+      terms[j][0] = 2 * q[0];
+      terms[j][1] = 2 * q[1];
+      terms[j][2] = 2 * q[2];
+      terms[j][3] = weight * (q[0] * q[0] + q[1] * q[1] + q[2] * q[2]);
     }
-    for (int i = 0; i < units; ++i) refined += best[i];
+    refined = kernels_.NearestOfColors(u.t0, u.t1, u.t2, u.tsq, units, terms, k, group);
     if (pass == 0) {
       // A second round only when the first moved a unit.
       int32_t moved = 0;
@@ -342,15 +332,88 @@ bool ColorFitter::SplitFit(FitResult& r, bool cells) const {
   return true;
 }
 
+void ColorFitter::LoadBlock(const uint8_t* target) {
+  const int targetStride = 3 * frameWidth_;
+  for (int y = 0, p = 0; y < 8; ++y) {
+    const uint8_t* t = target + y * targetStride;
+    for (int x = 0; x < 8; ++x, ++p, t += 3) {
+      const int32_t t0 = t[0], t1 = t[1], t2 = t[2];
+      pixelUnits_.t0[p] = t0;
+      pixelUnits_.t1[p] = t1;
+      pixelUnits_.t2[p] = t2;
+      pixelUnits_.tsq[p] = t0 * t0 + t1 * t1 + t2 * t2;
+    }
+  }
+  for (int c = 0; c < 16; ++c) {
+    const int p = (c >> 2) * 16 + (c & 3) * 2;
+    cellUnits_.t0[c] =
+        pixelUnits_.t0[p] + pixelUnits_.t0[p + 1] + pixelUnits_.t0[p + 8] + pixelUnits_.t0[p + 9];
+    cellUnits_.t1[c] =
+        pixelUnits_.t1[p] + pixelUnits_.t1[p + 1] + pixelUnits_.t1[p + 8] + pixelUnits_.t1[p + 9];
+    cellUnits_.t2[c] =
+        pixelUnits_.t2[p] + pixelUnits_.t2[p + 1] + pixelUnits_.t2[p + 8] + pixelUnits_.t2[p + 9];
+    cellUnits_.tsq[c] = pixelUnits_.tsq[p] + pixelUnits_.tsq[p + 1] + pixelUnits_.tsq[p + 8] +
+                        pixelUnits_.tsq[p + 9];
+  }
+}
+
 void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int options,
                             FitResult& r) {
-  const int n = n_;
-  const int count = n * n;
-  const int targetStride = 3 * frameWidth_;
-  r.hasTwo = 0;
-  r.hasFour = 0;
-  r.solidError = 0;
+  if (n_ == 8) {
+    LoadBlock(target);
+    Gather(index, 0, false);
+  } else {
+    // A quadrant on its own: its pixels take the places of the top-left quadrant's.
+    const int targetStride = 3 * frameWidth_;
+    for (int y = 0; y < 4; ++y) {
+      const uint8_t* t = target + y * targetStride;
+      for (int x = 0; x < 4; ++x, t += 3) {
+        const int p = y * 8 + x;
+        const int32_t t0 = t[0], t1 = t[1], t2 = t[2];
+        pixelUnits_.t0[p] = t0;
+        pixelUnits_.t1[p] = t1;
+        pixelUnits_.t2[p] = t2;
+        pixelUnits_.tsq[p] = t0 * t0 + t1 * t1 + t2 * t2;
+      }
+    }
+    Gather(index, 0, false);
+  }
+  Fit(options, r);
+}
 
+void ColorFitter::FitLoaded(const uint8_t* index, LoadedPart part, int options, FitResult& r) {
+  switch (part) {
+    case LoadedPart::kWhole:
+      n_ = 8;
+      Gather(index, 0, false);
+      break;
+    case LoadedPart::kCells:
+      n_ = 8;
+      Gather(index, 0, UniformCells(index));
+      options |= kFitCellVariant;
+      break;
+    default: {
+      const int q = static_cast<int>(part) - static_cast<int>(LoadedPart::kQuadrant0);
+      n_ = 4;
+      Gather(index, (q >> 1) * 32 + (q & 1) * 4, false);
+      break;
+    }
+  }
+  Fit(options, r);
+}
+
+bool ColorFitter::UniformCells(const uint8_t* index) const {
+  for (int y = 0; y < 8; y += 2) {
+    uint64_t a, b;
+    std::memcpy(&a, index + y * frameWidth_, 8);
+    std::memcpy(&b, index + (y + 1) * frameWidth_, 8);
+    if (a != b || ((a ^ (a >> 8)) & 0x00FF00FF00FF00FFull) != 0) return false;
+  }
+  return true;
+}
+
+void ColorFitter::Gather(const uint8_t* index, int first, bool cells) {
+  const int n = n_;
   // Gather the block's colours in order of first appearance, with the target sums of each.
   // A run of pixels of one colour is summed in registers and added to its cluster once: adding
   // every pixel to memory would make each wait for the one before.
@@ -365,64 +428,63 @@ void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int opt
     run->tsq += rsq;
   };
   uint8_t runOrig = 0;
-  for (int y = 0, p = 0; y < n; ++y) {
-    const uint8_t* row = index + y * frameWidth_;
-    const uint8_t* t = target + y * targetStride;
-    for (int x = 0; x < n; ++x, ++p, t += 3) {
-      const uint8_t v = row[x];
-      Cluster& c = table_[v];
-      if (&c != run) {
-        if (run) endRun();
-        if (c.count == 0) {
-          const uint8_t orig = static_cast<uint8_t>(activeLength_);
-          c.firstOrig = c.lastOrig = orig;
-          colorOf_[orig] = v;
-          c.slot = orig;
-          active_[activeLength_++] = v;
-        }
-        run = &c;
-        runOrig = c.firstOrig;
-        runCount = r0 = r1 = r2 = rsq = 0;
+  // Opens the run of colour v unless it is the current one; returns its original colour.
+  auto enter = [&](uint8_t v) {
+    Cluster& c = table_[v];
+    if (&c != run) {
+      if (run) endRun();
+      if (c.count == 0) {
+        const uint8_t orig = static_cast<uint8_t>(activeLength_);
+        c.firstOrig = c.lastOrig = orig;
+        colorOf_[orig] = v;
+        c.slot = orig;
+        active_[activeLength_++] = v;
       }
-      origOf_[p] = runOrig;
-      const int32_t t0 = t[0], t1 = t[1], t2 = t[2];
-      ++runCount;
-      r0 += t0;
-      r1 += t1;
-      r2 += t2;
-      rsq += t0 * t0 + t1 * t1 + t2 * t2;
+      run = &c;
+      runOrig = c.firstOrig;
+      runCount = r0 = r1 = r2 = rsq = 0;
+    }
+  };
+  if (cells) {
+    // Every 2x2 cell has one index, so the cells visited in raster order meet the colours in
+    // the order the pixels would, and each adds its four pixels' sums at once.
+    const Units& u = cellUnits_;
+    for (int c = 0; c < 16; ++c) {
+      const int p = (c >> 2) * 16 + (c & 3) * 2;
+      enter(index[(c >> 2) * 2 * frameWidth_ + (c & 3) * 2]);
+      origOf_[p] = origOf_[p + 1] = origOf_[p + 8] = origOf_[p + 9] = runOrig;
+      runCount += 4;
+      r0 += u.t0[c];
+      r1 += u.t1[c];
+      r2 += u.t2[c];
+      rsq += u.tsq[c];
+    }
+  } else {
+    const Units& u = pixelUnits_;
+    for (int y = 0, p = 0; y < n; ++y) {
+      const uint8_t* row = index + y * frameWidth_;
+      const int at = first + y * 8;
+      for (int x = 0; x < n; ++x, ++p) {
+        enter(row[x]);
+        origOf_[p] = runOrig;
+        ++runCount;
+        r0 += u.t0[at + x];
+        r1 += u.t1[at + x];
+        r2 += u.t2[at + x];
+        rsq += u.tsq[at + x];
+      }
     }
   }
   if (run) endRun();
+}
+
+void ColorFitter::Fit(int options, FitResult& r) {
+  const int count = n_ * n_;
+  r.hasTwo = 0;
+  r.hasFour = 0;
+  r.solidError = 0;
   r.colorCount = static_cast<uint8_t>(activeLength_);
-  const bool refine = !classic_ && n == 8;
-  // Refinement and the split start only work on blocks of more colours than a fit keeps, so
-  // the sums they read are gathered only for those.
-  if (refine && activeLength_ > 2) {
-    for (int y = 0, p = 0; y < 8; ++y) {
-      const uint8_t* t = target + y * targetStride;
-      for (int x = 0; x < 8; ++x, ++p, t += 3) {
-        const int32_t t0 = t[0], t1 = t[1], t2 = t[2];
-        pixelUnits_.t0[p] = t0;
-        pixelUnits_.t1[p] = t1;
-        pixelUnits_.t2[p] = t2;
-        pixelUnits_.tsq[p] = t0 * t0 + t1 * t1 + t2 * t2;
-      }
-    }
-    if (options & kFitCellVariant) {
-      for (int c = 0; c < 16; ++c) {
-        const int p = (c >> 2) * 16 + (c & 3) * 2;
-        cellUnits_.t0[c] = pixelUnits_.t0[p] + pixelUnits_.t0[p + 1] + pixelUnits_.t0[p + 8] +
-                           pixelUnits_.t0[p + 9];
-        cellUnits_.t1[c] = pixelUnits_.t1[p] + pixelUnits_.t1[p + 1] + pixelUnits_.t1[p + 8] +
-                           pixelUnits_.t1[p + 9];
-        cellUnits_.t2[c] = pixelUnits_.t2[p] + pixelUnits_.t2[p + 1] + pixelUnits_.t2[p + 8] +
-                           pixelUnits_.t2[p + 9];
-        cellUnits_.tsq[c] = pixelUnits_.tsq[p] + pixelUnits_.tsq[p + 1] + pixelUnits_.tsq[p + 8] +
-                            pixelUnits_.tsq[p + 9];
-      }
-    }
-  }
+  const bool refine = !classic_ && n_ == 8;
 
   // Every member of an entry has the entry's palette colour; the unchanged block's error is
   // the sum of the entries' errors.

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "video/dsp/dsp.h"
 #include "video/measures.h"
 
 namespace korvane {
@@ -58,6 +59,15 @@ class ColorFitter {
   // index frame, rows frameWidth bytes apart. Fills `result` and its four buffers.
   void FitColors(const uint8_t* target, const uint8_t* index, int options, FitResult& result);
 
+  // The fits of one block's parts share its target: LoadBlock reads an 8x8 true-colour block
+  // (rows 3 x frameWidth bytes apart) once, and FitLoaded fits a part of it from `index`, the
+  // block (or, for a quadrant, the quadrant) in an index frame, rows frameWidth bytes apart.
+  // The same as SetFitSize and FitColors on that part; kCells is the whole block with the
+  // 2x2-cell option (its uniform 2x2 cells, as a half-resolution map has, are gathered whole).
+  enum class LoadedPart { kWhole, kCells, kQuadrant0, kQuadrant1, kQuadrant2, kQuadrant3 };
+  void LoadBlock(const uint8_t* target);
+  void FitLoaded(const uint8_t* index, LoadedPart part, int options, FitResult& result);
+
   // True when every cluster table entry has zero sums and count (between fits, always).
   bool ClusterTableEmpty() const;
 
@@ -74,6 +84,13 @@ class ColorFitter {
     uint8_t firstOrig, lastOrig;  // original colours held, linked through nextOrig_
   };
 
+  // Collects the colours of the fit's pixels from `index` with their targets' sums, the pixels
+  // read from the loaded units from unit `first` on (or the cells, when `cells`).
+  void Gather(const uint8_t* index, int first, bool cells);
+  // True when every 2x2 cell of the 8x8 block at `index` has one index.
+  bool UniformCells(const uint8_t* index) const;
+  // The fits of the gathered colours.
+  void Fit(int options, FitResult& result);
   void Append(uint8_t v);
   void Remove(uint8_t v);
   void Empty(uint8_t v);
@@ -100,6 +117,7 @@ class ColorFitter {
   // Fills the palette distances between every pair of the active list.
   void FillPairDistances();
   const PaletteTables& pal_;
+  const dsp::Kernels& kernels_;
   int frameWidth_;
   bool classic_;
   int n_ = 8;
@@ -113,8 +131,8 @@ class ColorFitter {
   uint8_t patternOf_[256];
   // Palette distances between the colours of the active list, by slot.
   alignas(16) int32_t pairDistance_[64][64];
-  // What refinement reassigns: the 64 pixels of a whole block, or its 16 2x2 cells, each with
-  // the sums of its target components and of their squares, and its number of pixels.
+  // The loaded block: its 64 pixels, and its 16 2x2 cells, each with the sums of its target
+  // components and of their squares; what fits gather and refinement reassigns.
   struct Units {
     alignas(16) int32_t t0[64];
     alignas(16) int32_t t1[64];

@@ -154,5 +154,45 @@ TEST(VarianceCut, EntriesFollowThePixels) {
   EXPECT_EQ(palette[0] + palette[1] + palette[2], 0);
 }
 
+// The palette and its colour map do not depend on the number of threads that build them, and
+// counts cleared by building a palette start again from nothing: a second palette from the same
+// reducer equals one from a new reducer.
+TEST(VarianceCut, SameForAnyThreadsAndAfterClearing) {
+  std::mt19937 rng(8);
+  auto pixelsOf = [&rng](int count) {
+    std::vector<uint8_t> rgb(3 * static_cast<size_t>(count));
+    for (size_t i = 0; i < rgb.size(); i += 3) {
+      const int base = static_cast<int>(rng() % 200);
+      for (int k = 0; k < 3; ++k) rgb[i + k] = static_cast<uint8_t>(base + rng() % (20 + 20 * k));
+    }
+    return rgb;
+  };
+  const std::vector<uint8_t> first = pixelsOf(50000), second = pixelsOf(30000);
+  auto build = [](ColorReducer& r, const std::vector<uint8_t>& rgb, uint8_t* palette) {
+    r.AddPixelsRGB(rgb.data(), static_cast<int>(rgb.size() / 3), 1);
+    ASSERT_TRUE(r.BuildPalette());
+    r.GetPalette(palette);
+  };
+  uint8_t reference[kPaletteBytes], again[kPaletteBytes], fresh[kPaletteBytes];
+  auto single = ColorReducer::Create(256, false);
+  build(*single, first, reference);
+  auto newReducer = ColorReducer::Create(256, false);
+  build(*newReducer, second, fresh);
+  for (int threads : {2, 3, 7}) {
+    SCOPED_TRACE(threads);
+    auto r = ColorReducer::Create(256, false);
+    r->SetThreads(threads);
+    uint8_t palette[kPaletteBytes];
+    build(*r, first, palette);
+    ASSERT_TRUE(std::equal(palette, palette + kPaletteBytes, reference));
+    for (int cell = 0; cell < kExactCells; cell += 7) {
+      const int c0 = 4 * (cell >> 12), c1 = 4 * ((cell >> 6) & 63), c2 = 4 * (cell & 63);
+      ASSERT_EQ(r->Map().Nearest(c0, c1, c2), single->Map().Nearest(c0, c1, c2));
+    }
+    build(*r, second, again);
+    ASSERT_TRUE(std::equal(again, again + kPaletteBytes, fresh));
+  }
+}
+
 }  // namespace
 }  // namespace korvane

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <random>
@@ -202,6 +203,67 @@ TEST(DspKernels, FindCopyInteriorScanOrder) {
     EXPECT_EQ(k->FindCopyInterior(block.data(), 8, origin, 32, -3, 7, 0xFFF0), 5 * 16 + 4);
     EXPECT_EQ(k->FindCopyInterior(block.data(), 8, origin, 32, -8, 7, 0), -1);
     EXPECT_EQ(k->FindCopyInterior(block.data(), 8, origin, 32, 1, 0, 0xFFFF), -1);
+  }
+}
+
+// Units of single pixels and of 2x2 cells, drawn from few values (many equal costs, where the
+// first colour must win) or from the extremes; the plain version is checked against the costs
+// written out.
+TEST(DspKernels, NearestOfColorsEqualsThePlainVersion) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 4000; ++round) {
+    const bool cells = round & 1;
+    const int units = cells ? 16 : 64;
+    const int32_t weight = cells ? 4 : 1;
+    const int k = 1 + static_cast<int>(rng() % 4);
+    const int kind = static_cast<int>(rng() % 3);
+    auto component = [&]() -> int32_t {
+      const uint32_t r = rng();
+      return kind == 0   ? static_cast<int32_t>(r % 3) * 120
+             : kind == 1 ? ((r & 1) ? 255 : 0)
+                         : r & 255;
+    };
+    alignas(16) int32_t t[3][64], tsq[64];
+    for (int i = 0; i < units; ++i) {
+      tsq[i] = 0;
+      for (int c = 0; c < 3; ++c) {
+        int32_t sum = 0;
+        for (int w = 0; w < weight; ++w) {
+          const int32_t v = component();
+          sum += v;
+          tsq[i] += v * v;
+        }
+        t[c][i] = sum;
+      }
+    }
+    int32_t colors[4][4];
+    for (int j = 0; j < k; ++j) {
+      const int32_t r[3] = {component(), component(), component()};
+      for (int c = 0; c < 3; ++c) colors[j][c] = 2 * r[c];
+      colors[j][3] = weight * (r[0] * r[0] + r[1] * r[1] + r[2] * r[2]);
+    }
+    SCOPED_TRACE(::testing::Message() << "round " << round);
+    int32_t expected[64];
+    const int32_t total =
+        PlainKernels().NearestOfColors(t[0], t[1], t[2], tsq, units, colors, k, expected);
+    int32_t sum = 0;
+    for (int i = 0; i < units; ++i) {
+      int32_t cost[4];
+      for (int j = 0; j < k; ++j)
+        cost[j] = tsq[i] - colors[j][0] * t[0][i] - colors[j][1] * t[1][i] -
+                  colors[j][2] * t[2][i] + colors[j][3];
+      const int32_t g = expected[i];
+      ASSERT_TRUE(g >= 0 && g < k);
+      for (int j = 0; j < k; ++j) ASSERT_TRUE(cost[j] > cost[g] || (cost[j] == cost[g] && j >= g));
+      sum += cost[g];
+    }
+    ASSERT_EQ(total, sum);
+    for (const Kernels* fast : FastVersions()) {
+      int32_t group[64];
+      ASSERT_EQ(fast->NearestOfColors(t[0], t[1], t[2], tsq, units, colors, k, group), total)
+          << fast->Name;
+      ASSERT_TRUE(std::equal(group, group + units, expected)) << fast->Name;
+    }
   }
 }
 

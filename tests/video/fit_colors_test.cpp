@@ -50,6 +50,25 @@ struct FitFixture {
   }
 };
 
+// The same fit: every figure, and the colours, patterns and pixels of the two- and four-colour
+// fits where they are had (`count` pixels).
+::testing::AssertionResult SameFit(const FitResult& a, const FitResult& b, int options, int count) {
+  auto same = [count](const uint8_t* x, const uint8_t* y) { return std::equal(x, x + count, y); };
+  if (a.colorCount != b.colorCount || a.solidColor != b.solidColor ||
+      a.solidError != b.solidError || a.rawError != b.rawError || a.hasTwo != b.hasTwo ||
+      a.hasFour != b.hasFour)
+    return ::testing::AssertionFailure() << "figures differ";
+  if ((a.hasTwo || (options & kFitFillMissing)) &&
+      (a.twoError != b.twoError || !std::equal(a.twoColors, a.twoColors + 2, b.twoColors) ||
+       !same(a.twoPattern, b.twoPattern) || !same(a.twoPixels, b.twoPixels)))
+    return ::testing::AssertionFailure() << "two-colour fits differ";
+  if ((a.hasFour || (options & kFitFillMissing)) &&
+      (a.fourError != b.fourError || !std::equal(a.fourColors, a.fourColors + 4, b.fourColors) ||
+       !same(a.fourPattern, b.fourPattern) || !same(a.fourPixels, b.fourPixels)))
+    return ::testing::AssertionFailure() << "four-colour fits differ";
+  return ::testing::AssertionSuccess();
+}
+
 std::vector<int> Repeat(std::initializer_list<int> colours, int n = 64) {
   std::vector<int> v;
   const std::vector<int> c(colours);
@@ -304,27 +323,8 @@ TEST(FitColors, EqualsThePlainFittingOnRandomBlocks) {
       fx.Fit(f, options);
       test::ReferenceFitter plain(fx.tables, kW, n);
       plain.Fit(fx.target.data(), fx.index.data(), options, ref);
-      const FitResult& r = fx.result;
       SCOPED_TRACE(::testing::Message() << "round " << round << " trial " << trial);
-      ASSERT_EQ(r.colorCount, ref.colorCount);
-      ASSERT_EQ(r.solidColor, ref.solidColor);
-      ASSERT_EQ(r.solidError, ref.solidError);
-      ASSERT_EQ(r.rawError, ref.rawError);
-      ASSERT_EQ(r.hasTwo, ref.hasTwo);
-      ASSERT_EQ(r.hasFour, ref.hasFour);
-      const int count = n * n;
-      if (r.hasTwo || (options & kFitFillMissing)) {
-        ASSERT_EQ(r.twoError, ref.twoError);
-        ASSERT_TRUE(std::equal(r.twoColors, r.twoColors + 2, ref.twoColors));
-        ASSERT_TRUE(std::equal(fx.twoPattern, fx.twoPattern + count, b2));
-        ASSERT_TRUE(std::equal(fx.twoPixels, fx.twoPixels + count, b4));
-      }
-      if (r.hasFour || (options & kFitFillMissing)) {
-        ASSERT_EQ(r.fourError, ref.fourError);
-        ASSERT_TRUE(std::equal(r.fourColors, r.fourColors + 4, ref.fourColors));
-        ASSERT_TRUE(std::equal(fx.fourPattern, fx.fourPattern + count, b3));
-        ASSERT_TRUE(std::equal(fx.fourPixels, fx.fourPixels + count, b5));
-      }
+      ASSERT_TRUE(SameFit(fx.result, ref, options, n * n));
       ASSERT_TRUE(f.ClusterTableEmpty());
     }
   }
@@ -387,6 +387,52 @@ TEST(FitColors, InvariantsOnRandomBlocks) {
       }
       for (int k = 0; k < n * n; ++k) ASSERT_EQ(fx.fourPixels[k], r.fourColors[fx.fourPattern[k]]);
       ASSERT_EQ(r.fourError, ContiguousBlockError(fx.tables, t, 3 * kW, fx.fourPixels, n));
+    }
+  }
+}
+
+// A block loaded once and fitted by parts gives what fitting each part on its own gives: the
+// whole block, its 2x2 cells (uniform or not), and each quadrant, classic and exact.
+TEST(FitColors, LoadedPartsEqualFitsOfTheirOwn) {
+  std::mt19937 rng(29);
+  test::TestPalette pal;
+  for (int i = 0; i < 256; ++i) pal.Add(rng() & 255, rng() & 255, rng() & 255);
+  FitFixture fx(pal);
+  FitFixture own(pal);
+  using Part = ColorFitter::LoadedPart;
+  for (int trial = 0; trial < 300; ++trial) {
+    const bool classic = trial & 1;
+    const int colours = 1 + static_cast<int>(rng() % (trial % 3 == 0 ? 64 : 8));
+    std::vector<int> palette(colours);
+    for (int& c : palette) c = static_cast<int>(rng() & 255);
+    std::vector<int> block(64);
+    for (int& v : block) v = palette[rng() % colours];
+    const bool uniformCells = trial % 4 < 2;
+    if (uniformCells)
+      for (int k = 0; k < 64; ++k) block[k] = block[(k / 16) * 16 + ((k % 8) / 2) * 2];
+    fx.SetBlock(block, 8, static_cast<int>(rng() % 31) - 15);
+    own.target = fx.target;
+    own.index = fx.index;
+    ColorFitter loaded(fx.tables, kW, classic), alone(own.tables, kW, classic);
+    loaded.LoadBlock(fx.target.data());
+    std::vector<std::pair<Part, int>> parts = {{Part::kWhole, kFitRawError | kFitSolidError}};
+    parts.push_back({Part::kCells, kFitRawError});
+    for (int q = 0; q < 4; ++q)
+      parts.push_back({static_cast<Part>(static_cast<int>(Part::kQuadrant0) + q),
+                       kFitSolidError | kFitFillMissing});
+    for (const auto& [part, options] : parts) {
+      SCOPED_TRACE(::testing::Message() << "trial " << trial << " part " << static_cast<int>(part));
+      int offset = 0;
+      if (part >= Part::kQuadrant0) {
+        const int q = static_cast<int>(part) - static_cast<int>(Part::kQuadrant0);
+        offset = (q >> 1) * 4 * kW + (q & 1) * 4;
+      }
+      loaded.FitLoaded(fx.index.data() + offset, part, options, fx.result);
+      alone.SetFitSize(part >= Part::kQuadrant0 ? 4 : 8);
+      alone.FitColors(own.target.data() + 3 * offset, own.index.data() + offset,
+                      options | (part == Part::kCells ? kFitCellVariant : 0), own.result);
+      ASSERT_TRUE(SameFit(fx.result, own.result, options, part >= Part::kQuadrant0 ? 16 : 64));
+      ASSERT_TRUE(loaded.ClusterTableEmpty());
     }
   }
 }

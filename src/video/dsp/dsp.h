@@ -43,6 +43,16 @@ struct Kernels {
   // block, as (dy + 8) * 16 + (dx + 8), or -1.
   int (*FindCopyInterior)(const uint8_t* block, int blockStride, const uint8_t* window,
                           int windowStride, int dyFirst, int dyLast, uint32_t columns);
+
+  // The reassignment step of refining a colour fit. Each of `units` units (a multiple of 4, at
+  // most 64) has the sums t0, t1, t2 of its target components (each 0 to 32767) and tsq of
+  // their squares; colour j of the k (1 to 4) is given as {2 r0, 2 r1, 2 r2, w |r|^2} (w the
+  // unit's pixels, 2 r below 32768), so that drawing a unit in it costs
+  // tsq - 2 r . t + w |r|^2. Sets group[i] to the colour of least cost (the first on equal
+  // costs) and returns the sum of the least costs.
+  int32_t (*NearestOfColors)(const int32_t* t0, const int32_t* t1, const int32_t* t2,
+                             const int32_t* tsq, int units, const int32_t (*colors)[4], int k,
+                             int32_t* group);
 };
 
 // The set chosen for this processor (the fastest it supports), chosen on the first call.

@@ -41,12 +41,31 @@ int FindCopyInterior(const uint8_t* block, int blockStride, const uint8_t* windo
   return -1;
 }
 
+int32_t NearestOfColors(const int32_t* t0, const int32_t* t1, const int32_t* t2, const int32_t* tsq,
+                        int units, const int32_t (*colors)[4], int k, int32_t* group) {
+  int32_t total = 0;
+  for (int i = 0; i < units; ++i) {
+    int32_t best = 0, at = 0;
+    for (int j = 0; j < k; ++j) {
+      const int32_t* c = colors[j];
+      const int32_t e = tsq[i] - c[0] * t0[i] - c[1] * t1[i] - c[2] * t2[i] + c[3];
+      if (j == 0 || e < best) {
+        best = e;
+        at = j;
+      }
+    }
+    group[i] = at;
+    total += best;
+  }
+  return total;
+}
+
 }  // namespace
 }  // namespace plain
 
 const Kernels& PlainKernels() {
   static const Kernels kernels{"plain", plain::RowBoundedError, plain::MotionSearch,
-                               plain::FindCopyInterior};
+                               plain::FindCopyInterior, plain::NearestOfColors};
   return kernels;
 }
 

@@ -64,12 +64,52 @@ int FindCopyInterior(const uint8_t* block, int blockStride, const uint8_t* windo
   return -1;
 }
 
+// Four units at a time. The components and the doubled colour fit 16 bits, so one
+// multiply-add gives r0 t0 + r1 t1 from t0 and t1 packed into the halves of a 32-bit lane, and
+// another r2 t2 (the lane's upper half being zero).
+int32_t NearestOfColors(const int32_t* t0, const int32_t* t1, const int32_t* t2, const int32_t* tsq,
+                        int units, const int32_t (*colors)[4], int k, int32_t* group) {
+  __m128i pair[4], third[4], square[4];
+  for (int j = 0; j < k; ++j) {
+    const int32_t* c = colors[j];
+    pair[j] = _mm_set1_epi32(static_cast<int32_t>((static_cast<uint32_t>(c[1]) << 16) |
+                                                  (static_cast<uint32_t>(c[0]) & 0xFFFF)));
+    third[j] = _mm_set1_epi32(c[2]);
+    square[j] = _mm_set1_epi32(c[3]);
+  }
+  __m128i total = _mm_setzero_si128();
+  for (int i = 0; i < units; i += 4) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t0 + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t1 + i));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t2 + i));
+    const __m128i sq = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tsq + i));
+    const __m128i ab = _mm_or_si128(a, _mm_slli_epi32(b, 16));
+    auto cost = [&](int j) {
+      const __m128i dot = _mm_add_epi32(_mm_madd_epi16(ab, pair[j]), _mm_madd_epi16(c, third[j]));
+      return _mm_add_epi32(_mm_sub_epi32(sq, dot), square[j]);
+    };
+    __m128i best = cost(0);
+    __m128i at = _mm_setzero_si128();
+    for (int j = 1; j < k; ++j) {
+      const __m128i e = cost(j);
+      const __m128i nearer = _mm_cmplt_epi32(e, best);
+      best = _mm_or_si128(_mm_and_si128(nearer, e), _mm_andnot_si128(nearer, best));
+      at = _mm_or_si128(_mm_and_si128(nearer, _mm_set1_epi32(j)), _mm_andnot_si128(nearer, at));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(group + i), at);
+    total = _mm_add_epi32(total, best);
+  }
+  total = _mm_add_epi32(total, _mm_shuffle_epi32(total, _MM_SHUFFLE(1, 0, 3, 2)));
+  total = _mm_add_epi32(total, _mm_shuffle_epi32(total, _MM_SHUFFLE(2, 3, 0, 1)));
+  return _mm_cvtsi128_si32(total);
+}
+
 }  // namespace
 }  // namespace sse2
 
 const Kernels& Sse2Kernels() {
   static const Kernels kernels{"sse2", sse2::RowBoundedError, sse2::MotionSearch,
-                               sse2::FindCopyInterior};
+                               sse2::FindCopyInterior, sse2::NearestOfColors};
   return kernels;
 }
 
