@@ -32,12 +32,9 @@ void ExactCandidates::ForBlock(const PaletteEntries& palette, int h0, int h1, in
 }
 
 int ExactCandidates::Nearest(const PaletteEntries& palette, int c0, int c1, int c2) const {
-  const int m0 = 8 * c0 + 3, m1 = 8 * c1 + 3, m2 = 8 * c2 + 3;
   int best = INT_MAX, bestIndex = 0;
   for (int j = 0; j < count_; ++j) {
-    const int32_t* e = palette.Entry[index_[j]];
-    const int d0 = m0 - 2 * e[0], d1 = m1 - 2 * e[1], d2 = m2 - 2 * e[2];
-    const int dist = d0 * d0 + d1 * d1 + d2 * d2;
+    const int dist = ExactDistance(palette.Entry[index_[j]], c0, c1, c2);
     if (dist < best) {
       best = dist;
       bestIndex = index_[j];

@@ -4,9 +4,19 @@
 // compared there.
 #pragma once
 
+#include <cstdint>
+
 #include "palette/palette_entries.h"
 
 namespace korvane {
+
+// Squared distance from the middle of the cell (c0, c1, c2) to `entry`, in doubled coordinates
+// (a middle, 4c + 1.5 in 8 bits, is then the whole number 8c + 3): what the exact map compares.
+inline int ExactDistance(const int32_t* entry, int c0, int c1, int c2) {
+  const int d0 = 8 * c0 + 3 - 2 * entry[0], d1 = 8 * c1 + 3 - 2 * entry[1],
+            d2 = 8 * c2 + 3 - 2 * entry[2];
+  return d0 * d0 + d1 * d1 + d2 * d2;
+}
 
 class ExactCandidates {
  public:

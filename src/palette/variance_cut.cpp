@@ -47,10 +47,11 @@ struct Box {
   }
 };
 
+// The box of the cells order[begin ... end - 1] (cells begin ... end - 1 without an order).
 Box MakeBox(const Cells& cells, const int* order, int begin, int end) {
   Box b{begin, end, 0, {0, 0, 0}, {0, 0, 0}};
   for (int i = begin; i < end; ++i) {
-    const Occupied& c = cells[order[i]];
+    const Occupied& c = cells[order ? order[i] : i];
     b.weight += c.weight;
     for (int k = 0; k < 3; ++k) {
       b.sum[k] += c.sum[k];
@@ -199,15 +200,6 @@ void AssignCells(const Cells& cells, const PaletteEntries& palette, LargeArray<i
             [&](int first, int last) { AssignCells(cells, palette, assigned, first, last); });
 }
 
-// Squared distance from the middle of a cell to an entry, in doubled coordinates, as the exact
-// colour map measures it.
-int CellDistance(const int32_t* entry, int cell) {
-  const int d0 = 8 * (cell >> 12) + 3 - 2 * entry[0];
-  const int d1 = 8 * ((cell >> 6) & 63) + 3 - 2 * entry[1];
-  const int d2 = 8 * (cell & 63) + 3 - 2 * entry[2];
-  return d0 * d0 + d1 * d1 + d2 * d2;
-}
-
 // Entries moved in a round up to which the next round looks only at them.
 constexpr int kFewMoved = 24;
 
@@ -234,9 +226,10 @@ void ReassignCells(const Cells& cells, const PaletteEntries& palette,
             candidates.Nearest(palette, cell >> 12, (cell >> 6) & 63, cell & 63);
         continue;
       }
-      int best = current, bestDistance = CellDistance(palette.Entry[current], cell);
+      const int c0 = cell >> 12, c1 = (cell >> 6) & 63, c2 = cell & 63;
+      int best = current, bestDistance = ExactDistance(palette.Entry[current], c0, c1, c2);
       for (int e : movedEntries) {
-        const int d = CellDistance(palette.Entry[e], cell);
+        const int d = ExactDistance(palette.Entry[e], c0, c1, c2);
         if (d < bestDistance || (d == bestDistance && e < best)) {
           best = e;
           bestDistance = d;
@@ -287,13 +280,7 @@ bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
   }
   cells.Truncate(next);
 
-  std::vector<Box> boxes;
-  {
-    LargeArray<int> identity;
-    if (!identity.Allocate(cells.size())) return false;
-    for (size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<int>(i);
-    boxes.push_back(MakeBox(cells, identity.data(), 0, static_cast<int>(cells.size())));
-  }
+  std::vector<Box> boxes{MakeBox(cells, nullptr, 0, static_cast<int>(cells.size()))};
   std::vector<char> whole(1, 0);  // boxes found not to split
   AxisOrders orders;
   bool sorted[3] = {false, false, false};
