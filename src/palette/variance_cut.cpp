@@ -125,27 +125,32 @@ bool Split(const Cells& cells, AxisOrders& orders, const Box& box, Box& low, Box
   }
   const int* order = orders.by[axis].data();
   // The split that keeps the most of |sum|^2 / weight on both sides leaves the least error.
-  double w = 0, s[3] = {0, 0, 0};
+  // The running sums are the low part's box, added up as MakeBox adds it.
+  Box run{box.begin, box.begin, 0, {0, 0, 0}, {0, 0, 0}};
   double best = -1;
   int at = -1;
   for (int i = box.begin; i < box.end - 1; ++i) {
     const Occupied& c = cells[order[i]];
-    w += c.weight;
-    for (int k = 0; k < 3; ++k) s[k] += c.sum[k];
+    run.weight += c.weight;
+    for (int k = 0; k < 3; ++k) {
+      run.sum[k] += c.sum[k];
+      run.squares[k] += c.sum[k] * c.mean[k];
+    }
     if (c.mean[axis] == cells[order[i + 1]].mean[axis]) continue;
-    const double rw = box.weight - w;
+    const double rw = box.weight - run.weight;
     double kept = 0;
     for (int k = 0; k < 3; ++k) {
-      const double r = box.sum[k] - s[k];
-      kept += s[k] * s[k] / w + r * r / rw;
+      const double r = box.sum[k] - run.sum[k];
+      kept += run.sum[k] * run.sum[k] / run.weight + r * r / rw;
     }
     if (kept > best) {
       best = kept;
       at = i + 1;
+      low = run;
+      low.end = at;
     }
   }
   if (at < 0) return false;
-  low = MakeBox(cells, order, box.begin, at);
   high = MakeBox(cells, order, at, box.end);
   // The other two orders keep their order within each part: the low part first. A large box
   // has them partitioned on two threads.
