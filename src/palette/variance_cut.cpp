@@ -184,15 +184,15 @@ int BlockOf(int cell) {
 // colour map gives it.
 void AssignCells(const Cells& cells, const PaletteEntries& palette, LargeArray<int>& assigned,
                  int first, int last) {
-  ExactCandidates candidates;
+  ExactCandidates candidates(palette);
   for (int i = first; i < last;) {
     const int block = BlockOf(cells[i].cell);
     int end = i + 1;
     while (end < last && BlockOf(cells[end].cell) == block) ++end;
-    candidates.ForBlock(palette, (block >> 8) * 4, ((block >> 4) & 15) * 4, (block & 15) * 4);
+    candidates.ForBlock((block >> 8) * 4, ((block >> 4) & 15) * 4, (block & 15) * 4);
     for (; i < end; ++i) {
       const int cell = cells[i].cell;
-      assigned[i] = candidates.Nearest(palette, cell >> 12, (cell >> 6) & 63, cell & 63);
+      assigned[i] = candidates.Nearest(cell >> 12, (cell >> 6) & 63, cell & 63);
     }
   }
 }
@@ -216,7 +216,7 @@ void ReassignCells(const Cells& cells, const PaletteEntries& palette,
                    const std::vector<int>& movedEntries, const std::vector<char>& moved,
                    LargeArray<int>& assigned, int threads) {
   SplitWork(threads, static_cast<int>(cells.size()), [&](int first, int last) {
-    ExactCandidates candidates;
+    ExactCandidates candidates(palette);
     int block = -1;
     for (int i = first; i < last; ++i) {
       const int cell = cells[static_cast<size_t>(i)].cell;
@@ -225,10 +225,10 @@ void ReassignCells(const Cells& cells, const PaletteEntries& palette,
         const int b = BlockOf(cell);
         if (b != block) {
           block = b;
-          candidates.ForBlock(palette, (b >> 8) * 4, ((b >> 4) & 15) * 4, (b & 15) * 4);
+          candidates.ForBlock((b >> 8) * 4, ((b >> 4) & 15) * 4, (b & 15) * 4);
         }
         assigned[static_cast<size_t>(i)] =
-            candidates.Nearest(palette, cell >> 12, (cell >> 6) & 63, cell & 63);
+            candidates.Nearest(cell >> 12, (cell >> 6) & 63, cell & 63);
         continue;
       }
       const int c0 = cell >> 12, c1 = (cell >> 6) & 63, c2 = cell & 63;
