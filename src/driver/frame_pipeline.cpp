@@ -280,7 +280,7 @@ bool FramePipeline::WriteCodedFrame(const FrameStats& stats) {
   return CodeBlocks();
 }
 
-bool FramePipeline::EncodeAndWriteFrame(const uint8_t* workingFrame) {
+bool FramePipeline::EncodeAndWriteFrame(const uint8_t* workingFrame, const uint8_t* prepared) {
   lastError_.clear();
   if (!coder_) {
     lastError_ = "No frame coder";
@@ -288,7 +288,9 @@ bool FramePipeline::EncodeAndWriteFrame(const uint8_t* workingFrame) {
   }
   const int32_t limit = BeginFrame();
   FrameStats stats;
-  if (!coder_->EncodeFrame(workingFrame, limit, stats)) {
+  const bool coded = prepared ? coder_->EncodePreparedFrame(workingFrame, prepared, limit, stats)
+                              : coder_->EncodeFrame(workingFrame, limit, stats);
+  if (!coded) {
     lastError_ = stats.Failure ? stats.Failure : "Cannot code the frame";
     return false;
   }

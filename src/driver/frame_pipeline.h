@@ -82,9 +82,9 @@ class FramePipeline {
   int32_t AudioOverhead() const;
 
   // Codes and writes one frame. `workingFrame` is R, G, B with its rows in the order the frame
-  // coder asks for. False when the frame cannot be coded or the output cannot be written
-  // (LastError).
-  bool EncodeAndWriteFrame(const uint8_t* workingFrame);
+  // coder asks for; `prepared`, when given, what the coder's PrepareFrame made of it. False
+  // when the frame cannot be coded or the output cannot be written (LastError).
+  bool EncodeAndWriteFrame(const uint8_t* workingFrame, const uint8_t* prepared = nullptr);
   // The two halves of EncodeAndWriteFrame, for a frame coded by the caller: BeginFrame counts
   // the frame and returns its byte budget (0 for the old method; with allocation across frames,
   // the most the frame may take, its goal then coming from the planner); WriteCodedFrame reports

@@ -476,17 +476,22 @@ int Korvane::Impl::EncodingPass() {
 
   out << std::flush;
   status->Begin(2, int64_t{range.ToFrame} - range.FromFrame + 1);
-  // Frames are decoded and put in the coder's order one ahead, while the coder works.
+  // Frames are decoded and put in the coder's order one ahead, while the coder works; what the
+  // coder can do to a frame without the frames before it (mapping it to the palette) is done
+  // there too, right after the frame's pixels in the same buffer.
   const bool bottomUp = coder->InputRows() == RowOrder::BottomUp;
+  const size_t frameBytes = pixelCount * 3;
+  const size_t preparedBytes = ReadAhead() ? coder->PreparedBytes() : 0;
   FramePrefetcher frames(
-      pixelCount * 3,
-      [&m, bottomUp, pixelCount](int32_t f, uint8_t* into) {
+      frameBytes + preparedBytes,
+      [&m, coder, bottomUp, pixelCount, frameBytes, preparedBytes](int32_t f, uint8_t* into) {
         const uint8_t* frame = m.GetAviFrame(f);
         if (!frame) return false;
         if (bottomUp)
           FramePipeline::ReverseComponents(frame, into, int64_t(pixelCount));
         else
           FramePipeline::FlipAndReverse(frame, into, m.FrameWidth, m.FrameHeight);
+        if (preparedBytes > 0) coder->PrepareFrame(into, into + frameBytes);
         return true;
       },
       ReadAhead());
@@ -509,7 +514,9 @@ int Korvane::Impl::EncodingPass() {
       audio->BuildFrameAudio();
       ReportSignLosses(*audio);
     }
-    if (!pipeline.EncodeAndWriteFrame(rgbFrame)) return Fail(pipeline.LastError());
+    if (!pipeline.EncodeAndWriteFrame(rgbFrame,
+                                      preparedBytes > 0 ? rgbFrame + frameBytes : nullptr))
+      return Fail(pipeline.LastError());
     if (status->Enabled()) {
       // The movie's data rate so far: bytes written per second of movie converted.
       int64_t done = int64_t{f} - range.FromFrame + 1;

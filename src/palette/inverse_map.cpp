@@ -89,14 +89,13 @@ void FillBlock(const PaletteEntries& palette, int b0, int b1, int b2, uint8_t* i
 }
 
 // The exact map's cells of the block of 4 x 4 x 4 whose first cell is (h0, h1, h2).
-void FillExactBlock(const PaletteEntries& palette, int h0, int h1, int h2, uint8_t* index) {
-  ExactCandidates candidates;
-  candidates.ForBlock(palette, h0, h1, h2);
+void FillExactBlock(ExactCandidates& candidates, int h0, int h1, int h2, uint8_t* index) {
+  candidates.ForBlock(h0, h1, h2);
   for (int a = 0; a < 4; ++a)
     for (int b = 0; b < 4; ++b)
       for (int d = 0; d < 4; ++d)
         index[((h0 + a) << 12) | ((h1 + b) << 6) | (h2 + d)] =
-            static_cast<uint8_t>(candidates.Nearest(palette, h0 + a, h1 + b, h2 + d));
+            static_cast<uint8_t>(candidates.Nearest(h0 + a, h1 + b, h2 + d));
 }
 
 }  // namespace
@@ -116,11 +115,16 @@ std::unique_ptr<InverseColorMap> InverseColorMap::Create(bool exact) {
 }
 
 void InverseColorMap::BuildExact(const PaletteEntries& palette) {
-  // Slabs of 4 red levels, each filled whole by one thread.
-  SplitWork(threads_, 16, [&](int begin, int end) {
-    for (int h0 = 4 * begin; h0 < 4 * end; h0 += 4)
-      for (int h1 = 0; h1 < 64; h1 += 4)
-        for (int h2 = 0; h2 < 64; h2 += 4) FillExactBlock(palette, h0, h1, h2, index_.get());
+  // Regions of 16 x 16 x 16 cells, each filled whole by one thread, block by block.
+  SplitWork(threads_, 64, [&](int begin, int end) {
+    ExactCandidates candidates(palette);
+    for (int region = begin; region < end; ++region) {
+      const int r0 = (region >> 4) * 16, r1 = ((region >> 2) & 3) * 16, r2 = (region & 3) * 16;
+      for (int h0 = r0; h0 < r0 + 16; h0 += 4)
+        for (int h1 = r1; h1 < r1 + 16; h1 += 4)
+          for (int h2 = r2; h2 < r2 + 16; h2 += 4)
+            FillExactBlock(candidates, h0, h1, h2, index_.get());
+    }
   });
 }
 

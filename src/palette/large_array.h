@@ -42,8 +42,7 @@ class LargeArray {
     const uintptr_t start = reinterpret_cast<uintptr_t>(m);
     const uintptr_t aligned = (start + kLargePage - 1) / kLargePage * kLargePage;
     if (aligned > start) munmap(m, aligned - start);
-    if (start + kLargePage > aligned)
-      munmap(reinterpret_cast<void*>(aligned + bytes_), start + kLargePage - aligned);
+    munmap(reinterpret_cast<void*>(aligned + bytes_), start + kLargePage - aligned);
     madvise(reinterpret_cast<void*>(aligned), bytes_, MADV_HUGEPAGE);
     data_ = reinterpret_cast<T*>(aligned);
     size_ = size;

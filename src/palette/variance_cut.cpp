@@ -47,10 +47,16 @@ struct Box {
   }
 };
 
+// Cells are visited in the order of an axis, which is no order in memory: the cell this many
+// places ahead is fetched while the sums go on.
+constexpr int kAhead = 16;
+
+// The box of the cells order[begin ... end - 1] (cells begin ... end - 1 without an order).
 Box MakeBox(const Cells& cells, const int* order, int begin, int end) {
   Box b{begin, end, 0, {0, 0, 0}, {0, 0, 0}};
   for (int i = begin; i < end; ++i) {
-    const Occupied& c = cells[order[i]];
+    if (order && i + kAhead < end) __builtin_prefetch(&cells[order[i + kAhead]]);
+    const Occupied& c = cells[order ? order[i] : i];
     b.weight += c.weight;
     for (int k = 0; k < 3; ++k) {
       b.sum[k] += c.sum[k];
@@ -124,27 +130,33 @@ bool Split(const Cells& cells, AxisOrders& orders, const Box& box, Box& low, Box
   }
   const int* order = orders.by[axis].data();
   // The split that keeps the most of |sum|^2 / weight on both sides leaves the least error.
-  double w = 0, s[3] = {0, 0, 0};
+  // The running sums are the low part's box, added up as MakeBox adds it.
+  Box run{box.begin, box.begin, 0, {0, 0, 0}, {0, 0, 0}};
   double best = -1;
   int at = -1;
   for (int i = box.begin; i < box.end - 1; ++i) {
+    if (i + kAhead < box.end) __builtin_prefetch(&cells[order[i + kAhead]]);
     const Occupied& c = cells[order[i]];
-    w += c.weight;
-    for (int k = 0; k < 3; ++k) s[k] += c.sum[k];
+    run.weight += c.weight;
+    for (int k = 0; k < 3; ++k) {
+      run.sum[k] += c.sum[k];
+      run.squares[k] += c.sum[k] * c.mean[k];
+    }
     if (c.mean[axis] == cells[order[i + 1]].mean[axis]) continue;
-    const double rw = box.weight - w;
+    const double rw = box.weight - run.weight;
     double kept = 0;
     for (int k = 0; k < 3; ++k) {
-      const double r = box.sum[k] - s[k];
-      kept += s[k] * s[k] / w + r * r / rw;
+      const double r = box.sum[k] - run.sum[k];
+      kept += run.sum[k] * run.sum[k] / run.weight + r * r / rw;
     }
     if (kept > best) {
       best = kept;
       at = i + 1;
+      low = run;
+      low.end = at;
     }
   }
   if (at < 0) return false;
-  low = MakeBox(cells, order, box.begin, at);
   high = MakeBox(cells, order, at, box.end);
   // The other two orders keep their order within each part: the low part first. A large box
   // has them partitioned on two threads.
@@ -178,15 +190,15 @@ int BlockOf(int cell) {
 // colour map gives it.
 void AssignCells(const Cells& cells, const PaletteEntries& palette, LargeArray<int>& assigned,
                  int first, int last) {
-  ExactCandidates candidates;
+  ExactCandidates candidates(palette);
   for (int i = first; i < last;) {
     const int block = BlockOf(cells[i].cell);
     int end = i + 1;
     while (end < last && BlockOf(cells[end].cell) == block) ++end;
-    candidates.ForBlock(palette, (block >> 8) * 4, ((block >> 4) & 15) * 4, (block & 15) * 4);
+    candidates.ForBlock((block >> 8) * 4, ((block >> 4) & 15) * 4, (block & 15) * 4);
     for (; i < end; ++i) {
       const int cell = cells[i].cell;
-      assigned[i] = candidates.Nearest(palette, cell >> 12, (cell >> 6) & 63, cell & 63);
+      assigned[i] = candidates.Nearest(cell >> 12, (cell >> 6) & 63, cell & 63);
     }
   }
 }
@@ -197,15 +209,6 @@ void AssignCells(const Cells& cells, const PaletteEntries& palette, LargeArray<i
                  int threads) {
   SplitWork(threads, static_cast<int>(cells.size()),
             [&](int first, int last) { AssignCells(cells, palette, assigned, first, last); });
-}
-
-// Squared distance from the middle of a cell to an entry, in doubled coordinates, as the exact
-// colour map measures it.
-int CellDistance(const int32_t* entry, int cell) {
-  const int d0 = 8 * (cell >> 12) + 3 - 2 * entry[0];
-  const int d1 = 8 * ((cell >> 6) & 63) + 3 - 2 * entry[1];
-  const int d2 = 8 * (cell & 63) + 3 - 2 * entry[2];
-  return d0 * d0 + d1 * d1 + d2 * d2;
 }
 
 // Entries moved in a round up to which the next round looks only at them.
@@ -219,7 +222,7 @@ void ReassignCells(const Cells& cells, const PaletteEntries& palette,
                    const std::vector<int>& movedEntries, const std::vector<char>& moved,
                    LargeArray<int>& assigned, int threads) {
   SplitWork(threads, static_cast<int>(cells.size()), [&](int first, int last) {
-    ExactCandidates candidates;
+    ExactCandidates candidates(palette);
     int block = -1;
     for (int i = first; i < last; ++i) {
       const int cell = cells[static_cast<size_t>(i)].cell;
@@ -228,15 +231,16 @@ void ReassignCells(const Cells& cells, const PaletteEntries& palette,
         const int b = BlockOf(cell);
         if (b != block) {
           block = b;
-          candidates.ForBlock(palette, (b >> 8) * 4, ((b >> 4) & 15) * 4, (b & 15) * 4);
+          candidates.ForBlock((b >> 8) * 4, ((b >> 4) & 15) * 4, (b & 15) * 4);
         }
         assigned[static_cast<size_t>(i)] =
-            candidates.Nearest(palette, cell >> 12, (cell >> 6) & 63, cell & 63);
+            candidates.Nearest(cell >> 12, (cell >> 6) & 63, cell & 63);
         continue;
       }
-      int best = current, bestDistance = CellDistance(palette.Entry[current], cell);
+      const int c0 = cell >> 12, c1 = (cell >> 6) & 63, c2 = cell & 63;
+      int best = current, bestDistance = ExactDistance(palette.Entry[current], c0, c1, c2);
       for (int e : movedEntries) {
-        const int d = CellDistance(palette.Entry[e], cell);
+        const int d = ExactDistance(palette.Entry[e], c0, c1, c2);
         if (d < bestDistance || (d == bestDistance && e < best)) {
           best = e;
           bestDistance = d;
@@ -287,13 +291,7 @@ bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
   }
   cells.Truncate(next);
 
-  std::vector<Box> boxes;
-  {
-    LargeArray<int> identity;
-    if (!identity.Allocate(cells.size())) return false;
-    for (size_t i = 0; i < identity.size(); ++i) identity[i] = static_cast<int>(i);
-    boxes.push_back(MakeBox(cells, identity.data(), 0, static_cast<int>(cells.size())));
-  }
+  std::vector<Box> boxes{MakeBox(cells, nullptr, 0, static_cast<int>(cells.size()))};
   std::vector<char> whole(1, 0);  // boxes found not to split
   AxisOrders orders;
   bool sorted[3] = {false, false, false};

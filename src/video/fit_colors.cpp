@@ -332,11 +332,12 @@ bool ColorFitter::SplitFit(FitResult& r, bool cells) const {
   return true;
 }
 
-void ColorFitter::LoadBlock(const uint8_t* target) {
+void ColorFitter::LoadPixels(const uint8_t* target, int n) {
   const int targetStride = 3 * frameWidth_;
-  for (int y = 0, p = 0; y < 8; ++y) {
+  for (int y = 0; y < n; ++y) {
     const uint8_t* t = target + y * targetStride;
-    for (int x = 0; x < 8; ++x, ++p, t += 3) {
+    for (int x = 0; x < n; ++x, t += 3) {
+      const int p = y * 8 + x;
       const int32_t t0 = t[0], t1 = t[1], t2 = t[2];
       pixelUnits_.t0[p] = t0;
       pixelUnits_.t1[p] = t1;
@@ -344,40 +345,28 @@ void ColorFitter::LoadBlock(const uint8_t* target) {
       pixelUnits_.tsq[p] = t0 * t0 + t1 * t1 + t2 * t2;
     }
   }
+}
+
+void ColorFitter::LoadBlock(const uint8_t* target) {
+  LoadPixels(target, 8);
   for (int c = 0; c < 16; ++c) {
     const int p = (c >> 2) * 16 + (c & 3) * 2;
-    cellUnits_.t0[c] =
-        pixelUnits_.t0[p] + pixelUnits_.t0[p + 1] + pixelUnits_.t0[p + 8] + pixelUnits_.t0[p + 9];
-    cellUnits_.t1[c] =
-        pixelUnits_.t1[p] + pixelUnits_.t1[p + 1] + pixelUnits_.t1[p + 8] + pixelUnits_.t1[p + 9];
-    cellUnits_.t2[c] =
-        pixelUnits_.t2[p] + pixelUnits_.t2[p + 1] + pixelUnits_.t2[p + 8] + pixelUnits_.t2[p + 9];
-    cellUnits_.tsq[c] = pixelUnits_.tsq[p] + pixelUnits_.tsq[p + 1] + pixelUnits_.tsq[p + 8] +
-                        pixelUnits_.tsq[p + 9];
+    auto cell = [p](const int32_t* a) { return a[p] + a[p + 1] + a[p + 8] + a[p + 9]; };
+    cellUnits_.t0[c] = cell(pixelUnits_.t0);
+    cellUnits_.t1[c] = cell(pixelUnits_.t1);
+    cellUnits_.t2[c] = cell(pixelUnits_.t2);
+    cellUnits_.tsq[c] = cell(pixelUnits_.tsq);
   }
 }
 
 void ColorFitter::FitColors(const uint8_t* target, const uint8_t* index, int options,
                             FitResult& r) {
-  if (n_ == 8) {
+  // A quadrant on its own takes the places of the top-left quadrant's pixels.
+  if (n_ == 8)
     LoadBlock(target);
-    Gather(index, 0, false);
-  } else {
-    // A quadrant on its own: its pixels take the places of the top-left quadrant's.
-    const int targetStride = 3 * frameWidth_;
-    for (int y = 0; y < 4; ++y) {
-      const uint8_t* t = target + y * targetStride;
-      for (int x = 0; x < 4; ++x, t += 3) {
-        const int p = y * 8 + x;
-        const int32_t t0 = t[0], t1 = t[1], t2 = t[2];
-        pixelUnits_.t0[p] = t0;
-        pixelUnits_.t1[p] = t1;
-        pixelUnits_.t2[p] = t2;
-        pixelUnits_.tsq[p] = t0 * t0 + t1 * t1 + t2 * t2;
-      }
-    }
-    Gather(index, 0, false);
-  }
+  else
+    LoadPixels(target, 4);
+  Gather(index, 0, false);
   Fit(options, r);
 }
 
@@ -428,7 +417,7 @@ void ColorFitter::Gather(const uint8_t* index, int first, bool cells) {
     run->tsq += rsq;
   };
   uint8_t runOrig = 0;
-  // Opens the run of colour v unless it is the current one; returns its original colour.
+  // Opens the run of colour v unless it is the current one (runOrig: its original colour).
   auto enter = [&](uint8_t v) {
     Cluster& c = table_[v];
     if (&c != run) {

@@ -84,6 +84,8 @@ class ColorFitter {
     uint8_t firstOrig, lastOrig;  // original colours held, linked through nextOrig_
   };
 
+  // Reads the n x n true-colour pixels at `target` into the pixel units, row y at unit 8 y.
+  void LoadPixels(const uint8_t* target, int n);
   // Collects the colours of the fit's pixels from `index` with their targets' sums, the pixels
   // read from the loaded units from unit `first` on (or the cells, when `cells`).
   void Gather(const uint8_t* index, int first, bool cells);

@@ -3,6 +3,7 @@
 // print; the caller decides what the facts mean to the user.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace korvane {
@@ -64,6 +65,22 @@ class FrameCoder {
   // A planner that chooses every later frame's goal from its costs, in place of `limit`
   // (null: none). Coders without rate control ignore it.
   virtual void SetRatePlanner(RatePlanner*) {}
+
+  // The part of coding a frame that needs none of the frames before it, which a caller may do
+  // ahead, on another thread, while the frame before is coded: PrepareFrame fills
+  // PreparedBytes() bytes from the frame, and EncodePreparedFrame then codes the frame exactly
+  // as EncodeFrame would. PrepareFrame may run beside any call but SetupFrameGeometry-like
+  // set-up. A coder with nothing to prepare takes no bytes.
+  virtual size_t PreparedBytes() const { return 0; }
+  virtual void PrepareFrame(const uint8_t* frame, uint8_t* prepared) const {
+    (void)frame;
+    (void)prepared;
+  }
+  virtual bool EncodePreparedFrame(const uint8_t* frame, const uint8_t* prepared, int32_t limit,
+                                   FrameStats& stats) {
+    (void)prepared;
+    return EncodeFrame(frame, limit, stats);
+  }
 
   // After EncodeFrame: the code of block `block` (raster order, top row of blocks first); its
   // data bytes are written to `data` (room for 64 bytes) and their number to `size`.

@@ -69,8 +69,34 @@ struct FrameEncoder::Impl {
   bool frameCopies = false;
   std::vector<FrameCopyMode> copies;  // per block
   std::vector<uint8_t> copied;        // per block
-  MotionField field;  // the seeded motion search's vectors, without the classic fit
+  MotionField field;                  // the seeded motion search's vectors, without the classic fit
   PanEstimator pan;
+
+  int Bands() const { return (geometry.FrameHeight + kRowsPerBand - 1) / kRowsPerBand; }
+  // Maps band `b` of rows of `target` into `mapped` (unless it is dithered already) and into
+  // `half` at half resolution; returns the band's energy. Bands start on even rows, so that no
+  // 2x2 cell is cut, and every band's energy is an integer, so that sums of bands do not
+  // depend on their order.
+  double MapBand(const uint8_t* target, int b, bool dithered, uint8_t* mapped,
+                 uint8_t* half) const {
+    const int w = geometry.FrameWidth;
+    const int y = b * kRowsPerBand, rows = std::min(kRowsPerBand, geometry.FrameHeight - y);
+    const size_t first = static_cast<size_t>(y) * static_cast<size_t>(w);
+    const uint8_t* in = target + 3 * first;
+    if (reducer) {
+      if (!dithered) reducer->MapPixels(in, mapped + first, w, rows);
+      reducer->MapPixelsHalfRes(in, half + first, w, rows);
+    }
+    return SignalEnergy(in, int64_t{w} * rows);
+  }
+  // Dithering carries error from pixel to pixel and maps the whole frame at once. False when
+  // the frame is not dithered (also when the dithering's memory cannot be had).
+  bool Dither(const uint8_t* target, uint8_t* mapped) const {
+    return reducer && dither &&
+           reducer->MapPixelsDithered(target, mapped, geometry.FrameWidth, geometry.FrameHeight);
+  }
+  // A prepared frame: the mapped frame, the half-resolution frame, then the energy.
+  size_t PixelBytes() const { return static_cast<size_t>(std::max(0, geometry.PixelCount)); }
 };
 
 FrameEncoder::FrameEncoder() : impl_(std::make_unique<Impl>()) {}
@@ -123,47 +149,77 @@ void FrameEncoder::SetMotionSearch(bool motion) {
   impl_->motion = motion;
 }
 
+size_t FrameEncoder::PreparedBytes() const {
+  const Impl& s = *impl_;
+  return s.ready ? 2 * s.PixelBytes() + sizeof(double) : 0;
+}
+
+void FrameEncoder::PrepareFrame(const uint8_t* target, uint8_t* prepared) const {
+  const Impl& s = *impl_;
+  if (!s.ready) return;
+  const size_t n = s.PixelBytes();
+  uint8_t* mapped = prepared;
+  uint8_t* half = prepared + n;
+  const bool dithered = s.Dither(target, mapped);
+  double energy = 0;
+  for (int b = 0; b < s.Bands(); ++b) energy += s.MapBand(target, b, dithered, mapped, half);
+  std::memcpy(prepared + 2 * n, &energy, sizeof energy);
+}
+
 bool FrameEncoder::EncodeFrame(const uint8_t* target, int32_t limit, FrameStats& stats) {
+  return Encode(target, nullptr, limit, stats);
+}
+
+bool FrameEncoder::EncodePreparedFrame(const uint8_t* target, const uint8_t* prepared,
+                                       int32_t limit, FrameStats& stats) {
+  return Encode(target, prepared, limit, stats);
+}
+
+bool FrameEncoder::Encode(const uint8_t* target, const uint8_t* prepared, int32_t limit,
+                          FrameStats& stats) {
   Impl& s = *impl_;
   stats = FrameStats{};
   stats.Limit = limit;
   const int blocks = s.geometry.BlockCount;
   if (!s.ready || blocks == 0) return true;
   const bool motion = s.motion;
-  const int w = s.geometry.FrameWidth, h = s.geometry.FrameHeight;
 
   // Without the classic fit every frame after the first is searched for motion; the RGB copy
   // of the previous reconstruction is then filled by bands below.
   const bool seeded = !s.classic;
   s.frames.Rotate(motion || seeded, seeded ? nullptr : s.palette.RgbTable());
   s.planes = s.frames.Planes(s.geometry);
-  // Dithering carries error from pixel to pixel and runs alone; plain and half-resolution
-  // mapping and the energy go by bands of rows on all workers. Bands start on even rows, so
-  // that no 2x2 cell is cut, and every band's energy is an integer, so the total is the same
-  // whatever the order of the sum.
-  const bool dithered =
-      s.reducer && s.dither && s.reducer->MapPixelsDithered(target, s.frames.Current(), w, h);
-  const int bands = (h + kRowsPerBand - 1) / kRowsPerBand;
-  double* bandEnergy = s.bandEnergy.data();
-  auto map = [&](int, int begin, int end) {
-    for (int b = begin; b < end; ++b) {
-      const int y = b * kRowsPerBand, rows = std::min(kRowsPerBand, h - y);
-      const size_t first = static_cast<size_t>(y) * static_cast<size_t>(w);
-      const uint8_t* in = target + 3 * first;
-      if (s.reducer) {
-        if (!dithered) s.reducer->MapPixels(in, s.frames.Current() + first, w, rows);
-        s.reducer->MapPixelsHalfRes(in, s.frames.HalfRes() + first, w, rows);
-      }
-      bandEnergy[b] = SignalEnergy(in, int64_t{w} * rows);
-      if (seeded) {
-        s.frames.ExpandPreviousRGB(y, rows, s.palette.RgbTable());
-        s.pan.AddBand(target, y, rows);
-      }
-    }
-  };
-  s.pool->For(bands, 1, map);
   stats.Energy = 0;
-  for (int b = 0; b < bands; ++b) stats.Energy += bandEnergy[b];
+  if (prepared) {
+    const size_t n = s.PixelBytes();
+    if (s.reducer) {
+      std::memcpy(s.frames.Current(), prepared, n);
+      std::memcpy(s.frames.HalfRes(), prepared + n, n);
+    }
+    std::memcpy(&stats.Energy, prepared + 2 * n, sizeof stats.Energy);
+  }
+  // Dithering runs alone; plain and half-resolution mapping and the energy (unless prepared,
+  // summed in band order as PrepareFrame sums them) and, for the seeded search, the RGB copy of
+  // the previous reconstruction and the pan's bands go by bands of rows on all workers.
+  if (!prepared || seeded) {
+    const bool dithered = !prepared && s.Dither(target, s.frames.Current());
+    double* bandEnergy = s.bandEnergy.data();
+    auto map = [&](int, int begin, int end) {
+      for (int b = begin; b < end; ++b) {
+        if (!prepared)
+          bandEnergy[b] = s.MapBand(target, b, dithered, s.frames.Current(), s.frames.HalfRes());
+        if (seeded) {
+          const int y = b * kRowsPerBand;
+          const int rows = std::min(kRowsPerBand, s.geometry.FrameHeight - y);
+          s.frames.ExpandPreviousRGB(y, rows, s.palette.RgbTable());
+          s.pan.AddBand(target, y, rows);
+        }
+      }
+    };
+    s.pool->For(s.Bands(), 1, map);
+    if (!prepared)
+      for (int b = 0; b < s.Bands(); ++b) stats.Energy += bandEnergy[b];
+  }
 
   if (seeded) s.field.NextFrame(s.pan.FinishFrame(kPanRange));
 

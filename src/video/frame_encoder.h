@@ -42,6 +42,12 @@ class FrameEncoder final : public FrameCoder {
   // error and bytes after pruning, whether the limit was met, the chain storage it used (the
   // chains' bytes as if stored back to back) and the pruning steps taken.
   bool EncodeFrame(const uint8_t* target, int32_t limit, FrameStats& stats) override;
+  // The frame mapped to the palette (plain or dithered, and at half resolution) and its
+  // energy, which need no earlier frame. Set-up must be done; safe beside EncodeFrame.
+  size_t PreparedBytes() const override;
+  void PrepareFrame(const uint8_t* target, uint8_t* prepared) const override;
+  bool EncodePreparedFrame(const uint8_t* target, const uint8_t* prepared, int32_t limit,
+                           FrameStats& stats) override;
 
   // After EncodeFrame: the opcode of block `block` (raster order); its video-data bytes are
   // written to `data` (room for 64 bytes) and their number to `size`.
@@ -68,6 +74,7 @@ class FrameEncoder final : public FrameCoder {
   const ModeCandidate& Coding(int block) const;
 
   struct Impl;
+  bool Encode(const uint8_t* target, const uint8_t* prepared, int32_t limit, FrameStats& stats);
   std::unique_ptr<Impl> impl_;
 };
 

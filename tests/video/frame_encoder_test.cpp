@@ -1,6 +1,6 @@
 // The default method end to end: candidate offering, chains, pruning to the limit, the codes
 // and bytes of every block decoded independently, the run totals, and the same output for any
-// number of threads.
+// number of threads and with every frame mapped ahead.
 #include "video/frame_encoder.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "video/bfos.h"
@@ -59,18 +60,34 @@ struct Movie {
   }
 };
 
+// `ahead`: every frame is prepared on a thread of its own while the frame before it is coded,
+// as the conversion's frame reader does.
 EncodedRun Encode(Movie& movie, int threads, const std::vector<int32_t>& limits, bool motion,
-                  bool dither, int onlyKind = -1, std::vector<std::vector<int>>* kinds = nullptr) {
+                  bool dither, int onlyKind = -1, std::vector<std::vector<int>>* kinds = nullptr,
+                  bool ahead = false) {
   EncodedRun run;
   FrameEncoder enc;
   enc.SetupFrameGeometry(movie.width, movie.height, movie.reducer.get(), dither, threads);
   enc.SetMotionSearch(motion);
   enc.OfferOnly(onlyKind);
   EXPECT_EQ(enc.Threads(), threads);
+  std::vector<uint8_t> prepared[2];
+  for (auto& p : prepared) p.assign(enc.PreparedBytes(), 0xAB);
+  if (ahead) enc.PrepareFrame(movie.frames[0].data(), prepared[0].data());
   for (size_t f = 0; f < movie.frames.size(); ++f) {
     const int32_t limit = limits[f % limits.size()];
     FrameStats stats;
-    EXPECT_TRUE(enc.EncodeFrame(movie.frames[f].data(), limit, stats));
+    if (ahead) {
+      std::thread next;
+      if (f + 1 < movie.frames.size())
+        next = std::thread(
+            [&, f] { enc.PrepareFrame(movie.frames[f + 1].data(), prepared[(f + 1) % 2].data()); });
+      EXPECT_TRUE(
+          enc.EncodePreparedFrame(movie.frames[f].data(), prepared[f % 2].data(), limit, stats));
+      if (next.joinable()) next.join();
+    } else {
+      EXPECT_TRUE(enc.EncodeFrame(movie.frames[f].data(), limit, stats));
+    }
     EXPECT_EQ(stats.Limit, limit);
     CodedFrame c;
     for (int b = 0; b < enc.BlockCount(); ++b) {
@@ -390,8 +407,10 @@ TEST(FrameEncoderTest, SameOutputForAnyNumberOfThreads) {
       const EncodedRun one = Encode(movie, 1, limits, true, dither);
       const EncodedRun two = Encode(movie, 2, limits, true, dither);
       const EncodedRun four = Encode(movie, 4, limits, true, dither);
+      const EncodedRun ahead = Encode(movie, 2, limits, true, dither, -1, nullptr, true);
       EXPECT_TRUE(one == two) << "dither " << dither << " classic " << classic;
       EXPECT_TRUE(one == four) << "dither " << dither << " classic " << classic;
+      EXPECT_TRUE(one == ahead) << "dither " << dither << " classic " << classic;
       EXPECT_FALSE(one.frames[0].limitMet);  // the first frame cannot fit 100 bytes
       CheckDecodes(movie, one);
     }
