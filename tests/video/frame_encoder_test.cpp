@@ -72,9 +72,8 @@ EncodedRun Encode(Movie& movie, int threads, const std::vector<int32_t>& limits,
     if (ahead) {
       std::thread next;
       if (f + 1 < movie.frames.size())
-        next = std::thread([&, f] {
-          enc.PrepareFrame(movie.frames[f + 1].data(), prepared[(f + 1) % 2].data());
-        });
+        next = std::thread(
+            [&, f] { enc.PrepareFrame(movie.frames[f + 1].data(), prepared[(f + 1) % 2].data()); });
       EXPECT_TRUE(
           enc.EncodePreparedFrame(movie.frames[f].data(), prepared[f % 2].data(), limit, stats));
       if (next.joinable()) next.join();
