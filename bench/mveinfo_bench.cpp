@@ -142,9 +142,10 @@ void BM_SheetTenMinutes(benchmark::State& state) {
       state.SkipWithError(error.c_str());
       break;
     }
-    frames = result.FramesShown;
+    frames += result.FramesShown;
   }
-  state.counters["frames"] = double(frames);
+  // The same counter as the other benchmarks: the CSV report wants one set for every run.
+  state.counters["fps"] = benchmark::Counter(double(frames), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_SheetTenMinutes)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 

@@ -121,8 +121,9 @@ struct Korvane::Impl {
     if (status) status->Clear();
   }
 
-  // Frames are decoded on a thread of their own, one ahead of their use, unless one thread
-  // is asked for or the frames are shown on the terminal as they are read.
+  // Pass 1 decodes frames on a thread of their own, one ahead of their use, unless one thread
+  // is asked for or the frames are shown on the terminal as they are read (pass 2 shows them
+  // from copies instead).
   bool ReadAhead() const {
     return settings.Threads != 1 && !(settings.PlayFrames && hooks.Preview);
   }
@@ -478,15 +479,24 @@ int Korvane::Impl::EncodingPass() {
   status->Begin(2, int64_t{range.ToFrame} - range.FromFrame + 1);
   // Frames are decoded and put in the coder's order one ahead, while the coder works; what the
   // coder can do to a frame without the frames before it (mapping it to the palette) is done
-  // there too, right after the frame's pixels in the same buffer.
+  // there too, right after the frame's pixels in the same buffer. The "-play" preview draws
+  // every frame on this thread just before it is coded, from a copy of the decoder's picture
+  // that comes after those.
+  const bool ahead = s.Threads != 1;
+  const bool previewing = s.PlayFrames && hooks.Preview;
   const bool bottomUp = coder->InputRows() == RowOrder::BottomUp;
   const size_t frameBytes = pixelCount * 3;
-  const size_t preparedBytes = ReadAhead() ? coder->PreparedBytes() : 0;
+  const size_t preparedBytes = ahead ? coder->PreparedBytes() : 0;
+  const size_t previewAt = frameBytes + preparedBytes;
+  const size_t previewBytes = ahead && previewing ? frameBytes : 0;
+  if (previewBytes > 0) m.SetPreviewHook(nullptr);
   FramePrefetcher frames(
-      frameBytes + preparedBytes,
-      [&m, coder, bottomUp, pixelCount, frameBytes, preparedBytes](int32_t f, uint8_t* into) {
+      previewAt + previewBytes,
+      [&m, coder, bottomUp, pixelCount, frameBytes, preparedBytes, previewAt, previewBytes](
+          int32_t f, uint8_t* into) {
         const uint8_t* frame = m.GetAviFrame(f);
         if (!frame) return false;
+        if (previewBytes > 0) std::memcpy(into + previewAt, frame, previewBytes);
         if (bottomUp)
           FramePipeline::ReverseComponents(frame, into, int64_t(pixelCount));
         else
@@ -494,7 +504,7 @@ int Korvane::Impl::EncodingPass() {
         if (preparedBytes > 0) coder->PrepareFrame(into, into + frameBytes);
         return true;
       },
-      ReadAhead());
+      ahead);
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
     const uint8_t* rgbFrame = frames.Get(f, f < range.ToFrame ? f + 1 : -1);
     if (!rgbFrame) {
@@ -502,6 +512,9 @@ int Korvane::Impl::EncodingPass() {
       file.Close();
       return Fail(m.LastError);
     }
+    if (previewBytes > 0)
+      hooks.Preview(rgbFrame + previewAt, m.FrameWidth, m.FrameHeight, m.PictureOffsetX,
+                    m.PictureOffsetY, m.PictureWidth, m.PictureHeight);
     if (s.LocalPalettes) {
       reducer->ClearCounts();
       reducer->AddPixelsRGB(rgbFrame, m.FrameWidth, m.FrameHeight);

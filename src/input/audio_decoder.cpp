@@ -247,15 +247,9 @@ AudioDecoder::~AudioDecoder() = default;
 int AudioDecoder::Open(const std::string& path, StreamChoice choice, bool riffOnly) {
   Impl& d = *impl_;
   d.Close();
-  int r = OpenFormat(path.c_str(), d.fmt);
+  static const char* const kRiffFormats[] = {"avi", "wav", nullptr};
+  int r = OpenFormat(path.c_str(), d.fmt, false, riffOnly ? kRiffFormats : nullptr);
   if (r < 0) return r;
-  if (riffOnly) {
-    std::string name = d.fmt->iformat->name;
-    if (name != "avi" && name != "wav") {
-      d.Close();
-      return AVERROR_INVALIDDATA;
-    }
-  }
   if (NeedsSequentialReading(d.fmt.get())) {
     r = OpenFormat(path.c_str(), d.fmt, true);
     if (r < 0) {

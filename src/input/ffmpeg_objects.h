@@ -46,8 +46,11 @@ using ResamplerPtr = std::unique_ptr<SwrContext, ResamplerDeleter>;
 
 // Opens `path` for reading and reads its stream information; on failure `fmt` stays empty and
 // the result is FFmpeg's negative code. `sequential` reads the file front to back as if it could
-// not seek, so that the reader never follows an index the file carries.
-int OpenFormat(const char* path, FormatContextPtr& fmt, bool sequential = false);
+// not seek, so that the reader never follows an index the file carries. `formats`, when given,
+// is a null-terminated list of the container formats taken: a file of another one is refused
+// with AVERROR_INVALIDDATA before its stream information is read (which decodes a little).
+int OpenFormat(const char* path, FormatContextPtr& fmt, bool sequential = false,
+               const char* const* formats = nullptr);
 
 // True for an AVI file whose index is missing, partial or damaged: FFmpeg then knows only the
 // entries it met while probing, or reads packets from where a damaged index points. Such a

@@ -5,7 +5,8 @@
 
 namespace korvane {
 
-int OpenFormat(const char* path, FormatContextPtr& fmt, bool sequential) {
+int OpenFormat(const char* path, FormatContextPtr& fmt, bool sequential,
+               const char* const* formats) {
   fmt.reset();
   AVFormatContext* raw = avformat_alloc_context();
   if (!raw) return AVERROR(ENOMEM);
@@ -28,6 +29,12 @@ int OpenFormat(const char* path, FormatContextPtr& fmt, bool sequential) {
     owner.release();
     avio_closep(&io);
     return r;
+  }
+  if (formats) {
+    bool taken = false;
+    for (const char* const* f = formats; *f && !taken; ++f)
+      taken = std::strcmp(owner->iformat->name, *f) == 0;
+    if (!taken) return AVERROR_INVALIDDATA;
   }
   r = avformat_find_stream_info(owner.get(), nullptr);
   if (r < 0) return r;
