@@ -10,8 +10,8 @@
 #include "video/fit_colors.h"
 #include "video/measures.h"
 #include "video/modes.h"
-#include "video/part_fit.h"
 #include "video/motion_field.h"
+#include "video/part_fit.h"
 
 namespace korvane {
 

@@ -15,8 +15,8 @@ constexpr int kRecordSizes[kModeKindCount] = {
     sizeof(FarMotionMode),     sizeof(PackedMode),    sizeof(PackedMode),
     sizeof(PackedMode),        sizeof(FrameCopyMode), sizeof(FrameCopyMode)};
 
-constexpr uint8_t kOpcodes[kModeKindCount] = {11, 0,  1,  4, 7, 9,  14, 13, 8,
-                                              10, 12, 15, 5, 8, 9,  10, 2,  3};
+constexpr uint8_t kOpcodes[kModeKindCount] = {11, 0,  1,  4, 7, 9, 14, 13, 8,
+                                              10, 12, 15, 5, 8, 9, 10, 2,  3};
 
 // Quadrant q (top-left, top-right, bottom-left, bottom-right) starts at this offset.
 inline int QuadrantOffset(int q, int stride) {
