@@ -1,5 +1,6 @@
-// Reads the movie's frames one ahead: while the caller codes frame f, a thread of its own
-// decodes frame f + 1 into a second buffer, so decoding and coding overlap.
+// Reads the movie's frames ahead of their use on a thread of their own, so that decoding and
+// the work on the frames overlap: FramePrefetcher one frame ahead, wherever the caller asks for
+// next; FrameQueue several frames ahead, in order.
 #pragma once
 
 #include <condition_variable>
@@ -50,6 +51,43 @@ class FramePrefetcher {
   int jobBuffer_ = 0;     // where it goes
   int32_t fetched_ = -1;  // the frame of the last finished fetch
   bool fetchedOk_ = false;
+};
+
+// Reads the frames `first` ... `last` in order on a thread of its own, up to `depth` - 1 frames
+// ahead of the one in use, so that the uneven times of reading and of the work on each frame
+// even out instead of making each side wait for the other.
+class FrameQueue {
+ public:
+  using Fetch = FramePrefetcher::Fetch;
+
+  // `depth` buffers of `frameBytes` bytes; below 2 (or without a thread to be had) every frame
+  // is fetched by Next itself, on the caller's thread.
+  FrameQueue(size_t frameBytes, Fetch fetch, int32_t first, int32_t last, int depth);
+  ~FrameQueue();
+  FrameQueue(const FrameQueue&) = delete;
+  FrameQueue& operator=(const FrameQueue&) = delete;
+
+  // The next frame, `first` on the first call; null when it cannot be had (or the buffers could
+  // not be allocated) and past `last`. The frame stays valid until the next call.
+  const uint8_t* Next();
+
+ private:
+  void Loop();
+
+  Fetch fetch_;
+  std::vector<std::vector<uint8_t>> buffers_;
+  bool allocated_ = false;
+  bool ahead_ = false;
+  const int32_t first_, last_;
+  int32_t current_;  // the frame handed out last
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::thread thread_;
+  int32_t fetched_;   // frames before this one are in their buffers
+  int32_t released_;  // frames before this one are done with
+  bool failed_ = false;
+  bool stop_ = false;
 };
 
 }  // namespace korvane

@@ -307,6 +307,9 @@ int Korvane::Impl::MainSequence() {
   return kExitOk;
 }
 
+// Frames in the buffers of pass 1: the one counted and three read ahead.
+constexpr int kCountingDepth = 4;
+
 int Korvane::Impl::PalettePass() {
   const Settings& s = settings;
   reducer = ColorReducer::Create(256, s.Classic);
@@ -332,7 +335,9 @@ int Korvane::Impl::PalettePass() {
   out << "Pass 1. Color reduction.\n" << std::flush;
   status->Begin(1, int64_t{range.ToFrame} - range.FromFrame + 1);
   MovieSource& m = *movie;
-  FramePrefetcher frames(
+  // Counting a frame takes about as long as decoding one, but neither evenly: frames are read
+  // a few ahead, so that each side seldom waits for the other.
+  FrameQueue frames(
       size_t(m.FrameWidth) * m.FrameHeight * 3,
       [&m](int32_t f, uint8_t* into) {
         const uint8_t* frame = m.GetAviFrame(f);
@@ -340,13 +345,13 @@ int Korvane::Impl::PalettePass() {
         std::memcpy(into, frame, size_t(m.FrameWidth) * m.FrameHeight * 3);
         return true;
       },
-      ReadAhead());
+      range.FromFrame, range.ToFrame, ReadAhead() ? kCountingDepth : 1);
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
     if ((int64_t{f} + 1) % 50 == 0) {
       ClearStatus();
       out << (int64_t{f} + 1) << " " << std::flush;
     }
-    const uint8_t* frame = frames.Get(f, f < range.ToFrame ? f + 1 : -1);
+    const uint8_t* frame = frames.Next();
     if (!frame) return Fail(m.LastError);
     reducer->AddPixelsBGR(frame, movie->FrameWidth, movie->FrameHeight);
     if (!s.Classic && !s.OldMethod) activity.Add(frame, movie->FrameWidth, movie->FrameHeight);
