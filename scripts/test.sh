@@ -49,7 +49,7 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVANE_TSAN=ON -DK
 cmake --build build-tsan -j "$jobs" --target video_tests driver_tests palette_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j "$jobs" \
-  -R '^(WorkerPoolTest|FrameEncoderTest|FramePipeline|FramePrefetcher|FrameQueue|ExactEncoder)\.|^InverseColorMap\.MappingFromManyThreads'
+  -R '^(WorkerPoolTest|FrameEncoderTest|FramePipeline|FrameQueue|ExactEncoder)\.|^InverseColorMap\.MappingFromManyThreads'
 
 echo "== Fuzzing for 60 seconds each: the MVE inspector, the RIFF sound-header reader and the"
 echo "   palette-file loader (clang, libFuzzer, sanitizers)"

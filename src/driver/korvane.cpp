@@ -307,8 +307,10 @@ int Korvane::Impl::MainSequence() {
   return kExitOk;
 }
 
-// Frames in the buffers of pass 1: the one counted and three read ahead.
+// Frames in the buffers of pass 1: the one counted and three read ahead; of pass 2: the one
+// coded and the next, read and mapped to the palette.
 constexpr int kCountingDepth = 4;
+constexpr int kCodingDepth = 2;
 
 int Korvane::Impl::PalettePass() {
   const Settings& s = settings;
@@ -495,7 +497,7 @@ int Korvane::Impl::EncodingPass() {
   const size_t previewAt = frameBytes + preparedBytes;
   const size_t previewBytes = ahead && previewing ? frameBytes : 0;
   if (previewBytes > 0) m.SetPreviewHook(nullptr);
-  FramePrefetcher frames(
+  FrameQueue frames(
       previewAt + previewBytes,
       [&m, coder, bottomUp, pixelCount, frameBytes, preparedBytes, previewAt, previewBytes](
           int32_t f, uint8_t* into) {
@@ -509,9 +511,9 @@ int Korvane::Impl::EncodingPass() {
         if (preparedBytes > 0) coder->PrepareFrame(into, into + frameBytes);
         return true;
       },
-      ahead);
+      range.FromFrame, range.ToFrame, ahead ? kCodingDepth : 1);
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
-    const uint8_t* rgbFrame = frames.Get(f, f < range.ToFrame ? f + 1 : -1);
+    const uint8_t* rgbFrame = frames.Next();
     if (!rgbFrame) {
       // The movie stops at the frame that cannot be had; what is written so far stays on disk.
       file.Close();

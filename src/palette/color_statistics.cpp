@@ -23,8 +23,8 @@ void Spill(ColorStatistics::Cell& c, int cell, uint32_t recent) {
   c.Blue += 4 * static_cast<uint64_t>(cell & 63) * count + low[B];
 }
 
-// The recent counts of one pixel of bytes b0, b1, b2 (in `word`'s low three bytes), and its
-// cell.
+// Counts one pixel, its bytes in the low three bytes of `word`, in the recent table, spilling
+// its cell's recent counts to the totals when they are full.
 template <int R, int B>
 inline void CountPixel(ColorStatistics::Cell* cells, uint32_t* recent, uint32_t word) {
   const uint32_t red = (word >> (8 * R)) & 255, green = (word >> 8) & 255,
@@ -39,17 +39,8 @@ inline void CountPixel(ColorStatistics::Cell* cells, uint32_t* recent, uint32_t 
   }
 }
 
-}  // namespace
-
-std::unique_ptr<ColorStatistics> ColorStatistics::Create() {
-  std::unique_ptr<ColorStatistics> s(new (std::nothrow) ColorStatistics());
-  if (!s) return nullptr;
-  if (!s->cells_.Allocate(kCells) || !s->recent_.Allocate(kCells)) return nullptr;
-  return s;
-}
-
 template <int R, int B>
-static void Add(ColorStatistics::Cell* cells, uint32_t* recent, const uint8_t* p, int64_t n) {
+void Add(ColorStatistics::Cell* cells, uint32_t* recent, const uint8_t* p, int64_t n) {
   // A pixel is read as a word of four bytes, the last one as three.
   for (int64_t i = 0; i + 1 < n; ++i, p += 3) {
     uint32_t word;
@@ -57,6 +48,15 @@ static void Add(ColorStatistics::Cell* cells, uint32_t* recent, const uint8_t* p
     CountPixel<R, B>(cells, recent, word);
   }
   if (n > 0) CountPixel<R, B>(cells, recent, p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16);
+}
+
+}  // namespace
+
+std::unique_ptr<ColorStatistics> ColorStatistics::Create() {
+  std::unique_ptr<ColorStatistics> s(new (std::nothrow) ColorStatistics());
+  if (!s) return nullptr;
+  if (!s->cells_.Allocate(kCells) || !s->recent_.Allocate(kCells)) return nullptr;
+  return s;
 }
 
 void ColorStatistics::Begin(Order order) {

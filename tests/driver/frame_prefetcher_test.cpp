@@ -23,52 +23,6 @@ struct FakeMovie {
   }
 };
 
-TEST(FramePrefetcher, FramesComeInOrderWhetherReadAheadOrNot) {
-  for (bool ahead : {false, true}) {
-    FakeMovie movie;
-    FramePrefetcher frames(
-        64, [&movie](int32_t f, uint8_t* into) { return movie.Fetch(f, into); }, ahead);
-    for (int32_t f = 3; f <= 40; ++f) {
-      const uint8_t* frame = frames.Get(f, f < 40 ? f + 1 : -1);
-      ASSERT_NE(frame, nullptr);
-      // Once the next frame has been read ahead, the frame handed out is still intact.
-      if (ahead && f < 40)
-        while (movie.calls.load() < f - 3 + 2) std::this_thread::yield();
-      for (int i = 0; i < 64; ++i) ASSERT_EQ(frame[i], f) << "ahead " << ahead;
-    }
-    // Every frame is decoded once: nothing is read twice, nothing past the last.
-    EXPECT_EQ(movie.calls.load(), 38);
-  }
-}
-
-TEST(FramePrefetcher, AFrameThatCannotBeHadIsReportedWhenItIsAskedFor) {
-  for (bool ahead : {false, true}) {
-    FakeMovie movie;
-    movie.failing = 5;
-    FramePrefetcher frames(
-        64, [&movie](int32_t f, uint8_t* into) { return movie.Fetch(f, into); }, ahead);
-    for (int32_t f = 0; f < 5; ++f) {
-      const uint8_t* frame = frames.Get(f, f + 1);
-      ASSERT_NE(frame, nullptr);
-      EXPECT_EQ(frame[0], f);
-    }
-    EXPECT_EQ(frames.Get(5, 6), nullptr);
-  }
-}
-
-TEST(FramePrefetcher, AFrameOutOfTurnIsReadOnTheSpot) {
-  FakeMovie movie;
-  FramePrefetcher frames(
-      64, [&movie](int32_t f, uint8_t* into) { return movie.Fetch(f, into); }, true);
-  ASSERT_NE(frames.Get(0, 1), nullptr);
-  const uint8_t* frame = frames.Get(7, 8);  // frame 1 was read ahead, 7 is asked for
-  ASSERT_NE(frame, nullptr);
-  EXPECT_EQ(frame[0], 7);
-  frame = frames.Get(8, -1);
-  ASSERT_NE(frame, nullptr);
-  EXPECT_EQ(frame[63], 8);
-}
-
 // A queue of 1 (every frame read by Next), 2 and 5 buffers: frames in order, each read once
 // and none past the last; with a reader, a frame handed out stays intact while the reader
 // fills every other buffer.
