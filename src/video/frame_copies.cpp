@@ -1,34 +1,35 @@
 #include "video/frame_copies.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+
+#include "video/dsp/dsp.h"
 
 namespace korvane {
 
 namespace {
-
-struct Displacement {
-  int8_t dx, dy;
-};
-
-const std::array<Displacement, 256>& Table() {
-  static const std::array<Displacement, 256> table = [] {
-    std::array<Displacement, 256> t{};
-    for (int b = 0; b < 256; ++b) {
-      int dx, dy;
-      NearCopyVector(static_cast<uint8_t>(b), &dx, &dy);
-      t[b] = {static_cast<int8_t>(dx), static_cast<int8_t>(dy)};
-    }
-    return t;
-  }();
-  return table;
-}
 
 inline uint64_t Row(const uint8_t* p) {
   uint64_t v;
   std::memcpy(&v, p, 8);
   return v;
 }
+
+// The table's bytes by rows of one dy: byte `first` + i is (dxLow + i, dy) for i < count.
+struct TableRow {
+  int dy, dxLow, first, count;
+};
+
+constexpr std::array<TableRow, 15> kRows = [] {
+  std::array<TableRow, 15> rows{};
+  for (int dy = 0; dy < 8; ++dy) rows[dy] = {dy, 8, 7 * dy, 7};
+  for (int dy = 8; dy < 15; ++dy) {
+    const int first = 56 + 29 * (dy - 8);
+    rows[dy] = {dy, -14, first, std::min(29, 256 - first)};
+  }
+  return rows;
+}();
 
 }  // namespace
 
@@ -37,21 +38,35 @@ bool FindIdenticalCopy(const uint8_t* want, int wantStride, const uint8_t* sourc
   if (!source || width < 8 || height < 8) return false;
   const int x0 = offset % width, y0 = offset / width;
   const int sign = withinFrame ? -1 : 1;
-  const uint64_t first = Row(want);
-  const auto& table = Table();
-  for (int b = 0; b < 256; ++b) {
-    const int x = x0 + sign * table[b].dx, y = y0 + sign * table[b].dy;
-    if (x < 0 || y < 0 || x > width - 8 || y > height - 8) continue;
-    const uint8_t* s = source + static_cast<size_t>(y) * width + x;
-    if (Row(s) != first) continue;
-    int row = 1;
-    while (row < 8 && Row(s + static_cast<size_t>(row) * width) == Row(want + row * wantStride))
-      ++row;
-    if (row < 8) continue;
-    record.SourceOffset = y * width + x;
-    record.Vector = static_cast<uint8_t>(b);
-    record.Kind = withinFrame ? kNearCopyMode : kFarCopyTwoBackMode;
-    return true;
+  const dsp::Kernels& kernels = dsp::Selected();
+  // Row by row of the table, the positions whose first row matches are screened at once, then
+  // tried in the table's order: dx rising, so x falling when the table points left.
+  for (const TableRow& t : kRows) {
+    const int y = y0 + sign * t.dy;
+    if (y < 0 || y > height - 8) continue;
+    int xa = x0 + sign * t.dxLow, xb = x0 + sign * (t.dxLow + t.count - 1);
+    if (xa > xb) std::swap(xa, xb);
+    xa = std::max(xa, 0);
+    xb = std::min(xb, width - 8);
+    if (xa > xb) continue;
+    // The screen reads up to 38 bytes from xa, which stay within the frame: rows y + 1 ... y + 7
+    // follow, at least 56 bytes.
+    const uint8_t* s = source + static_cast<size_t>(y) * width;
+    uint32_t matches = kernels.FirstRowMatches(want, s + xa, xb - xa + 1);
+    while (matches) {
+      const int bit = withinFrame ? 31 - __builtin_clz(matches) : __builtin_ctz(matches);
+      matches &= ~(uint32_t{1} << bit);
+      const int x = xa + bit;
+      int row = 1;
+      while (row < 8 &&
+             Row(s + static_cast<size_t>(row) * width + x) == Row(want + row * wantStride))
+        ++row;
+      if (row < 8) continue;
+      record.SourceOffset = y * width + x;
+      record.Vector = static_cast<uint8_t>(t.first + sign * (x - x0) - t.dxLow);
+      record.Kind = withinFrame ? kNearCopyMode : kFarCopyTwoBackMode;
+      return true;
+    }
   }
   return false;
 }

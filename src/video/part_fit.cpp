@@ -116,26 +116,23 @@ int32_t PartFitter::Fit(Part part, int k, uint8_t* pixels, int32_t* colours) {
     }
     return changed;
   };
-  // Every unit to the colour that draws it with the least error; returns the part's error.
+  // Every unit to the colour that draws it with the least error (the first of the colours in
+  // use on equal errors); returns the part's error.
   auto assign = [&]() {
-    int32_t error = 0;
-    for (int u = 0; u < kUnits; ++u) {
-      int32_t best = 0;
-      uint8_t bestGroup = 0;
-      bool any = false;
-      for (int g = 0; g < k; ++g) {
-        if (!used[g]) continue;
-        const int32_t* r = rgb[g];
-        const int32_t e = r[3] - 2 * (r[0] * t[0][u] + r[1] * t[1][u] + r[2] * t[2][u]);
-        if (!any || e < best) {
-          best = e;
-          bestGroup = static_cast<uint8_t>(g);
-          any = true;
-        }
-      }
-      group[u] = bestGroup;
-      error += best + tsq[u];
+    int32_t terms[4][4], nearest[kUnits];
+    int32_t inUse[4];
+    int n = 0;
+    for (int g = 0; g < k; ++g) {
+      if (!used[g]) continue;
+      terms[n][0] = 2 * rgb[g][0];
+      terms[n][1] = 2 * rgb[g][1];
+      terms[n][2] = 2 * rgb[g][2];
+      terms[n][3] = rgb[g][3];
+      inUse[n++] = g;
     }
+    const int32_t error =
+        kernels_.NearestOfColors(t[0], t[1], t[2], tsq, kUnits, terms, n, nearest);
+    for (int u = 0; u < kUnits; ++u) group[u] = static_cast<uint8_t>(inUse[nearest[u]]);
     return error;
   };
 

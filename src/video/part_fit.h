@@ -7,13 +7,14 @@
 
 #include <cstdint>
 
+#include "video/dsp/dsp.h"
 #include "video/measures.h"
 
 namespace korvane {
 
 class PartFitter {
  public:
-  explicit PartFitter(const PaletteTables& palette) : pal_(palette) {}
+  explicit PartFitter(const PaletteTables& palette) : pal_(palette), kernels_(dsp::Selected()) {}
 
   // Takes the 8x8 true-colour block (rows `stride` bytes apart) that later fits work on.
   void Load(const uint8_t* target, int stride);
@@ -41,6 +42,7 @@ class PartFitter {
 
  private:
   const PaletteTables& pal_;
+  const dsp::Kernels& kernels_;
   int32_t t_[3][64];  // target components by pixel
   int32_t tsq_[64];   // sum of their squares
 };

@@ -206,6 +206,31 @@ TEST(DspKernels, FindCopyInteriorScanOrder) {
   }
 }
 
+TEST(DspKernels, FirstRowMatchesEqualsThePlainVersion) {
+  std::mt19937 rng(8);
+  for (const Kernels* fast : FastVersions()) {
+    SCOPED_TRACE(fast->Name);
+    for (int round = 0; round < 3000; ++round) {
+      // The window ends where its buffer ends, 38 bytes on.
+      const size_t misalign = rng() % 16;
+      std::vector<uint8_t> window(misalign + 39), row(8);
+      Fill(window, rng, round % 3);
+      Fill(row, rng, round % 3 == 1 ? 1 : 0);
+      if (round % 2 == 0) std::memcpy(row.data(), &window[misalign + rng() % 32], 8);
+      for (int positions : {1, 7, 15, 16, 17, 29, 31, 32, static_cast<int>(1 + rng() % 32)})
+        ASSERT_EQ(fast->FirstRowMatches(row.data(), window.data() + misalign, positions),
+                  PlainKernels().FirstRowMatches(row.data(), window.data() + misalign, positions))
+            << "round " << round << " positions " << positions;
+    }
+  }
+  // Every position of an even window, and none past those asked for.
+  const std::vector<uint8_t> even(39, 7);
+  for (const Kernels* k : Available()) {
+    EXPECT_EQ(k->FirstRowMatches(even.data(), even.data(), 32), 0xFFFFFFFFu) << k->Name;
+    EXPECT_EQ(k->FirstRowMatches(even.data(), even.data(), 20), 0xFFFFFu) << k->Name;
+  }
+}
+
 // Units of single pixels and of 2x2 cells, drawn from few values (many equal costs, where the
 // first colour must win) or from the extremes; the plain version is checked against the costs
 // written out.

@@ -589,5 +589,49 @@ TEST(FrameCopies, FindsIdenticalBlocksInsideTheFrame) {
   }
 }
 
+// On frames of few values, where many sources match, the copy found is the first of the table
+// that lies inside the frame and holds the block, as a plain walk through the table finds it.
+TEST(FrameCopies, FindsTheFirstSourceInTableOrder) {
+  constexpr int W = 64, H = 48;
+  std::mt19937 rng(9);
+  auto firstInTable = [&](const std::vector<uint8_t>& source, int32_t o, bool within) {
+    const int x0 = o % W, y0 = o / W, sign = within ? -1 : 1;
+    for (int b = 0; b < 256; ++b) {
+      int dx, dy;
+      NearCopyVector(static_cast<uint8_t>(b), &dx, &dy);
+      const int x = x0 + sign * dx, y = y0 + sign * dy;
+      if (x < 0 || y < 0 || x > W - 8 || y > H - 8) continue;
+      bool same = true;
+      for (int r = 0; r < 8 && same; ++r)
+        same = std::memcmp(&source[(y + r) * W + x], &source[(y0 + r) * W + x0], 8) == 0;
+      if (same) return b;
+    }
+    return -1;
+  };
+  for (int round = 0; round < 40; ++round) {
+    std::vector<uint8_t> frame(W * H), back(W * H);
+    // Two values in stripes or blotches: identical blocks at many displacements.
+    for (int i = 0; i < W * H; ++i) {
+      frame[i] = static_cast<uint8_t>(round % 2 ? (i % W) % 2 : rng() % 100 == 0);
+      back[i] = frame[i];
+    }
+    for (int by = 0; by < H / 8; ++by)
+      for (int bx = 0; bx < W / 8; ++bx) {
+        const int32_t o = by * 8 * W + bx * 8;
+        for (bool within : {true, false}) {
+          FrameCopyMode r{};
+          const int expected = firstInTable(within ? frame : back, o, within);
+          // The wanted block is this frame's; two back holds the same pixels here.
+          const bool found = FindIdenticalCopy(
+              frame.data() + o, W, within ? frame.data() : back.data(), W, H, o, within, r);
+          ASSERT_EQ(found, expected >= 0) << round << " " << bx << "," << by << " " << within;
+          if (found) {
+            EXPECT_EQ(r.Vector, expected) << round << " " << bx << "," << by;
+          }
+        }
+      }
+  }
+}
+
 }  // namespace
 }  // namespace korvane

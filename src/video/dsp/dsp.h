@@ -44,6 +44,10 @@ struct Kernels {
   int (*FindCopyInterior)(const uint8_t* block, int blockStride, const uint8_t* window,
                           int windowStride, int dyFirst, int dyLast, uint32_t columns);
 
+  // The positions 0 ... `positions` - 1 (at most 32) at which the 8 bytes from `window` + i are
+  // those of `row`, as bit i of the result. `window` must be readable to `window` + 38.
+  uint32_t (*FirstRowMatches)(const uint8_t* row, const uint8_t* window, int positions);
+
   // The reassignment step of refining a colour fit. Each of `units` units (a multiple of 4, at
   // most 64) has the sums t0, t1, t2 of its target components (each 0 to 32767) and tsq of
   // their squares; colour j of the k (1 to 4) is given as {2 r0, 2 r1, 2 r2, w |r|^2} (w the

@@ -41,6 +41,14 @@ int FindCopyInterior(const uint8_t* block, int blockStride, const uint8_t* windo
   return -1;
 }
 
+uint32_t FirstRowMatches(const uint8_t* row, const uint8_t* window, int positions) {
+  const uint64_t want = Load64(row);
+  uint32_t matches = 0;
+  for (int i = 0; i < positions; ++i)
+    if (Load64(window + i) == want) matches |= uint32_t{1} << i;
+  return matches;
+}
+
 int32_t NearestOfColors(const int32_t* t0, const int32_t* t1, const int32_t* t2, const int32_t* tsq,
                         int units, const int32_t (*colors)[4], int k, int32_t* group) {
   int32_t total = 0;
@@ -64,8 +72,12 @@ int32_t NearestOfColors(const int32_t* t0, const int32_t* t1, const int32_t* t2,
 }  // namespace plain
 
 const Kernels& PlainKernels() {
-  static const Kernels kernels{"plain", plain::RowBoundedError, plain::MotionSearch,
-                               plain::FindCopyInterior, plain::NearestOfColors};
+  static const Kernels kernels{"plain",
+                               plain::RowBoundedError,
+                               plain::MotionSearch,
+                               plain::FindCopyInterior,
+                               plain::FirstRowMatches,
+                               plain::NearestOfColors};
   return kernels;
 }
 

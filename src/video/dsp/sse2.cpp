@@ -64,6 +64,22 @@ int FindCopyInterior(const uint8_t* block, int blockStride, const uint8_t* windo
   return -1;
 }
 
+// Sixteen positions at a time: byte k of the row against the window from k on.
+uint32_t FirstRowMatches(const uint8_t* row, const uint8_t* window, int positions) {
+  uint32_t matches = 0;
+  for (int base = 0; base < positions; base += 16) {
+    const uint8_t* w = window + base;
+    __m128i same = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)),
+                                  _mm_set1_epi8(static_cast<char>(row[0])));
+    for (int k = 1; k < 8; ++k)
+      same = _mm_and_si128(same,
+                           _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + k)),
+                                          _mm_set1_epi8(static_cast<char>(row[k]))));
+    matches |= static_cast<uint32_t>(_mm_movemask_epi8(same)) << base;
+  }
+  return positions >= 32 ? matches : matches & ((uint32_t{1} << positions) - 1);
+}
+
 // Four units at a time. The components and the doubled colour fit 16 bits, so one
 // multiply-add gives r0 t0 + r1 t1 from t0 and t1 packed into the halves of a 32-bit lane, and
 // another r2 t2 (the lane's upper half being zero).
@@ -108,8 +124,12 @@ int32_t NearestOfColors(const int32_t* t0, const int32_t* t1, const int32_t* t2,
 }  // namespace sse2
 
 const Kernels& Sse2Kernels() {
-  static const Kernels kernels{"sse2", sse2::RowBoundedError, sse2::MotionSearch,
-                               sse2::FindCopyInterior, sse2::NearestOfColors};
+  static const Kernels kernels{"sse2",
+                               sse2::RowBoundedError,
+                               sse2::MotionSearch,
+                               sse2::FindCopyInterior,
+                               sse2::FirstRowMatches,
+                               sse2::NearestOfColors};
   return kernels;
 }
 
