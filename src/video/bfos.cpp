@@ -114,6 +114,29 @@ bool RatePruner::Prune(int32_t limit, int32_t slope) {
   }
 }
 
+ModeCandidate* RatePruner::StepToSlope(ModeCandidate* first, int32_t slope, int32_t& bytes,
+                                       int64_t& error, int32_t& steps) {
+  ModeCandidate* record = first;
+  bytes += record->Bytes;
+  error += record->Error;
+  while (record->Slope < slope && record->Slope != kChainEnd) {
+    record = NextInChain(record);
+    bytes += record->Bytes;
+    error += record->Error;
+    ++steps;
+  }
+  return record;
+}
+
+void RatePruner::Adopt(const std::vector<ModeCandidate*>& chosen, double error, int32_t bytes,
+                       int64_t steps) {
+  heap_.clear();
+  chosen_ = chosen;
+  frameError_ = error;
+  frameBytes_ = bytes;
+  steps_ = steps;
+}
+
 namespace {
 
 // Rung k (1 ... kSteps - 2) is 2^((k - 1) / 8) rounded up; chain slopes stay far below the

@@ -48,6 +48,15 @@ class RatePruner {
   // limit. False when every chain ended above the limit.
   bool Prune(int32_t limit, int32_t slope = 0);
 
+  // A block's record once every step of its chain below `slope` is taken, as Prune takes them
+  // (steps of one block come in chain order whatever the other blocks do). Adds the bytes,
+  // error and steps of the record reached to the totals given.
+  static ModeCandidate* StepToSlope(ModeCandidate* first, int32_t slope, int32_t& bytes,
+                                    int64_t& error, int32_t& steps);
+  // Takes every block's record as chosen elsewhere (block i's at chosen[i]), with the frame's
+  // totals: the state Prune leaves when it stops at its slope under the limit.
+  void Adopt(const std::vector<ModeCandidate*>& chosen, double error, int32_t bytes, int64_t steps);
+
   double FrameError() const { return frameError_; }
   int32_t FrameBytes() const { return frameBytes_; }
   int64_t Steps() const { return steps_; }

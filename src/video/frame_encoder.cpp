@@ -65,6 +65,11 @@ struct FrameEncoder::Impl {
   RatePruner pruner;
   RatePlanner* planner = nullptr;
   RateCurve curve;
+  std::vector<RateCurve> workerCurves;  // per worker: the curve of the chains it built
+  std::vector<ModeCandidate*> atSlope;  // per block: its record at the frame's slope
+  std::vector<int32_t> slopeBytes;      // per block: its bytes there
+  std::vector<int64_t> slopeError;      // per block: its error there
+  std::vector<int32_t> slopeSteps;      // per block: the steps taken to get there
   // Exact fit: blocks whose chosen coding a one-byte copy within the frame replaced.
   bool frameCopies = false;
   std::vector<FrameCopyMode> copies;  // per block
@@ -119,6 +124,10 @@ void FrameEncoder::SetupFrameGeometry(int width, int height, const ColorReducer*
   const int blocks = s.geometry.BlockCount;
   s.chainStore.reset(new uint8_t[static_cast<size_t>(blocks > 0 ? blocks : 1) * s.candidateSpace]);
   s.chainBytes.assign(blocks, 0);
+  s.atSlope.assign(blocks, nullptr);
+  s.slopeBytes.assign(blocks, 0);
+  s.slopeError.assign(blocks, 0);
+  s.slopeSteps.assign(blocks, 0);
   s.cellShapeFaults.assign(blocks, 0);
   s.copies.assign(blocks, FrameCopyMode{});
   s.copied.assign(blocks, 0);
@@ -223,9 +232,15 @@ bool FrameEncoder::Encode(const uint8_t* target, const uint8_t* prepared, int32_
 
   if (seeded) s.field.NextFrame(s.pan.FinishFrame(kPanRange));
 
-  // Offer every block its candidates and build its chain, on all workers.
+  // Offer every block its candidates and build its chain, on all workers; with a planner, each
+  // worker also adds the chains it built to a curve of its own (sums of integers, so the
+  // frame's curve does not depend on which worker built which chain).
   uint8_t* store = s.chainStore.get();
   const int32_t space = s.candidateSpace;
+  auto chain = [&](int i) {
+    return reinterpret_cast<ModeCandidate*>(store + static_cast<size_t>(i) * space);
+  };
+  if (s.planner) s.workerCurves.assign(static_cast<size_t>(s.pool->Size()), RateCurve{});
   auto build = [&](int worker, int begin, int end) {
     BlockCoder& coder = *s.coders[worker];
     for (int i = begin; i < end; ++i) {
@@ -233,30 +248,54 @@ bool FrameEncoder::Encode(const uint8_t* target, const uint8_t* prepared, int32_
       s.chainBytes[i] =
           BuildChain(i, coder.Candidates(), n, store + static_cast<size_t>(i) * space);
       s.cellShapeFaults[i] = static_cast<uint8_t>(coder.CellShapeFaults());
+      if (s.planner && s.chainBytes[i] > 0) AddChainToCurve(chain(i), s.workerCurves[worker]);
     }
   };
   s.pool->For(blocks, kBlocksPerChunk, build);
 
-  // Enter the chains in block order.
   int64_t used = 0;
-  for (int i = 0; i < blocks; ++i) stats.CellShapeFaults += s.cellShapeFaults[i];
-  s.pruner.Reset(blocks);
   for (int i = 0; i < blocks; ++i) {
+    stats.CellShapeFaults += s.cellShapeFaults[i];
     used += s.chainBytes[i];
-    s.pruner.EnterChain(reinterpret_cast<ModeCandidate*>(store + static_cast<size_t>(i) * space));
   }
-
   PruneGoal goal{0, limit};
   if (s.planner) {
     s.curve = RateCurve{};
-    for (int i = 0; i < blocks; ++i)
-      AddChainToCurve(reinterpret_cast<ModeCandidate*>(store + static_cast<size_t>(i) * space),
-                      s.curve);
+    for (const RateCurve& c : s.workerCurves)
+      for (int k = 0; k < RateCurve::kSteps; ++k) s.curve.Bytes[k] += c.Bytes[k];
     FinishRateCurve(s.curve);
     goal = s.planner->Plan(s.curve);
   }
   stats.Limit = goal.Limit;
-  stats.LimitMet = s.pruner.Prune(goal.Limit, goal.Slope);
+
+  // Every block takes the steps below the slope on its own, on all workers. Where that leaves
+  // the frame within its limit, that is where the greedy pruning stops too; otherwise the
+  // greedy pruning runs over the whole frame, which takes further steps by ascending slope.
+  auto toSlope = [&](int, int begin, int end) {
+    for (int i = begin; i < end; ++i) {
+      s.slopeBytes[i] = 0;
+      s.slopeError[i] = 0;
+      s.slopeSteps[i] = 0;
+      s.atSlope[i] = RatePruner::StepToSlope(chain(i), goal.Slope, s.slopeBytes[i], s.slopeError[i],
+                                             s.slopeSteps[i]);
+    }
+  };
+  s.pool->For(blocks, kBlocksPerChunk * 16, toSlope);
+  int64_t bytesAtSlope = 0, errorAtSlope = 0, stepsToSlope = 0;
+  for (int i = 0; i < blocks; ++i) {
+    bytesAtSlope += s.slopeBytes[i];
+    errorAtSlope += s.slopeError[i];
+    stepsToSlope += s.slopeSteps[i];
+  }
+  if (bytesAtSlope <= goal.Limit) {
+    s.pruner.Adopt(s.atSlope, static_cast<double>(errorAtSlope), static_cast<int32_t>(bytesAtSlope),
+                   stepsToSlope);
+    stats.LimitMet = true;
+  } else {
+    s.pruner.Reset(blocks);
+    for (int i = 0; i < blocks; ++i) s.pruner.EnterChain(chain(i));
+    stats.LimitMet = s.pruner.Prune(goal.Limit, goal.Slope);
+  }
   stats.ChainBytes = static_cast<int32_t>(used);
 
   // Draw what a decoder will show; every block writes only itself.

@@ -477,6 +477,14 @@ TEST(PruningToASlope, RateCurveGivesTheBytesOfEveryRung) {
       for (auto* r : c.first) p.EnterChain(r);
       ASSERT_TRUE(p.Prune(kChainEnd - 1, slope));
       ASSERT_EQ(p.FrameBytes(), curve.Bytes[k]) << "trial " << trial << " rung " << k;
+      // Each block stepping to the slope on its own reaches the same records and totals.
+      int32_t bytes = 0, steps = 0;
+      int64_t error = 0;
+      for (int i = 0; i < n; ++i)
+        ASSERT_EQ(RatePruner::StepToSlope(c.first[i], slope, bytes, error, steps), p.Chosen(i));
+      ASSERT_EQ(bytes, p.FrameBytes());
+      ASSERT_EQ(static_cast<double>(error), p.FrameError());
+      ASSERT_EQ(steps, p.Steps());
       for (int i = 0; i < n; ++i) {
         // Every step taken lies below the slope, every step left at or above it.
         for (ModeCandidate* r = c.first[i]; r != p.Chosen(i); r = NextInChain(r))
