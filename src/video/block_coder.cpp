@@ -25,6 +25,18 @@ void BlockCoder::Offer(ModeCandidate& record) {
   candidates_[count_++] = &record;
 }
 
+bool BlockCoder::MayPay(int32_t bytes) const {
+  // No coding draws the block better than raw. A coding of `bytes` bytes can only be chosen at
+  // the slope floor or above where it costs less there than every coding offered so far.
+  if (slopeFloor_ <= 0 || only_ >= 0) return true;
+  const int64_t best = int64_t{modes_.raw.Error} + int64_t{slopeFloor_} * bytes;
+  for (int i = 0; i < count_; ++i) {
+    const ModeCandidate& c = *candidates_[i];
+    if (int64_t{c.Error} + int64_t{slopeFloor_} * c.Bytes <= best) return false;
+  }
+  return true;
+}
+
 void BlockCoder::CheckCellPattern(const uint8_t* pattern) {
   if (!HorizontalPairsTest(pattern) || !VerticalPairsTest(pattern)) ++cellShapeFaults_;
 }
@@ -97,6 +109,9 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
     std::memcpy(m.four.P, fit.fourColors, 4);
     Offer(m.four);
   }
+
+  // The 2x2-cell and quadrant codings cost at least 4 bytes.
+  if (!MayPay(4)) return count_;
 
   // Whole block at half resolution: the 2x2-cell codings.
   fit.twoPattern = m.cellTwo.Pattern;
@@ -208,8 +223,9 @@ void BlockCoder::OfferPartsAndCopies(const uint8_t* t, int ts, const EncoderFram
     return false;
   };
   const bool halvesPay =
-      bestUpTo24 > floor && (!offered(m.quadFour) || m.quadFour.Error < hullAt(24));
-  const bool pairsPay = bestUpTo12 > floor && (!offered(m.four) || m.four.Error < hullAt(12));
+      bestUpTo24 > floor && MayPay(12) && (!offered(m.quadFour) || m.quadFour.Error < hullAt(24));
+  const bool pairsPay =
+      bestUpTo12 > floor && MayPay(12) && (!offered(m.four) || m.four.Error < hullAt(12));
 
   // Halves of four colours in the split that its guide finds better; where each half's fit
   // has no more than two colours, the same picture as halves of two colours.
@@ -241,7 +257,7 @@ void BlockCoder::OfferPartsAndCopies(const uint8_t* t, int ts, const EncoderFram
   // picture for one byte.
   const uint8_t* twoBack = frames.TwoBack();
   m.farCopy.Error = kUnavailable;
-  if (twoBack && bestUpTo1 > floor &&
+  if (twoBack && bestUpTo1 > floor && MayPay(1) &&
       FindIdenticalCopy(frames.Current() + o, geo_.FrameWidth, twoBack, geo_.FrameWidth,
                         geo_.FrameHeight, o, false, m.farCopy)) {
     m.farCopy.Error = m.raw.Error;

@@ -41,6 +41,9 @@ class BlockCoder {
   // With the exact fit only: offers no candidate but those of kind `kind` (and raw, so that a
   // block always has one); -1 offers all. For tests that need every block in one coding.
   void OfferOnly(int kind) { only_ = kind; }
+  // A slope (added error per byte saved) below which the frame will not be pruned: codings
+  // that could only be chosen below it are not fitted. 0: every coding is fitted.
+  void SetSlopeFloor(int32_t slope) { slopeFloor_ = slope; }
   ColorFitter& Fitter() { return fitter_; }
 
  private:
@@ -61,7 +64,9 @@ class BlockCoder {
   ColorFitter fitter_;
   PartFitter partFitter_;
   bool extended_;
+  bool MayPay(int32_t bytes) const;
   int only_ = -1;
+  int32_t slopeFloor_ = 0;
   ModeCandidate* candidates_[ModeSet::kMaxModes];
   int count_ = 0;
   int cellShapeFaults_ = 0;

@@ -37,6 +37,8 @@ int32_t RegisteredCandidateSpace(bool extended = false) {
 
 // Blocks handed to a worker at a time.
 constexpr int kBlocksPerChunk = 16;
+// The next frame's slope is taken to be at least this share of the last one's.
+constexpr int32_t kSlopeFloorShare = 4;
 // Rows of a band of the mapping (even, so that no 2x2 cell is cut).
 constexpr int kRowsPerBand = 16;
 // How far the frame's pan is looked for, in pixels either way.
@@ -65,6 +67,7 @@ struct FrameEncoder::Impl {
   RatePruner pruner;
   RatePlanner* planner = nullptr;
   RateCurve curve;
+  int32_t lastSlope = 0;                // the slope the previous frame was pruned to
   std::vector<RateCurve> workerCurves;  // per worker: the curve of the chains it built
   std::vector<ModeCandidate*> atSlope;  // per block: its record at the frame's slope
   std::vector<int32_t> slopeBytes;      // per block: its bytes there
@@ -115,6 +118,7 @@ void FrameEncoder::SetupFrameGeometry(int width, int height, const ColorReducer*
   s.reducer = reducer;
   const bool classic = !reducer || reducer->Classic();
   s.frameCopies = !classic;
+  s.lastSlope = 0;
   s.candidateSpace = RegisteredCandidateSpace(!classic);
   // The reducer's mapping only reads, so the workers may share it.
   if (reducer) s.palette.SetFromReducer(*reducer);
@@ -241,6 +245,11 @@ bool FrameEncoder::Encode(const uint8_t* target, const uint8_t* prepared, int32_
     return reinterpret_cast<ModeCandidate*>(store + static_cast<size_t>(i) * space);
   };
   if (s.planner) s.workerCurves.assign(static_cast<size_t>(s.pool->Size()), RateCurve{});
+  // Codings that could only be chosen far below the last frame's slope are not fitted (the
+  // exhaustive search fits every one).
+  const int32_t slopeFloor =
+      s.planner && !s.classic && !motion ? s.lastSlope / kSlopeFloorShare : 0;
+  for (auto& coder : s.coders) coder->SetSlopeFloor(slopeFloor);
   auto build = [&](int worker, int begin, int end) {
     BlockCoder& coder = *s.coders[worker];
     for (int i = begin; i < end; ++i) {
@@ -267,6 +276,7 @@ bool FrameEncoder::Encode(const uint8_t* target, const uint8_t* prepared, int32_
     goal = s.planner->Plan(s.curve);
   }
   stats.Limit = goal.Limit;
+  s.lastSlope = goal.Slope;
 
   // Every block takes the steps below the slope on its own, on all workers. Where that leaves
   // the frame within its limit, that is where the greedy pruning stops too; otherwise the

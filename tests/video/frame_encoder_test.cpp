@@ -522,5 +522,58 @@ TEST(OfferCandidates, CellFitThatIsNotMadeOfCellsIsReported) {
   EXPECT_NE(std::find(offered.begin(), offered.end(), std::pair<int, int>{7, 4}), offered.end());
 }
 
+// With a slope floor, codings that could only be chosen below it are left out: at the floor and
+// at every steeper slope, the cheapest coding of every block (error + slope x bytes) costs what
+// it costs with every coding fitted. Blocks range from still to new, so that many are left
+// with fewer codings.
+TEST(OfferCandidates, SlopeFloorKeepsEveryChoiceAtOrAboveIt) {
+  CoderFixture fx(64, 32);
+  fx.coder = std::make_unique<BlockCoder>(fx.tables, fx.geometry, false);
+  std::mt19937 rng(21);
+  const int w = fx.geometry.FrameWidth, h = fx.geometry.FrameHeight;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) fx.SetPixel(x, y, (x * 3 + y * 5) / 4 % 64);
+  fx.StartFrame(true);
+  // The next frame: each block changed by noise of its own strength, some moved a pixel.
+  const std::vector<uint8_t> before = fx.target;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const int block = (y / 8) * (w / 8) + x / 8, strength = block % 5 * 12;
+      const int sx = block % 3 == 0 ? std::min(x + 1, w - 1) : x;
+      for (int k = 0; k < 3; ++k) {
+        const int v = before[3 * (y * w + sx) + k] +
+                      (strength ? static_cast<int>(rng() % (2 * strength + 1)) - strength : 0);
+        fx.target[3 * (y * w + x) + k] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+      }
+    }
+  fx.StartFrame(true);
+  auto costs = [&](int block, int32_t floor) {
+    fx.coder->SetSlopeFloor(floor);
+    const int n = fx.coder->OfferCandidates(fx.target.data(), fx.frames, block, false);
+    std::vector<std::pair<int64_t, int64_t>> v;  // (error, bytes)
+    for (int i = 0; i < n; ++i)
+      v.push_back({fx.coder->Candidates()[i]->Error, fx.coder->Candidates()[i]->Bytes});
+    return v;
+  };
+  auto cheapest = [](const std::vector<std::pair<int64_t, int64_t>>& v, int64_t slope) {
+    int64_t best = INT64_MAX;
+    for (const auto& [e, b] : v) best = std::min(best, e + slope * b);
+    return best;
+  };
+  int fewer = 0;
+  for (int block = 0; block < fx.geometry.BlockCount; ++block) {
+    const auto all = costs(block, 0);
+    for (int32_t floor : {10, 300, 3000, 30000}) {
+      const auto kept = costs(block, floor);
+      ASSERT_LE(kept.size(), all.size());
+      fewer += kept.size() < all.size();
+      for (int64_t slope : {int64_t{floor}, int64_t{floor} * 3, int64_t{floor} * 40})
+        ASSERT_EQ(cheapest(kept, slope), cheapest(all, slope))
+            << "block " << block << " floor " << floor << " slope " << slope;
+    }
+  }
+  EXPECT_GT(fewer, fx.geometry.BlockCount);
+}
+
 }  // namespace
 }  // namespace korvane
