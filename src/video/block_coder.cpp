@@ -1,8 +1,10 @@
 #include "video/block_coder.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
+#include "video/dsp/dsp.h"
 #include "video/frame_copies.h"
 
 namespace korvane {
@@ -52,16 +54,25 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
   const int ts = 3 * w;
   FitResult fit;
 
-  // Whole block of the mapped frame: raw, solid, two- and four-colour codings.
-  fitter_.LoadBlock(t);
-  fit.twoPattern = m.two.Pattern;
-  fit.twoPixels = m.two.Pixels;
-  fit.fourPattern = m.four.Pattern;
-  fit.fourPixels = m.four.Pixels;
-  fitter_.FitLoaded(frames.Current() + o, ColorFitter::LoadedPart::kWhole,
-                    kFitRawError | kFitSolidError, fit);
-
-  m.raw.Error = fit.rawError;
+  // Whole block of the mapped frame: raw, solid, two- and four-colour codings. With a slope
+  // floor, the raw error is measured on its own first, and the fits wait until the copies and
+  // motion show whether codings of a byte or more can pay.
+  auto fitWhole = [&] {
+    fitter_.LoadBlock(t);
+    fit.twoPattern = m.two.Pattern;
+    fit.twoPixels = m.two.Pixels;
+    fit.fourPattern = m.four.Pattern;
+    fit.fourPixels = m.four.Pixels;
+    fitter_.FitLoaded(frames.Current() + o, ColorFitter::LoadedPart::kWhole,
+                      kFitRawError | kFitSolidError, fit);
+  };
+  const bool floored = slopeFloor_ > 0 && only_ < 0;
+  if (floored) {
+    m.raw.Error = BlockError(pal_, t, ts, frames.Current() + o, w, 8);
+  } else {
+    fitWhole();
+    m.raw.Error = fit.rawError;
+  }
   Offer(m.raw);
 
   // Copies of the previous frames: only the better of the two is offered.
@@ -69,7 +80,14 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
   const uint8_t* twoBack = frames.TwoBack();
   m.copyPrev.Error = kUnavailable;
   m.copyPrev2.Error = kUnavailable;
-  if (previous) m.copyPrev.Error = BlockError(pal_, t, ts, previous + o, w, 8);
+  // Without the classic fit the previous frame is also at hand in RGB, where the error of the
+  // copy is one vector sum (the same sum of the same squares).
+  const uint8_t* previousRGB = classic_ ? nullptr : frames.PreviousRGB();
+  if (previous && previousRGB)
+    m.copyPrev.Error =
+        dsp::Selected().RowBoundedError(t, previousRGB + 3 * static_cast<size_t>(o), ts, INT32_MAX);
+  else if (previous)
+    m.copyPrev.Error = BlockError(pal_, t, ts, previous + o, w, 8);
   if (twoBack) m.copyPrev2.Error = BlockError(pal_, t, ts, twoBack + o, w, 8);
   if (m.copyPrev2.Error < m.copyPrev.Error)
     Offer(m.copyPrev2);
@@ -77,13 +95,20 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
     Offer(m.copyPrev);
 
   if (!classic_) {
-    OfferSeededMotion(t, frames, block, motion);
+    if (MayPay(1))
+      OfferSeededMotion(t, frames, block, motion);
+    else if (field_)
+      field_->Store(block, MotionVector{});
   } else if (previous && motion && frames.PreviousRGB()) {
     m.motion.Error = MotionSearch(m.copyPrev.Error, t, frames.PreviousRGB(), w, o,
                                   geo_.LastBlockOffset, m.motion);
     Offer(m.motion);
   }
 
+  if (floored) {
+    if (!MayPay(1)) return count_;
+    fitWhole();
+  }
   m.solid.Error = fit.solidError;
   m.solid.Color = fit.solidColor;
   Offer(m.solid);

@@ -38,7 +38,7 @@ int32_t RegisteredCandidateSpace(bool extended = false) {
 // Blocks handed to a worker at a time.
 constexpr int kBlocksPerChunk = 16;
 // The next frame's slope is taken to be at least this share of the last one's.
-constexpr int32_t kSlopeFloorShare = 4;
+constexpr int32_t kSlopeFloorShare = 2;
 // Rows of a band of the mapping (even, so that no 2x2 cell is cut).
 constexpr int kRowsPerBand = 16;
 // How far the frame's pan is looked for, in pixels either way.
