@@ -1,6 +1,38 @@
 #include "video/worker_pool.h"
 
+#include <chrono>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace korvane {
+
+namespace {
+
+// How long a waiting thread spins before it sleeps.
+constexpr std::chrono::microseconds kSpin{200};
+
+inline void Pause() {
+#if defined(__SSE2__)
+  _mm_pause();
+#endif
+}
+
+// Spins until `done` holds or the spin's time is up; returns whether it holds.
+template <class Done>
+bool SpinUntil(Done done) {
+  const auto until = std::chrono::steady_clock::now() + kSpin;
+  for (;;) {
+    for (int i = 0; i < 64; ++i) {
+      if (done()) return true;
+      Pause();
+    }
+    if (std::chrono::steady_clock::now() >= until) return done();
+  }
+}
+
+}  // namespace
 
 WorkerPool::WorkerPool(int threads) {
   for (int w = 1; w < threads; ++w) threads_.emplace_back([this, w] { Loop(w); });
@@ -27,16 +59,19 @@ void WorkerPool::Work(int worker) {
 void WorkerPool::Loop(int worker) {
   uint64_t seen = 0;
   for (;;) {
+    SpinUntil([&] { return generation_.load(std::memory_order_acquire) != seen; });
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      start_.wait(lock, [&] { return stop_ || generation_ != seen; });
+      start_.wait(lock, [&] { return stop_ || generation_.load() != seen; });
       if (stop_) return;
-      seen = generation_;
+      seen = generation_.load();
     }
     Work(worker);
-    {
+    if (busy_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      // The caller may be asleep: wake it under the lock, so that the wake-up cannot fall
+      // between its test and its wait.
       std::lock_guard<std::mutex> lock(mutex_);
-      if (--busy_ == 0) done_.notify_one();
+      done_.notify_one();
     }
   }
 }
@@ -54,13 +89,14 @@ void WorkerPool::Run(int count, int chunk, Task task, void* context) {
     count_ = count;
     chunk_ = chunk < 1 ? 1 : chunk;
     next_.store(0, std::memory_order_relaxed);
-    busy_ = static_cast<int>(threads_.size());
-    ++generation_;
+    busy_.store(static_cast<int>(threads_.size()));
+    generation_.fetch_add(1, std::memory_order_release);
   }
   start_.notify_all();
   Work(0);
+  if (SpinUntil([&] { return busy_.load(std::memory_order_acquire) == 0; })) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [&] { return busy_ == 0; });
+  done_.wait(lock, [&] { return busy_.load() == 0; });
 }
 
 }  // namespace korvane

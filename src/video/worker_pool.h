@@ -1,6 +1,8 @@
 // A fixed set of worker threads, made once per run, that runs one loop over an index range at
 // a time. The calling thread takes part as worker 0. Indices are handed out in chunks in no
 // fixed order: callers must make each index's work independent of the worker that does it.
+// Loops come in quick succession (several per frame), so a waiting thread first spins for a
+// short while before it sleeps: waking a sleeping thread costs more than most gaps last.
 #pragma once
 
 #include <atomic>
@@ -43,8 +45,9 @@ class WorkerPool {
   std::mutex mutex_;
   std::condition_variable start_;
   std::condition_variable done_;
-  uint64_t generation_ = 0;
-  int busy_ = 0;
+  // Written under mutex_; read without it while a thread spins.
+  std::atomic<uint64_t> generation_{0};
+  std::atomic<int> busy_{0};
   bool stop_ = false;
   Task task_ = nullptr;
   void* context_ = nullptr;
