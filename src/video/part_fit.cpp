@@ -49,37 +49,44 @@ int32_t PartFitter::Fit(Part part, int k, uint8_t* pixels, int32_t* colours) {
   const int step = PairStep(part);
   const int32_t weight = step ? 2 : 1;
   int32_t t[3][kUnits], tsq[kUnits];
+  // The components again in 16 bits (a unit's sum is at most 510, a group's at most 16320),
+  // where the splits and the groups' sums below run as vector code without branches.
+  int16_t t16[3][kUnits];
   for (int u = 0; u < kUnits; ++u) {
     const int p = UnitPixel(part, u);
-    for (int c = 0; c < 3; ++c) t[c][u] = t_[c][p] + (step ? t_[c][p + step] : 0);
+    for (int c = 0; c < 3; ++c) {
+      t[c][u] = t_[c][p] + (step ? t_[c][p + step] : 0);
+      t16[c][u] = static_cast<int16_t>(t[c][u]);
+    }
     tsq[u] = tsq_[p] + (step ? tsq_[p + step] : 0);
   }
 
   // Start: split the units in two at the mean of their widest component, and for four colours
   // each group again at its own.
-  // Written without branches on the units, which the compiler turns into vector code.
-  uint8_t group[kUnits] = {};
-  auto split = [&](uint8_t from, uint8_t to) {
-    int32_t lo[3] = {1 << 20, 1 << 20, 1 << 20}, hi[3] = {-1, -1, -1}, sum[3] = {0, 0, 0};
-    int n = 0;
+  int16_t group[kUnits] = {};
+  auto split = [&](int16_t from, int16_t to) {
+    int16_t lo[3] = {32767, 32767, 32767}, hi[3] = {-1, -1, -1}, sum[3] = {0, 0, 0};
+    int16_t n = 0;
     for (int u = 0; u < kUnits; ++u) {
-      const bool in = group[u] == from;
-      n += in;
+      const int16_t in = static_cast<int16_t>(-(group[u] == from));  // all ones or zero
+      n = static_cast<int16_t>(n - in);
       for (int c = 0; c < 3; ++c) {
-        const int32_t v = t[c][u];
-        lo[c] = in && v < lo[c] ? v : lo[c];
-        hi[c] = in && v > hi[c] ? v : hi[c];
-        sum[c] += in ? v : 0;
+        const int16_t v = t16[c][u];
+        lo[c] = std::min(lo[c], static_cast<int16_t>((v & in) | (32767 & ~in)));
+        hi[c] = std::max(hi[c], static_cast<int16_t>(v | ~in));
+        sum[c] = static_cast<int16_t>(sum[c] + (v & in));
       }
     }
     if (n == 0) return;
     int wide = 0;
     for (int c = 1; c < 3; ++c)
       if (hi[c] - lo[c] > hi[wide] - lo[wide]) wide = c;
-    const int32_t* tw = t[wide];
-    const int32_t mean = sum[wide];
-    for (int u = 0; u < kUnits; ++u)
-      group[u] = (group[u] == from && tw[u] * n > mean) ? to : group[u];
+    const int16_t* tw = t16[wide];
+    const int16_t mean = sum[wide];
+    for (int u = 0; u < kUnits; ++u) {
+      const bool move = (group[u] == from) & (static_cast<int16_t>(tw[u] * n) > mean);
+      group[u] = move ? to : group[u];
+    }
   };
   split(0, 1);
   if (k == 4) {
@@ -93,12 +100,19 @@ int32_t PartFitter::Fit(Part part, int k, uint8_t* pixels, int32_t* colours) {
   auto place = [&]() {
     // Every group with units takes the entry nearest the mean of their pixels.
     int32_t sum[4][3] = {}, w[4] = {};
-    for (int u = 0; u < kUnits; ++u) {
-      const int g = group[u];
-      sum[g][0] += t[0][u];
-      sum[g][1] += t[1][u];
-      sum[g][2] += t[2][u];
-      w[g] += weight;
+    for (int g = 0; g < k; ++g) {
+      int16_t s0 = 0, s1 = 0, s2 = 0, count = 0;
+      for (int u = 0; u < kUnits; ++u) {
+        const int16_t in = static_cast<int16_t>(-(group[u] == g));
+        s0 = static_cast<int16_t>(s0 + (t16[0][u] & in));
+        s1 = static_cast<int16_t>(s1 + (t16[1][u] & in));
+        s2 = static_cast<int16_t>(s2 + (t16[2][u] & in));
+        count = static_cast<int16_t>(count - in);
+      }
+      sum[g][0] = s0;
+      sum[g][1] = s1;
+      sum[g][2] = s2;
+      w[g] = weight * count;
     }
     bool changed = false;
     for (int g = 0; g < k; ++g) {
@@ -136,14 +150,15 @@ int32_t PartFitter::Fit(Part part, int k, uint8_t* pixels, int32_t* colours) {
     }
     const int32_t error =
         kernels_.NearestOfColors(t[0], t[1], t[2], tsq, kUnits, terms, n, nearest);
-    for (int u = 0; u < kUnits; ++u) group[u] = static_cast<uint8_t>(inUse[nearest[u]]);
+    for (int u = 0; u < kUnits; ++u) group[u] = static_cast<int16_t>(inUse[nearest[u]]);
     return error;
   };
 
   place();
   int32_t error = assign();
   for (int round = 0; round < kRefineRounds; ++round) {
-    uint8_t keepGroup[kUnits], keepColors[4];
+    int16_t keepGroup[kUnits];
+    uint8_t keepColors[4];
     bool keepUsed[4];
     int32_t keepRgb[4][4];
     std::copy(group, group + kUnits, keepGroup);
