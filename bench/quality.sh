@@ -16,6 +16,9 @@
 # / MSE), the mean squared error over every pixel, the R, G and B components and every frame.
 # -old splits large frames into pieces, which FFmpeg shows as frames of their own: its runs are
 # measured on the frames a game's player shows, as mveinfo --frames exports them.
+# Every run of the default method and -hq is also checked against the rate limits: the file
+# within the rate over the movie's duration, and the heaviest second of frames (as mveinfo finds
+# it) within 1.5 times the rate; the benchmark fails when one is broken.
 # Cinepak's measurements are kept in the media folder and used again while the source and
 # FFmpeg stay the same. A program without -classic gets "n/a" there. This is a benchmark, never
 # part of the test suite.
@@ -195,8 +198,23 @@ convert() {
     psnr=$("${helper[@]}" psnr "$src" "$work/out.mve" "$fps" "$frames")
   fi
   echo "$movie $method $rate $per_second $psnr" >>"$work/results"
-  printf '  %-6s %-8s %-4s %8.1f KB/s %7.2f dB\n' "$movie" "$method" "$rate" \
-    "$(awk -v b="$per_second" 'BEGIN{print b / 1024}')" "$psnr"
+  local limits=""
+  if [ "$rate" != - ] && [ "$method" != -classic ]; then
+    # The rate limits: the whole file within the rate over the movie's duration, and the
+    # heaviest second of frames (as mveinfo finds it) within 1.5 times the rate.
+    local peak
+    peak=$("$mveinfo" "$work/out.mve" | sed -n 's/^Bytes per second: .* average, \([0-9.]*\) peak.*/\1/p')
+    if [ -z "$peak" ]; then
+      echo "Error: mveinfo gave no peak rate for $movie with ${args[*]}" >&2
+      exit 1
+    fi
+    limits=$(awk -v b="$bytes" -v f="$frames" -v r="$fps" -v p="$peak" -v k="$rate" 'BEGIN{
+      ok = b <= k * 1024 * f / r && p <= 1.5 * k * 1024
+      printf "peak %.1f KB/s, limits %s", p / 1024, ok ? "held" : "BROKEN"}')
+    case "$limits" in *BROKEN) echo "$movie $method $rate" >>"$work/broken" ;; esac
+  fi
+  printf '  %-6s %-8s %-4s %8.1f KB/s %7.2f dB  %s\n' "$movie" "$method" "$rate" \
+    "$(awk -v b="$per_second" 'BEGIN{print b / 1024}')" "$psnr" "$limits"
 }
 
 for m in "${movies[@]}"; do
@@ -229,6 +247,7 @@ ffmpeg -version | sed -n 1p
 echo "Machine: $(nproc) cores; load before: $(cut -d' ' -f1-3 /proc/loadavg)"
 : >"$work/results"
 : >"$work/jobs"
+: >"$work/broken"
 for m in "${movies[@]}"; do
   read -r name fps secs <<<"$m"
   frames=$(frames_of "$(source_of "$name")")
@@ -255,3 +274,11 @@ echo "$table" >"$root/build-bench/quality.md"
 echo "Load after: $(cut -d' ' -f1-3 /proc/loadavg); run time $(($(date +%s) - started)) s"
 echo
 echo "$table"
+echo
+if [ -s "$work/broken" ]; then
+  echo "Rate limits broken (the file over the rate, or a second of frames over 1.5 times it):"
+  sed 's/^/  /' "$work/broken"
+  exit 1
+fi
+echo "Rate limits held in every run of the default method and -hq: every file within the rate"
+echo "over the movie's duration, every second of frames within 1.5 times the rate."
