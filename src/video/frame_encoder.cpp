@@ -37,8 +37,9 @@ int32_t RegisteredCandidateSpace(bool extended = false) {
 
 // Blocks handed to a worker at a time.
 constexpr int kBlocksPerChunk = 16;
-// The next frame's slope is taken to be at least this share of the last one's.
-constexpr int32_t kSlopeFloorShare = 2;
+// The next frame's slope is taken to be at least this share of the last one's (in quarters): a
+// frame's slope seldom falls by more than a tenth from the frame before.
+constexpr int32_t kSlopeFloorQuarters = 3;
 // Rows of a band of the mapping (even, so that no 2x2 cell is cut).
 constexpr int kRowsPerBand = 16;
 // How far the frame's pan is looked for, in pixels either way.
@@ -248,7 +249,9 @@ bool FrameEncoder::Encode(const uint8_t* target, const uint8_t* prepared, int32_
   // Codings that could only be chosen far below the last frame's slope are not fitted (the
   // exhaustive search fits every one).
   const int32_t slopeFloor =
-      s.planner && !s.classic && !motion ? s.lastSlope / kSlopeFloorShare : 0;
+      s.planner && !s.classic && !motion
+          ? static_cast<int32_t>(int64_t{s.lastSlope} * kSlopeFloorQuarters / 4)
+          : 0;
   for (auto& coder : s.coders) coder->SetSlopeFloor(slopeFloor);
   auto build = [&](int worker, int begin, int end) {
     BlockCoder& coder = *s.coders[worker];
