@@ -27,16 +27,21 @@ void BlockCoder::Offer(ModeCandidate& record) {
   candidates_[count_++] = &record;
 }
 
-bool BlockCoder::MayPay(int32_t bytes) const {
-  // No coding draws the block better than raw. A coding of `bytes` bytes can only be chosen at
+bool BlockCoder::MayPay(int32_t bytes, int64_t error) const {
+  // A coding of `bytes` bytes that draws the block with at least `error` can only be chosen at
   // the slope floor or above where it costs less there than every coding offered so far.
   if (slopeFloor_ <= 0 || only_ >= 0) return true;
-  const int64_t best = int64_t{modes_.raw.Error} + int64_t{slopeFloor_} * bytes;
+  const int64_t cost = error + int64_t{slopeFloor_} * bytes;
   for (int i = 0; i < count_; ++i) {
     const ModeCandidate& c = *candidates_[i];
-    if (int64_t{c.Error} + int64_t{slopeFloor_} * c.Bytes <= best) return false;
+    if (int64_t{c.Error} + int64_t{slopeFloor_} * c.Bytes <= cost) return false;
   }
   return true;
+}
+
+bool BlockCoder::MayPay(int32_t bytes) const {
+  // Hardly any coding draws the block better than raw, the block as mapped to the palette.
+  return MayPay(bytes, modes_.raw.Error);
 }
 
 void BlockCoder::CheckCellPattern(const uint8_t* pattern) {
@@ -106,7 +111,22 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
   }
 
   if (floored) {
-    if (!MayPay(1)) return count_;
+    // The whole block's fits: one colour (1 byte), which draws the block no better than its
+    // mean does, then codings of 2 bytes or more.
+    int64_t sum[3] = {}, squares = 0;
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 24; x += 3) {
+        const uint8_t* p = t + y * ts + x;
+        for (int c = 0; c < 3; ++c) {
+          sum[c] += p[c];
+          squares += p[c] * p[c];
+        }
+      }
+    // Rounded down: the squared distances from the mean, 64 x the squares less the square of
+    // the sums, over 64.
+    const int64_t spread =
+        (64 * squares - (sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2])) / 64;
+    if (!MayPay(1, spread) && !MayPay(2)) return count_;
     fitWhole();
   }
   m.solid.Error = fit.solidError;

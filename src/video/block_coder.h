@@ -64,6 +64,7 @@ class BlockCoder {
   ColorFitter fitter_;
   PartFitter partFitter_;
   bool extended_;
+  bool MayPay(int32_t bytes, int64_t error) const;
   bool MayPay(int32_t bytes) const;
   int only_ = -1;
   int32_t slopeFloor_ = 0;
