@@ -72,8 +72,24 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
                       kFitRawError | kFitSolidError, fit);
   };
   const bool floored = slopeFloor_ > 0 && only_ < 0;
+  // With a slope floor: the sums of the target's components and of their squares, for the
+  // spread of the block about its mean, gathered in the same pass as the raw error.
+  int64_t sum[3] = {}, squares = 0;
   if (floored) {
-    m.raw.Error = BlockError(pal_, t, ts, frames.Current() + o, w, 8);
+    const uint8_t* index = frames.Current() + o;
+    int32_t raw = 0;
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 8; ++x) {
+        const uint8_t* p = t + y * ts + 3 * x;
+        const uint8_t* c = pal_.Rgb(index[y * w + x]);
+        for (int k = 0; k < 3; ++k) {
+          const int32_t d = p[k] - c[k];
+          raw += d * d;
+          sum[k] += p[k];
+          squares += p[k] * p[k];
+        }
+      }
+    m.raw.Error = raw;
   } else {
     fitWhole();
     m.raw.Error = fit.rawError;
@@ -113,15 +129,6 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
   if (floored) {
     // The whole block's fits: one colour (1 byte), which draws the block no better than its
     // mean does, then codings of 2 bytes or more.
-    int64_t sum[3] = {}, squares = 0;
-    for (int y = 0; y < 8; ++y)
-      for (int x = 0; x < 24; x += 3) {
-        const uint8_t* p = t + y * ts + x;
-        for (int c = 0; c < 3; ++c) {
-          sum[c] += p[c];
-          squares += p[c] * p[c];
-        }
-      }
     // Rounded down: the squared distances from the mean, 64 x the squares less the square of
     // the sums, over 64.
     const int64_t spread =
