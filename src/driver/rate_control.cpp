@@ -132,7 +132,10 @@ int32_t RateControl::BeginFrame(int64_t bytesWritten, int32_t overhead) {
 
   const int64_t later = std::max<int64_t>(1, config_.Frames - frameIndex_) - 1;
   int64_t limit = budget_ - spent_ - overhead_ - later * (overhead_ + kOverheadMargin);
-  limit = std::min(limit, windowCap_ - RecentBytes(windowFrames_ - 1) - overhead_);
+  // What comes before the first frame (the header, the set-up chunks, the sound sent ahead) is
+  // read with it: it counts in every window that holds the first frame.
+  const int64_t lead = frameIndex_ < windowFrames_ ? passStart_ : 0;
+  limit = std::min(limit, windowCap_ - RecentBytes(windowFrames_ - 1) - lead - overhead_);
   limit = std::min(limit, kChunkCap - overhead_);
   hardLimit_ = std::max<int64_t>(0, limit);
   return ToLimit(hardLimit_);

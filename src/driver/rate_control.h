@@ -9,7 +9,8 @@
 // cost, or without pass 1 what the last second's frames cost on average. A frame that can use
 // them never gets less than half its share. Two hard limits hold whatever the slope: the
 // frame chunks never exceed the budget (the frames still to come keep room for their maps,
-// headers and sound), and no run of frames lasting a second (WindowFrames consecutive frames)
+// headers and sound), and no run of frames lasting a second (WindowFrames consecutive frames,
+// the first with everything written before it: header, set-up chunks, the sound sent ahead)
 // exceeds 1.5 times the rate, the most the machines these movies were made for can stream.
 //
 // Use, per run: RateControl rate(config); per frame: limit = rate.BeginFrame(BytesWritten,
