@@ -40,6 +40,7 @@ class FrameActivity {
  private:
   std::vector<uint8_t> previous_;  // the sampled pixels of the last frame
   std::vector<uint8_t> sampled_;
+  std::vector<int64_t> temporal_, spatial_;  // a band of blocks' sums
   std::vector<double> costs_;
 };
 
