@@ -128,9 +128,8 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
 
   if (floored) {
     // The whole block's fits: one colour (1 byte), which draws the block no better than its
-    // mean does, then codings of 2 bytes or more.
-    // Rounded down: the squared distances from the mean, 64 x the squares less the square of
-    // the sums, over 64.
+    // mean does (the spread: the squared distances from the mean, 64 x the squares less the
+    // square of the sums, over 64, rounded down), then codings of 2 bytes or more.
     const int64_t spread =
         (64 * squares - (sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2])) / 64;
     if (!MayPay(1, spread) && !MayPay(2)) return count_;
