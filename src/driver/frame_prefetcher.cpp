@@ -1,12 +1,33 @@
 #include "driver/frame_prefetcher.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <new>
 #include <system_error>
 #include <utility>
 
 namespace korvane {
 
-FrameQueue::FrameQueue(size_t frameBytes, Fetch fetch, int32_t first, int32_t last, int depth)
+namespace {
+
+// The nice value of the calling thread (Linux gives every thread its own).
+int ThreadNice() {
+  errno = 0;
+  const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+  return errno == 0 ? nice : 0;
+}
+
+// How many steps below the caller a yielding reading thread runs.
+constexpr int kYieldSteps = 5;
+
+}  // namespace
+
+FrameQueue::FrameQueue(size_t frameBytes, Fetch fetch, int32_t first, int32_t last, int depth,
+                       bool yielding)
     : fetch_(std::move(fetch)),
       first_(first),
       last_(last),
@@ -21,6 +42,8 @@ FrameQueue::FrameQueue(size_t frameBytes, Fetch fetch, int32_t first, int32_t la
     return;
   }
   if (buffers_.size() < 2 || first > last) return;
+  yielding_ = yielding;
+  if (yielding) readerNice_ = std::min(ThreadNice() + kYieldSteps, 19);
   try {
     thread_ = std::thread(&FrameQueue::Loop, this);
     ahead_ = true;
@@ -40,6 +63,8 @@ FrameQueue::~FrameQueue() {
 }
 
 void FrameQueue::Loop() {
+  // A priority is a hint: where it cannot be lowered, the thread reads at the caller's.
+  if (yielding_) setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), readerNice_);
   const int32_t depth = static_cast<int32_t>(buffers_.size());
   for (int32_t f = first_; f <= last_; ++f) {
     {

@@ -22,8 +22,11 @@ class FrameQueue {
   using Fetch = std::function<bool(int32_t frame, uint8_t* into)>;
 
   // `depth` buffers of `frameBytes` bytes; below 2 (or without a thread to be had) every frame
-  // is fetched by Next itself, on the caller's thread.
-  FrameQueue(size_t frameBytes, Fetch fetch, int32_t first, int32_t last, int depth);
+  // is fetched by Next itself, on the caller's thread. `yielding`: the reading thread runs a
+  // few steps below the caller's priority, so that where it shares the cores with threads
+  // working on the frames it reads in their gaps (it only ever needs to keep a frame ahead).
+  FrameQueue(size_t frameBytes, Fetch fetch, int32_t first, int32_t last, int depth,
+             bool yielding = false);
   ~FrameQueue();
   FrameQueue(const FrameQueue&) = delete;
   FrameQueue& operator=(const FrameQueue&) = delete;
@@ -39,6 +42,8 @@ class FrameQueue {
   std::vector<std::vector<uint8_t>> buffers_;
   bool allocated_ = false;
   bool ahead_ = false;
+  bool yielding_ = false;
+  int readerNice_ = 0;  // the reading thread's nice value when it yields
   const int32_t first_, last_;
   int32_t current_;  // the frame handed out last
 

@@ -488,7 +488,8 @@ int Korvane::Impl::EncodingPass() {
   // coder can do to a frame without the frames before it (mapping it to the palette) is done
   // there too, right after the frame's pixels in the same buffer. The "-play" preview draws
   // every frame on this thread just before it is coded, from a copy of the decoder's picture
-  // that comes after those.
+  // that comes after those. The reading thread yields to the coding threads: it only needs to
+  // keep one frame ahead, and where they share the cores it reads in their gaps.
   const bool ahead = s.Threads != 1;
   const bool previewing = s.PlayFrames && hooks.Preview;
   const bool bottomUp = coder->InputRows() == RowOrder::BottomUp;
@@ -511,7 +512,7 @@ int Korvane::Impl::EncodingPass() {
         if (preparedBytes > 0) coder->PrepareFrame(into, into + frameBytes);
         return true;
       },
-      range.FromFrame, range.ToFrame, ahead ? kCodingDepth : 1);
+      range.FromFrame, range.ToFrame, ahead ? kCodingDepth : 1, /*yielding=*/true);
   for (int32_t f = range.FromFrame; f <= range.ToFrame; ++f) {
     const uint8_t* rgbFrame = frames.Next();
     if (!rgbFrame) {

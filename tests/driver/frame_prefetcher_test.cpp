@@ -1,6 +1,9 @@
 #include "driver/frame_prefetcher.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -75,6 +78,31 @@ TEST(FrameQueue, LeftEarlyItReadsNoFurther) {
     while (movie.calls.load() < 4) std::this_thread::yield();
   }
   EXPECT_EQ(movie.calls.load(), 4);  // frames 0 and 1 handed out, 2 and 3 read ahead
+}
+
+// A yielding queue reads on a thread five steps below the caller's priority (at most the lowest,
+// 19); one that does not yield reads at the caller's. The frames come all the same.
+TEST(FrameQueue, AYieldingReaderRunsBelowTheCaller) {
+  auto nice = [] { return getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))); };
+  const int caller = nice();
+  for (bool yielding : {false, true}) {
+    SCOPED_TRACE(yielding);
+    std::atomic<int> seen{-100};
+    FakeMovie movie;
+    FrameQueue frames(
+        64,
+        [&](int32_t f, uint8_t* into) {
+          seen = nice();
+          return movie.Fetch(f, into);
+        },
+        0, 9, 2, yielding);
+    for (int32_t f = 0; f <= 9; ++f) {
+      const uint8_t* frame = frames.Next();
+      ASSERT_NE(frame, nullptr);
+      EXPECT_EQ(frame[0], f);
+    }
+    EXPECT_EQ(seen.load(), yielding ? std::min(caller + 5, 19) : caller);
+  }
 }
 
 }  // namespace
