@@ -72,24 +72,8 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
                       kFitRawError | kFitSolidError, fit);
   };
   const bool floored = slopeFloor_ > 0 && only_ < 0;
-  // With a slope floor: the sums of the target's components and of their squares, for the
-  // spread of the block about its mean, gathered in the same pass as the raw error.
-  int64_t sum[3] = {}, squares = 0;
   if (floored) {
-    const uint8_t* index = frames.Current() + o;
-    int32_t raw = 0;
-    for (int y = 0; y < 8; ++y)
-      for (int x = 0; x < 8; ++x) {
-        const uint8_t* p = t + y * ts + 3 * x;
-        const uint8_t* c = pal_.Rgb(index[y * w + x]);
-        for (int k = 0; k < 3; ++k) {
-          const int32_t d = p[k] - c[k];
-          raw += d * d;
-          sum[k] += p[k];
-          squares += p[k] * p[k];
-        }
-      }
-    m.raw.Error = raw;
+    m.raw.Error = BlockError(pal_, t, ts, frames.Current() + o, w, 8);
   } else {
     fitWhole();
     m.raw.Error = fit.rawError;
@@ -130,6 +114,14 @@ int BlockCoder::OfferCandidates(const uint8_t* target, const EncoderFrames& fram
     // The whole block's fits: one colour (1 byte), which draws the block no better than its
     // mean does (the spread: the squared distances from the mean, 64 x the squares less the
     // square of the sums, over 64, rounded down), then codings of 2 bytes or more.
+    int64_t sum[3] = {}, squares = 0;
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 24; x += 3)
+        for (int c = 0; c < 3; ++c) {
+          const int32_t v = t[y * ts + x + c];
+          sum[c] += v;
+          squares += v * v;
+        }
     const int64_t spread =
         (64 * squares - (sum[0] * sum[0] + sum[1] * sum[1] + sum[2] * sum[2])) / 64;
     if (!MayPay(1, spread) && !MayPay(2)) return count_;

@@ -16,20 +16,25 @@ inline uint64_t Row(const uint8_t* p) {
   return v;
 }
 
-// The table's bytes by rows of one dy: byte `first` + i is (dxLow + i, dy) for i < count.
+// The table's bytes by rows of one dy: byte `first` + i is (dxLow + i, dy) for i < count. Its
+// bytes run through rows of rising dy, and through rising dx within a row.
 struct TableRow {
-  int dy, dxLow, first, count;
+  int dy = 0, dxLow = 0, first = 0, count = 0;
 };
 
-constexpr std::array<TableRow, 15> kRows = [] {
-  std::array<TableRow, 15> rows{};
-  for (int dy = 0; dy < 8; ++dy) rows[dy] = {dy, 8, 7 * dy, 7};
-  for (int dy = 8; dy < 15; ++dy) {
-    const int first = 56 + 29 * (dy - 8);
-    rows[dy] = {dy, -14, first, std::min(29, 256 - first)};
-  }
+const std::array<TableRow, 15>& Rows() {
+  static const std::array<TableRow, 15> rows = [] {
+    std::array<TableRow, 15> r{};
+    for (int b = 0; b < 256; ++b) {
+      int dx, dy;
+      NearCopyVector(static_cast<uint8_t>(b), &dx, &dy);
+      TableRow& row = r[static_cast<size_t>(dy)];
+      if (row.count++ == 0) row = {dy, dx, b, 1};
+    }
+    return r;
+  }();
   return rows;
-}();
+}
 
 }  // namespace
 
@@ -41,7 +46,7 @@ bool FindIdenticalCopy(const uint8_t* want, int wantStride, const uint8_t* sourc
   const dsp::Kernels& kernels = dsp::Selected();
   // Row by row of the table, the positions whose first row matches are screened at once, then
   // tried in the table's order: dx rising, so x falling when the table points left.
-  for (const TableRow& t : kRows) {
+  for (const TableRow& t : Rows()) {
     const int y = y0 + sign * t.dy;
     if (y < 0 || y > height - 8) continue;
     int xa = x0 + sign * t.dxLow, xb = x0 + sign * (t.dxLow + t.count - 1);
