@@ -48,8 +48,9 @@ bool ColorReducer::BuildPalette() {
     MedianCut(*histogram_, desired_, palette_);
   else if (!VarianceCut(*statistics_, desired_, palette_, 8, threads_))
     return false;
+  // The exact map takes each counted cell's mean colour, so it is built before the counts go.
+  map_->Build(palette_, classic_ ? nullptr : statistics_.get());
   ClearCounts();
-  map_->Build(palette_);
   return true;
 }
 

@@ -88,14 +88,25 @@ void FillBlock(const PaletteEntries& palette, int b0, int b1, int b2, uint8_t* i
     }
 }
 
-// The exact map's cells of the block of 4 x 4 x 4 whose first cell is (h0, h1, h2).
-void FillExactBlock(ExactCandidates& candidates, int h0, int h1, int h2, uint8_t* index) {
+// The exact map's cells of the block of 4 x 4 x 4 whose first cell is (h0, h1, h2), each from
+// its point: the mean of its counted colours (`counted` may be null) or its middle.
+void FillExactBlock(ExactCandidates& candidates, const ColorStatistics::Cell* counted, int h0,
+                    int h1, int h2, uint8_t* index) {
   candidates.ForBlock(h0, h1, h2);
   for (int a = 0; a < 4; ++a)
     for (int b = 0; b < 4; ++b)
-      for (int d = 0; d < 4; ++d)
-        index[((h0 + a) << 12) | ((h1 + b) << 6) | (h2 + d)] =
-            static_cast<uint8_t>(candidates.Nearest(h0 + a, h1 + b, h2 + d));
+      for (int d = 0; d < 4; ++d) {
+        const int cell = ((h0 + a) << 12) | ((h1 + b) << 6) | (h2 + d);
+        int point[3] = {MiddlePoint(h0 + a), MiddlePoint(h1 + b), MiddlePoint(h2 + d)};
+        if (counted && counted[cell].Count > 0) {
+          const ColorStatistics::Cell& c = counted[cell];
+          const double n = static_cast<double>(c.Count);
+          point[0] = MeanPoint(static_cast<double>(c.Red), n, h0 + a);
+          point[1] = MeanPoint(static_cast<double>(c.Green), n, h1 + b);
+          point[2] = MeanPoint(static_cast<double>(c.Blue), n, h2 + d);
+        }
+        index[cell] = static_cast<uint8_t>(candidates.Nearest(point));
+      }
 }
 
 }  // namespace
@@ -114,7 +125,8 @@ std::unique_ptr<InverseColorMap> InverseColorMap::Create(bool exact) {
   return map;
 }
 
-void InverseColorMap::BuildExact(const PaletteEntries& palette) {
+void InverseColorMap::BuildExact(const PaletteEntries& palette, const ColorStatistics* statistics) {
+  const ColorStatistics::Cell* counted = statistics ? statistics->Cells() : nullptr;
   // Regions of 16 x 16 x 16 cells, each filled whole by one thread, block by block.
   SplitWork(threads_, 64, [&](int begin, int end) {
     ExactCandidates candidates(palette);
@@ -123,18 +135,18 @@ void InverseColorMap::BuildExact(const PaletteEntries& palette) {
       for (int h0 = r0; h0 < r0 + 16; h0 += 4)
         for (int h1 = r1; h1 < r1 + 16; h1 += 4)
           for (int h2 = r2; h2 < r2 + 16; h2 += 4)
-            FillExactBlock(candidates, h0, h1, h2, index_.get());
+            FillExactBlock(candidates, counted, h0, h1, h2, index_.get());
     }
   });
 }
 
-void InverseColorMap::Build(const PaletteEntries& palette) {
+void InverseColorMap::Build(const PaletteEntries& palette, const ColorStatistics* statistics) {
   if (palette.Count <= 0) {
     std::memset(index_.get(), 0, exact_ ? kExactCells : kHistogramCells);
     return;
   }
   if (exact_) {
-    BuildExact(palette);
+    BuildExact(palette, statistics);
     return;
   }
   for (int b0 = 0; b0 < 64; b0 += 8)

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "palette/color_statistics.h"
 #include "palette/histogram.h"
 #include "palette/palette_entries.h"
 
@@ -22,9 +23,11 @@ class InverseColorMap {
   // Finds the nearest entry of `palette` for every cell. Distances use weights 2, 3, 1 on red,
   // green, blue and the cell centres; on equal distance the lower index wins. An empty palette
   // maps every cell to entry 0.
-  // The exact map: plain squared distance in red, green and blue from the middle of each cell
-  // (the mean of the colours it holds); on equal distance the lower index wins.
-  void Build(const PaletteEntries& palette);
+  // The exact map: plain squared distance in red, green and blue from each cell's point: the
+  // mean of the colours `statistics` counted in it, or the cell's middle where none were counted
+  // or without statistics; on equal distance the lower index wins. The cell's pixels are then
+  // shown, together, as near as the palette allows. The classic map ignores `statistics`.
+  void Build(const PaletteEntries& palette, const ColorStatistics* statistics = nullptr);
   // Threads Build may use (1 by default); the map is the same for any number.
   void SetThreads(int threads) { threads_ = threads; }
   bool Exact() const { return exact_; }
@@ -34,7 +37,7 @@ class InverseColorMap {
 
  private:
   InverseColorMap() = default;
-  void BuildExact(const PaletteEntries& palette);
+  void BuildExact(const PaletteEntries& palette, const ColorStatistics* statistics);
   // kExactCells entries for the exact map, kHistogramCells for the classic one.
   std::unique_ptr<uint8_t[]> index_;
   bool exact_ = false;

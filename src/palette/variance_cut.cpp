@@ -31,6 +31,7 @@ struct Occupied {
   double weight;
   double sum[3];
   double mean[3];
+  int point[3];  // the mean as the exact colour map takes it
 };
 
 using Cells = LargeArray<Occupied>;
@@ -196,10 +197,7 @@ void AssignCells(const Cells& cells, const PaletteEntries& palette, LargeArray<i
     int end = i + 1;
     while (end < last && BlockOf(cells[end].cell) == block) ++end;
     candidates.ForBlock((block >> 8) * 4, ((block >> 4) & 15) * 4, (block & 15) * 4);
-    for (; i < end; ++i) {
-      const int cell = cells[i].cell;
-      assigned[i] = candidates.Nearest(cell >> 12, (cell >> 6) & 63, cell & 63);
-    }
+    for (; i < end; ++i) assigned[i] = candidates.Nearest(cells[i].point);
   }
 }
 
@@ -233,14 +231,13 @@ void ReassignCells(const Cells& cells, const PaletteEntries& palette,
           block = b;
           candidates.ForBlock((b >> 8) * 4, ((b >> 4) & 15) * 4, (b & 15) * 4);
         }
-        assigned[static_cast<size_t>(i)] =
-            candidates.Nearest(cell >> 12, (cell >> 6) & 63, cell & 63);
+        assigned[static_cast<size_t>(i)] = candidates.Nearest(cells[static_cast<size_t>(i)].point);
         continue;
       }
-      const int c0 = cell >> 12, c1 = (cell >> 6) & 63, c2 = cell & 63;
-      int best = current, bestDistance = ExactDistance(palette.Entry[current], c0, c1, c2);
+      const int* point = cells[static_cast<size_t>(i)].point;
+      int best = current, bestDistance = ExactDistance(palette.Entry[current], point);
       for (int e : movedEntries) {
-        const int d = ExactDistance(palette.Entry[e], c0, c1, c2);
+        const int d = ExactDistance(palette.Entry[e], point);
         if (d < bestDistance || (d == bestDistance && e < best)) {
           best = e;
           bestDistance = d;
@@ -284,6 +281,8 @@ bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
               o.sum[1] = static_cast<double>(c.Green);
               o.sum[2] = static_cast<double>(c.Blue);
               for (int k = 0; k < 3; ++k) o.mean[k] = o.sum[k] / o.weight;
+              const int at[3] = {a, b, d};
+              for (int k = 0; k < 3; ++k) o.point[k] = MeanPoint(o.sum[k], o.weight, at[k]);
             }
   if (next == 0) {
     palette.Count = 1;
@@ -330,8 +329,9 @@ bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
   palette.Count = static_cast<int>(boxes.size());
   for (size_t b = 0; b < boxes.size(); ++b) ShownEntry(means[b].data(), palette.Entry[b]);
 
-  // Lloyd refinement: every counted colour goes to the entry the exact map gives its cell; each
-  // entry moves to the shown colour nearest the mean of what it received.
+  // Lloyd refinement: every counted colour goes to the entry the exact map gives its cell (the
+  // entry nearest the cell's mean); each entry moves to the shown colour nearest the mean of
+  // what it received.
   LargeArray<int> assigned;
   if (!assigned.Allocate(cells.size())) return false;
   std::vector<std::array<double, 4>> acc(boxes.size());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "palette/color_reducer.h"
+#include "palette/color_statistics.h"
 #include "palette/inverse_map.h"
 #include "palette/variance_cut.h"
 
@@ -25,10 +26,11 @@ PaletteEntries RandomPalette(std::mt19937& rng, int count) {
   return p;
 }
 
-// Every one of the 262144 cells holds the entry nearest its middle in plain RGB, the lower
-// index on equal distance: random palettes of several sizes, a palette of one grey, and a
-// palette with repeated entries.
-TEST(ExactColorMap, EveryCellIsTheNearestEntryOfItsMiddle) {
+// Every one of the 262144 cells holds the entry nearest its point in plain RGB, the lower index
+// on equal distance: its middle, or with statistics the mean of the colours counted in it
+// (rounded to an eighth). Random palettes of several sizes, a palette of one grey and a palette
+// with repeated entries; without statistics, and with colours counted all over the cube.
+TEST(ExactColorMap, EveryCellIsTheNearestEntryOfItsPoint) {
   std::mt19937 rng(5);
   std::vector<PaletteEntries> palettes = {RandomPalette(rng, 256), RandomPalette(rng, 17),
                                           RandomPalette(rng, 2)};
@@ -40,26 +42,62 @@ TEST(ExactColorMap, EveryCellIsTheNearestEntryOfItsMiddle) {
   for (int i = 4; i < 8; ++i)
     for (int k = 0; k < 3; ++k) repeated.Entry[i][k] = repeated.Entry[i - 4][k];
   palettes.push_back(repeated);
+  auto counted = ColorStatistics::Create();
+  ASSERT_TRUE(counted);
+  std::vector<uint8_t> pixels(3 * 400000);
+  for (uint8_t& v : pixels) v = static_cast<uint8_t>(rng());
+  counted->AddRGB(pixels.data(), static_cast<int>(pixels.size() / 3), 1);
+  const ColorStatistics::Cell* cells = counted->Cells();
   auto map = InverseColorMap::Create(true);
   ASSERT_TRUE(map);
-  for (const PaletteEntries& palette : palettes) {
-    SCOPED_TRACE(palette.Count);
-    map->Build(palette);
-    for (int cell = 0; cell < kExactCells; ++cell) {
-      const int c[3] = {8 * (cell >> 12) + 3, 8 * ((cell >> 6) & 63) + 3, 8 * (cell & 63) + 3};
-      int best = 0, bestDistance = INT32_MAX;
-      for (int i = 0; i < palette.Count; ++i) {
-        int d = 0;
+  for (const ColorStatistics* statistics : {static_cast<ColorStatistics*>(nullptr), counted.get()})
+    for (const PaletteEntries& palette : palettes) {
+      SCOPED_TRACE(::testing::Message()
+                   << palette.Count << (statistics ? " with" : " without") << " statistics");
+      map->Build(palette, statistics);
+      for (int cell = 0; cell < kExactCells; ++cell) {
+        const int at[3] = {cell >> 12, (cell >> 6) & 63, cell & 63};
+        const uint64_t n = statistics ? cells[cell].Count : 0;
+        const uint64_t sums[3] = {n ? cells[cell].Red : 0, n ? cells[cell].Green : 0,
+                                  n ? cells[cell].Blue : 0};
+        int64_t point[3];  // in eighths
         for (int k = 0; k < 3; ++k)
-          d += (c[k] - 2 * palette.Entry[i][k]) * (c[k] - 2 * palette.Entry[i][k]);
-        if (d < bestDistance) {
-          bestDistance = d;
-          best = i;
+          point[k] = n ? std::clamp<int64_t>((16 * static_cast<int64_t>(sums[k]) + n) /
+                                                 (2 * static_cast<int64_t>(n)),
+                                             32 * at[k], 32 * at[k] + 24)
+                       : 32 * at[k] + 12;
+        int best = 0;
+        int64_t bestDistance = INT64_MAX;
+        for (int i = 0; i < palette.Count; ++i) {
+          int64_t d = 0;
+          for (int k = 0; k < 3; ++k)
+            d += (point[k] - 8 * palette.Entry[i][k]) * (point[k] - 8 * palette.Entry[i][k]);
+          if (d < bestDistance) {
+            bestDistance = d;
+            best = i;
+          }
         }
+        ASSERT_EQ(map->Nearest(4 * at[0], 4 * at[1], 4 * at[2]), best) << "cell " << cell;
       }
-      ASSERT_EQ(map->Nearest(4 * (cell >> 12), 4 * ((cell >> 6) & 63), 4 * (cell & 63)), best)
-          << "cell " << cell;
     }
+}
+
+// Colours near the edge of their cell are shown as the entry nearest to them, not to the
+// cell's middle: 11 lies in the cell 8 ... 11, whose middle (9.5) is nearer the entry 8 than
+// the entry 12 that shows 11 best.
+TEST(ExactColorMap, ColoursAtACellsEdgeGetTheEntryNearestThem) {
+  std::vector<uint8_t> rgb;
+  for (int i = 0; i < 1000; ++i)
+    for (int v : {7, 11}) rgb.insert(rgb.end(), {uint8_t(v), uint8_t(v), uint8_t(v)});
+  auto reducer = ColorReducer::Create(256, false);
+  ASSERT_TRUE(reducer);
+  reducer->AddPixelsRGB(rgb.data(), static_cast<int>(rgb.size() / 3), 1);
+  ASSERT_TRUE(reducer->BuildPalette());
+  uint8_t palette[kPaletteBytes];
+  ASSERT_EQ(reducer->GetPalette(palette), 2);
+  for (int v : {7, 11}) {
+    const int entry = reducer->Map().Nearest(v, v, v);
+    EXPECT_EQ(palette[4 * entry], v == 7 ? 8 : 12) << v;
   }
 }
 
