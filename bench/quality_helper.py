@@ -97,10 +97,6 @@ def count_frames(path):
     return int(out.strip().splitlines()[0])
 
 
-# What measure_psnr compares; cached cinepak results measured otherwise are not reused.
-PSNR_MEASURE = "psnr on rgb24"
-
-
 def measure_psnr(source, decoded, fps, frames):
     """PSNR in dB of FFmpeg's decode of DECODED against SOURCE, both as RGB, frame n against
     frame n (timestamps are replaced by frame numbers, so that the container's clock cannot pair
@@ -120,7 +116,8 @@ def measure_psnr(source, decoded, fps, frames):
         stats = os.path.join(work, "stats.txt")
         # Both sides as packed RGB: FFmpeg turns a palettised picture into packed RGB exactly,
         # as a player shows it, but into planar RGB through a lossy path (about 1 dB less on a
-        # palettised movie's blue).
+        # palettised movie's blue). Cinepak decodes to packed RGB: its figures are the same
+        # either way, so its kept measurements stay valid.
         graph = ("[0:v]settb=1/{r},setpts=N,format=rgb24[a];"
                  "[1:v]settb=1/{r},setpts=N,format=rgb24[b];"
                  "[a][b]psnr=stats_file={s}:shortest=1").format(r=fps, s=stats)
@@ -147,9 +144,9 @@ class CinepakSearch:
     def __init__(self, movie, source, fps, frames, cache_dir):
         self.movie, self.source, self.fps, self.frames = movie, source, fps, frames
         st = os.stat(source)
-        self.key = "# %s | %s | %d %d | %s | %s" % (ffmpeg_version(), os.path.basename(source),
-                                                    st.st_size, int(st.st_mtime),
-                                                    " ".join(CINEPAK_ARGS), PSNR_MEASURE)
+        self.key = "# %s | %s | %d %d | %s" % (ffmpeg_version(), os.path.basename(source),
+                                               st.st_size, int(st.st_mtime),
+                                               " ".join(CINEPAK_ARGS))
         self.cache = os.path.join(cache_dir, "cinepak-%s.txt" % movie)
         self.points = {}
         if os.path.exists(self.cache):
