@@ -1,5 +1,6 @@
 #include "video/worker_pool.h"
 
+#include <algorithm>
 #include <chrono>
 
 #if defined(__SSE2__)
@@ -32,9 +33,21 @@ bool SpinUntil(Done done) {
   }
 }
 
+// A share's range: its front in the high half, its end in the low half.
+uint64_t Pack(uint32_t front, uint32_t back) {
+  return uint64_t{front} << 32 | back;
+}
+uint32_t Front(uint64_t r) {
+  return static_cast<uint32_t>(r >> 32);
+}
+uint32_t Back(uint64_t r) {
+  return static_cast<uint32_t>(r);
+}
+
 }  // namespace
 
 WorkerPool::WorkerPool(int threads) {
+  shares_ = std::make_unique<Share[]>(static_cast<size_t>(threads < 1 ? 1 : threads));
   for (int w = 1; w < threads; ++w) threads_.emplace_back([this, w] { Loop(w); });
 }
 
@@ -47,12 +60,46 @@ WorkerPool::~WorkerPool() {
   for (std::thread& t : threads_) t.join();
 }
 
-void WorkerPool::Work(int worker) {
+bool WorkerPool::TakeOwn(int worker, int& begin, int& end) {
+  std::atomic<uint64_t>& range = shares_[worker].range;
+  uint64_t r = range.load(std::memory_order_relaxed);
   for (;;) {
-    const int begin = next_.fetch_add(chunk_, std::memory_order_relaxed);
-    if (begin >= count_) return;
-    const int end = begin + chunk_ < count_ ? begin + chunk_ : count_;
-    task_(context_, worker, begin, end);
+    const uint32_t front = Front(r), back = Back(r);
+    if (front >= back) return false;
+    const uint32_t to = back - front > static_cast<uint32_t>(chunk_) ? front + chunk_ : back;
+    if (range.compare_exchange_weak(r, Pack(to, back), std::memory_order_relaxed)) {
+      begin = static_cast<int>(front);
+      end = static_cast<int>(to);
+      return true;
+    }
+  }
+}
+
+bool WorkerPool::Steal(int victim, int& begin, int& end) {
+  std::atomic<uint64_t>& range = shares_[victim].range;
+  uint64_t r = range.load(std::memory_order_relaxed);
+  for (;;) {
+    const uint32_t front = Front(r), back = Back(r);
+    if (front >= back) return false;
+    // Shares start on the grid of chunks from 0, so the piece taken stays on it.
+    const uint32_t chunk = static_cast<uint32_t>(chunk_);
+    uint32_t from = (back - 1) / chunk * chunk;
+    if (from < front) from = front;
+    if (range.compare_exchange_weak(r, Pack(front, from), std::memory_order_relaxed)) {
+      begin = static_cast<int>(from);
+      end = static_cast<int>(back);
+      return true;
+    }
+  }
+}
+
+void WorkerPool::Work(int worker) {
+  int begin = 0, end = 0;
+  while (TakeOwn(worker, begin, end)) task_(context_, worker, begin, end);
+  const int workers = Size();
+  for (int k = 1; k < workers; ++k) {
+    const int victim = (worker + k) % workers;
+    while (Steal(victim, begin, end)) task_(context_, worker, begin, end);
   }
 }
 
@@ -86,9 +133,16 @@ void WorkerPool::Run(int count, int chunk, Task task, void* context) {
     std::lock_guard<std::mutex> lock(mutex_);
     task_ = task;
     context_ = context;
-    count_ = count;
     chunk_ = chunk < 1 ? 1 : chunk;
-    next_.store(0, std::memory_order_relaxed);
+    // Shares of whole chunks, as equal as the chunks allow.
+    const int64_t chunks = (int64_t{count} + chunk_ - 1) / chunk_;
+    const int workers = Size();
+    for (int w = 0; w < workers; ++w) {
+      const int64_t from = std::min<int64_t>(chunks * w / workers * chunk_, count);
+      const int64_t to = std::min<int64_t>(chunks * (w + 1) / workers * chunk_, count);
+      shares_[w].range.store(Pack(static_cast<uint32_t>(from), static_cast<uint32_t>(to)),
+                             std::memory_order_relaxed);
+    }
     busy_.store(static_cast<int>(threads_.size()));
     generation_.fetch_add(1, std::memory_order_release);
   }

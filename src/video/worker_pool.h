@@ -1,6 +1,10 @@
 // A fixed set of worker threads, made once per run, that runs one loop over an index range at
 // a time. The calling thread takes part as worker 0. Indices are handed out in chunks in no
 // fixed order: callers must make each index's work independent of the worker that does it.
+// Each worker starts on a share of the range of its own, the same share in every loop of the
+// same length and chunk, so that what one loop wrote (a frame's blocks, their records) is
+// mostly read again on the same core in the next; a worker that runs out of its share takes
+// chunks from the far end of another's.
 // Loops come in quick succession (several per frame), so a waiting thread first spins for a
 // short while before it sleeps: waking a sleeping thread costs more than most gaps last.
 #pragma once
@@ -8,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -51,9 +56,17 @@ class WorkerPool {
   bool stop_ = false;
   Task task_ = nullptr;
   void* context_ = nullptr;
-  int count_ = 0;
   int chunk_ = 1;
-  std::atomic<int> next_{0};
+  // One worker's share: the next index to take from the front and the end of what is left,
+  // packed into one word so that the owner and a thief can each move their end atomically.
+  struct alignas(64) Share {
+    std::atomic<uint64_t> range{0};
+  };
+  std::unique_ptr<Share[]> shares_;
+  // The next chunk of `worker`'s own share, from its front.
+  bool TakeOwn(int worker, int& begin, int& end);
+  // The last chunk left in `victim`'s share.
+  bool Steal(int victim, int& begin, int& end);
 };
 
 }  // namespace korvane
