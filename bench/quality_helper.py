@@ -115,8 +115,8 @@ def measure_psnr(source, decoded, fps, frames):
     with tempfile.TemporaryDirectory() as work:
         stats = os.path.join(work, "stats.txt")
         # Both sides as packed RGB: FFmpeg turns a palettised picture into packed RGB exactly,
-        # as a player shows it, but into planar RGB through a lossy path (about 1 dB less on a
-        # palettised movie's blue). Cinepak decodes to packed RGB: its figures are the same
+        # as a player shows it, but into planar RGB through a lossy path (up to about 1 dB
+        # less on a palettised movie). Cinepak decodes to packed RGB: its figures are the same
         # either way, so its kept measurements stay valid.
         graph = ("[0:v]settb=1/{r},setpts=N,format=rgb24[a];"
                  "[1:v]settb=1/{r},setpts=N,format=rgb24[b];"
