@@ -7,22 +7,33 @@
 // blocks of one region.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
+#include "palette/color_statistics.h"
 #include "palette/palette_entries.h"
 
 namespace korvane {
 
 // Points are in eighths of an 8-bit step, so that a cell's middle (4c + 1.5) and a mean
 // rounded to an eighth are whole numbers; every point of cell c lies within 32c ... 32c + 24.
-inline int MiddlePoint(int c) {
-  return 32 * c + 12;
-}
-// The mean `sum / count` of colour components counted in cell c, kept within the cell.
-inline int MeanPoint(double sum, double count, int c) {
-  const long p = std::lround(8.0 * sum / count);
-  return static_cast<int>(p < 32 * c ? 32 * c : p > 32 * c + 24 ? 32 * c + 24 : p);
+// The point of cell `cell` (6 bits of red, green, blue): the mean of the colours `counted`
+// holds for it, kept within the cell, or its middle where none were counted (or `counted` is
+// null).
+inline void CellPoint(const ColorStatistics::Cell* counted, int cell, int point[3]) {
+  const int at[3] = {cell >> 12, (cell >> 6) & 63, cell & 63};
+  if (!counted || counted[cell].Count == 0) {
+    for (int k = 0; k < 3; ++k) point[k] = 32 * at[k] + 12;
+    return;
+  }
+  const ColorStatistics::Cell& c = counted[cell];
+  const uint64_t sums[3] = {c.Red, c.Green, c.Blue};
+  const double n = static_cast<double>(c.Count);
+  for (int k = 0; k < 3; ++k) {
+    const long p = std::lround(8.0 * static_cast<double>(sums[k]) / n);
+    point[k] = static_cast<int>(std::clamp<long>(p, 32 * at[k], 32 * at[k] + 24));
+  }
 }
 
 // Squared distance from `point` to `entry`: what the exact map compares (below 2^24).

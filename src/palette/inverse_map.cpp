@@ -97,14 +97,8 @@ void FillExactBlock(ExactCandidates& candidates, const ColorStatistics::Cell* co
     for (int b = 0; b < 4; ++b)
       for (int d = 0; d < 4; ++d) {
         const int cell = ((h0 + a) << 12) | ((h1 + b) << 6) | (h2 + d);
-        int point[3] = {MiddlePoint(h0 + a), MiddlePoint(h1 + b), MiddlePoint(h2 + d)};
-        if (counted && counted[cell].Count > 0) {
-          const ColorStatistics::Cell& c = counted[cell];
-          const double n = static_cast<double>(c.Count);
-          point[0] = MeanPoint(static_cast<double>(c.Red), n, h0 + a);
-          point[1] = MeanPoint(static_cast<double>(c.Green), n, h1 + b);
-          point[2] = MeanPoint(static_cast<double>(c.Blue), n, h2 + d);
-        }
+        int point[3];
+        CellPoint(counted, cell, point);
         index[cell] = static_cast<uint8_t>(candidates.Nearest(point));
       }
 }

@@ -281,8 +281,7 @@ bool VarianceCut(const ColorStatistics& statistics, int desired, PaletteEntries&
               o.sum[1] = static_cast<double>(c.Green);
               o.sum[2] = static_cast<double>(c.Blue);
               for (int k = 0; k < 3; ++k) o.mean[k] = o.sum[k] / o.weight;
-              const int at[3] = {a, b, d};
-              for (int k = 0; k < 3; ++k) o.point[k] = MeanPoint(o.sum[k], o.weight, at[k]);
+              CellPoint(counted, i, o.point);
             }
   if (next == 0) {
     palette.Count = 1;

@@ -60,34 +60,21 @@ WorkerPool::~WorkerPool() {
   for (std::thread& t : threads_) t.join();
 }
 
-bool WorkerPool::TakeOwn(int worker, int& begin, int& end) {
-  std::atomic<uint64_t>& range = shares_[worker].range;
+bool WorkerPool::Take(int share, bool own, int& begin, int& end) {
+  std::atomic<uint64_t>& range = shares_[share].range;
+  const uint32_t chunk = static_cast<uint32_t>(chunk_);
   uint64_t r = range.load(std::memory_order_relaxed);
   for (;;) {
     const uint32_t front = Front(r), back = Back(r);
     if (front >= back) return false;
-    const uint32_t to = back - front > static_cast<uint32_t>(chunk_) ? front + chunk_ : back;
-    if (range.compare_exchange_weak(r, Pack(to, back), std::memory_order_relaxed)) {
-      begin = static_cast<int>(front);
-      end = static_cast<int>(to);
-      return true;
-    }
-  }
-}
-
-bool WorkerPool::Steal(int victim, int& begin, int& end) {
-  std::atomic<uint64_t>& range = shares_[victim].range;
-  uint64_t r = range.load(std::memory_order_relaxed);
-  for (;;) {
-    const uint32_t front = Front(r), back = Back(r);
-    if (front >= back) return false;
-    // Shares start on the grid of chunks from 0, so the piece taken stays on it.
-    const uint32_t chunk = static_cast<uint32_t>(chunk_);
-    uint32_t from = (back - 1) / chunk * chunk;
-    if (from < front) from = front;
-    if (range.compare_exchange_weak(r, Pack(front, from), std::memory_order_relaxed)) {
+    // The owner takes the next chunk from the front; another worker takes the last chunk of
+    // the grid from 0 (shares start on it) that is left, so that both stay on the grid.
+    const uint32_t from = own ? front : std::max(front, (back - 1) / chunk * chunk);
+    const uint32_t to = own ? std::min(back, front + chunk) : back;
+    if (range.compare_exchange_weak(r, own ? Pack(to, back) : Pack(front, from),
+                                    std::memory_order_relaxed)) {
       begin = static_cast<int>(from);
-      end = static_cast<int>(back);
+      end = static_cast<int>(to);
       return true;
     }
   }
@@ -95,11 +82,11 @@ bool WorkerPool::Steal(int victim, int& begin, int& end) {
 
 void WorkerPool::Work(int worker) {
   int begin = 0, end = 0;
-  while (TakeOwn(worker, begin, end)) task_(context_, worker, begin, end);
+  while (Take(worker, true, begin, end)) task_(context_, worker, begin, end);
   const int workers = Size();
   for (int k = 1; k < workers; ++k) {
     const int victim = (worker + k) % workers;
-    while (Steal(victim, begin, end)) task_(context_, worker, begin, end);
+    while (Take(victim, false, begin, end)) task_(context_, worker, begin, end);
   }
 }
 

@@ -63,10 +63,8 @@ class WorkerPool {
     std::atomic<uint64_t> range{0};
   };
   std::unique_ptr<Share[]> shares_;
-  // The next chunk of `worker`'s own share, from its front.
-  bool TakeOwn(int worker, int& begin, int& end);
-  // The last chunk left in `victim`'s share.
-  bool Steal(int victim, int& begin, int& end);
+  // A chunk of `share`'s range: the next from its front for its owner (`own`), else the last.
+  bool Take(int share, bool own, int& begin, int& end);
 };
 
 }  // namespace korvane
