@@ -486,15 +486,16 @@ int Korvane::Impl::EncodingPass() {
   status->Begin(2, int64_t{range.ToFrame} - range.FromFrame + 1);
   // Frames are decoded and put in the coder's order one ahead, while the coder works; what the
   // coder can do to a frame without the frames before it (mapping it to the palette) is done
-  // there too, right after the frame's pixels in the same buffer. The "-play" preview draws
-  // every frame on this thread just before it is coded, from a copy of the decoder's picture
-  // that comes after those. The reading thread yields to the coding threads: it only needs to
-  // keep one frame ahead, and where they share the cores it reads in their gaps.
+  // there too where the coder says that pays, right after the frame's pixels in the same buffer.
+  // The "-play" preview draws every frame on this thread just before it is coded, from a copy of
+  // the decoder's picture that comes after those. The reading thread yields to the coding
+  // threads: it only needs to keep one frame ahead, and where they share the cores it reads in
+  // their gaps.
   const bool ahead = s.Threads != 1;
   const bool previewing = s.PlayFrames && hooks.Preview;
   const bool bottomUp = coder->InputRows() == RowOrder::BottomUp;
   const size_t frameBytes = pixelCount * 3;
-  const size_t preparedBytes = ahead ? coder->PreparedBytes() : 0;
+  const size_t preparedBytes = ahead && coder->PrepareAhead() ? coder->PreparedBytes() : 0;
   const size_t previewAt = frameBytes + preparedBytes;
   const size_t previewBytes = ahead && previewing ? frameBytes : 0;
   if (previewBytes > 0) m.SetPreviewHook(nullptr);

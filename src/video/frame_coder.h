@@ -72,6 +72,9 @@ class FrameCoder {
   // as EncodeFrame would. PrepareFrame may run beside any call but SetupFrameGeometry-like
   // set-up. A coder with nothing to prepare takes no bytes.
   virtual size_t PreparedBytes() const { return 0; }
+  // Whether preparing ahead pays: where the coder would do the same work on all its workers in
+  // a loop it runs anyway, it may answer false, and is then given frames unprepared.
+  virtual bool PrepareAhead() const { return PreparedBytes() > 0; }
   virtual void PrepareFrame(const uint8_t* frame, uint8_t* prepared) const {
     (void)frame;
     (void)prepared;

@@ -168,6 +168,14 @@ size_t FrameEncoder::PreparedBytes() const {
   return s.ready ? 2 * s.PixelBytes() + sizeof(double) : 0;
 }
 
+bool FrameEncoder::PrepareAhead() const {
+  const Impl& s = *impl_;
+  // Without the classic fit the workers go over the frame by bands of rows in every frame
+  // anyway (the previous reconstruction's RGB copy, the pan): plain mapping there adds no loop,
+  // and leaves each band's mapped rows in the cache of the core that codes its blocks.
+  return s.ready && (s.classic || (s.dither && s.reducer));
+}
+
 void FrameEncoder::PrepareFrame(const uint8_t* target, uint8_t* prepared) const {
   const Impl& s = *impl_;
   if (!s.ready) return;

@@ -45,6 +45,9 @@ class FrameEncoder final : public FrameCoder {
   // The frame mapped to the palette (plain or dithered, and at half resolution) and its
   // energy, which need no earlier frame. Set-up must be done; safe beside EncodeFrame.
   size_t PreparedBytes() const override;
+  // True where mapping ahead takes work off the workers' path: dithering (one thread), or the
+  // classic fit, which has no loop over the frame's rows of its own.
+  bool PrepareAhead() const override;
   void PrepareFrame(const uint8_t* target, uint8_t* prepared) const override;
   bool EncodePreparedFrame(const uint8_t* target, const uint8_t* prepared, int32_t limit,
                            FrameStats& stats) override;
