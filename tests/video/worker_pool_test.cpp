@@ -22,8 +22,8 @@ TEST(WorkerPoolTest, EveryIndexExactlyOnceOnEveryRun) {
       std::vector<std::atomic<int>> hits(count);
       std::atomic<bool> badWorker{false};
       const int chunk = 1 + run % 7;
-      // One thread takes the whole range at once.
       auto task = [&](int worker, int begin, int end) {
+        // One thread takes the whole range at once; more take chunks of the grid from 0.
         if (worker < 0 || worker >= threads || begin >= end || end > count ||
             (threads > 1 && (begin % chunk != 0 || end - begin > chunk)))
           badWorker = true;
